@@ -1,0 +1,42 @@
+// The socket layer's start and end, the local host's name and address, and dotted IPv4 text.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace kalvoran::net {
+
+using Octets = std::array<std::uint8_t, 4>;  // IPv4 address, first octet first
+
+// POSIX sockets need no start-up; these keep the start/end pairing of the program visible.
+// StartWinsock always succeeds here; StopWinsock ends one earlier start.
+bool StartWinsock();
+void StopWinsock();
+bool WinsockStarted();
+
+// gethostname into buffer (size bytes, always zero-terminated); nullptr on failure.
+const char* GetLocalHostName(char* buffer, std::size_t size);
+
+// First IPv4 address of a host name or dotted text, in storage order (first octet in the
+// lowest-addressed byte), or 0 when it does not resolve. Dotted text resolves to that very
+// address without a name service.
+std::uint32_t LookupIPv4(const char* name);
+
+// "%d.%d.%d.%d" of the address's four bytes in storage order into buffer (zero-filled first);
+// nullptr, buffer untouched, when size is below 16.
+char* FormatDottedAddress(std::uint32_t address, char* buffer, std::size_t size);
+
+// Strict dotted-quad reading for an address typed on a command line: exactly four decimal
+// numbers 0 to 255 (1 to 3 digits, no sign, no blank) separated by three dots, at most 15
+// characters. On success fills octets and returns true; otherwise octets become 0.0.0.0, the
+// address every later step refuses, and it returns false. A wrapped or shifted address would
+// send firmware to a different card.
+bool ParseDottedAddress(std::string_view text, Octets& octets);
+
+// The address as a host-order-independent 32-bit value in storage order, and back.
+std::uint32_t ToStorageOrder(const Octets& octets);
+Octets FromStorageOrder(std::uint32_t address);
+
+}  // namespace kalvoran::net

@@ -1,0 +1,19 @@
+#include "tftp/Clock.h"
+
+#include <cerrno>
+#include <ctime>
+
+namespace kalvoran {
+
+std::time_t SystemClock::Now() { return std::time(nullptr); }
+
+void SystemClock::Sleep(int milliseconds) {
+    if (milliseconds <= 0) {
+        return;
+    }
+    timespec remaining{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace kalvoran
