@@ -1,0 +1,46 @@
+// The command line of KalvoranTFTPclient: none (interactive), or
+// <filetype> <filename> <IP address> and an optional fourth word.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "net/Addressing.h"
+
+namespace kalvoran {
+
+inline constexpr std::string_view kUsageText =
+    "Wrong number of arguments!\n"
+    "Usage: KalvoranTFTPclient <filetype> <filename> <IP address> <silent>(optional)";
+
+// A usage error ends the program with this code, so that a script never reads it as a
+// successful transfer.
+inline constexpr int kUsageExitCode = 2;
+
+// Longest accepted argument texts; a longer one is a usage error rather than a cut text.
+inline constexpr std::size_t kMaxFileTypeArgument = 19;
+inline constexpr std::size_t kMaxFileNameArgument = 255;
+inline constexpr std::size_t kMaxAddressArgument = 19;
+inline constexpr std::size_t kMaxModeArgument = 19;
+
+struct CommandLine {
+    enum class Kind { Interactive, Run, UsageError };
+    Kind kind = Kind::Interactive;
+    std::string fileTypeArgument;
+    std::string fileNameArgument;
+    std::string addressArgument;
+    std::string modeArgument;  // the fourth word, or "verbose"
+    // The type whose keyword the file-type argument contains, -1 when none does (the saved
+    // type then stays).
+    int transferType = -1;
+    // The agent address; 0.0.0.0 when the argument is not a plain dotted quad, so that the run
+    // later ends with exit code 3 instead of reaching another card.
+    net::Octets agentOctets{};
+    // "silent", exactly: the window starts minimised.
+    bool silent = false;
+};
+
+// argv[0] is the program name; arguments are counted without it.
+CommandLine ParseCommandLine(int argc, const char* const* argv);
+
+}  // namespace kalvoran

@@ -1,0 +1,78 @@
+// What the toolkit-free core sees of the main window. The window renders and forwards; the core
+// owns the run state and decides. Tests drive the core through a recording fake of this interface.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "files/ErrorBoxSink.h"
+#include "net/Addressing.h"
+
+namespace kalvoran {
+
+// The three read-only boxes of the "Stats" group.
+enum class StatField { Crc32, FileLength, BytesSentRecvd };
+
+// Controls whose enabled state the core decides.
+enum class DialogControl {
+    DownloadFileName,
+    BrowseDownload,
+    DownloadToDevice,
+    UploadFileName,
+    BrowseUpload,
+    UploadFromDevice,
+    AgentAddress,
+    LocalHostName,
+    LocalAddress,
+    Ping,
+};
+
+class DialogView : public ErrorBoxSink {
+public:
+    // Status log: the text and a line end go in at the caret, replacing a selection.
+    virtual void AppendStatusLine(std::string_view text) = 0;
+    virtual void ClearStatusLog() = 0;
+
+    // Progress bar.
+    virtual void SetProgressRange(std::uint16_t maximum) = 0;
+    virtual void SetProgressStep(int step) = 0;
+    virtual void SetProgressPos(int position) = 0;
+    virtual void StepProgress() = 0;  // past the maximum the bar wraps to the start
+
+    virtual void SetStatField(StatField field, std::string_view text) = 0;
+
+    // The "File Transfer Type" list: its entries, the selected index (-1 for none), and
+    // selecting an entry by index.
+    virtual void SetTransferTypeList(std::span<const std::string_view> entries) = 0;
+    virtual int TransferTypeSelection() const = 0;
+    virtual void SelectTransferType(int index) = 0;
+
+    // The two file-name fields.
+    virtual std::string DownloadFileName() const = 0;
+    virtual std::string UploadFileName() const = 0;
+    virtual void SetDownloadFileName(std::string_view path) = 0;
+    virtual void SetUploadFileName(std::string_view path) = 0;
+
+    // The four fields of the agent address, first field first; a blank field reads as 0.
+    virtual net::Octets AddressFields() const = 0;
+    virtual void SetAddressFields(const net::Octets& octets) = 0;
+
+    // The local host's name and dotted address boxes.
+    virtual void SetLocalHost(std::string_view name, std::string_view address) = 0;
+
+    virtual void EnableControl(DialogControl control, bool enabled) = 0;
+
+    // Starts the window minimised ("silent" command-line runs).
+    virtual void MinimizeWindow() = 0;
+
+    // Dispatch pending window events without waiting; a waiting session calls it and then
+    // tests the cancel flag.
+    virtual void PumpMessages() = 0;
+
+    // End the program with this exit code once control returns to the window's event loop.
+    virtual void RequestExit(int exitCode) = 0;
+};
+
+}  // namespace kalvoran

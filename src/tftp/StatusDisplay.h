@@ -1,0 +1,53 @@
+// The operator's view of a run: status log lines, the progress bar, the three statistics boxes,
+// keeping the window alive while a session waits, and the cancel flag through which the close
+// operation reaches a waiting session.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "tftp/DialogView.h"
+
+namespace kalvoran {
+
+// The 18 lines the status log starts with.
+std::span<const std::string_view> InstructionLines();
+
+class StatusDisplay {
+public:
+    explicit StatusDisplay(DialogView& dialogView) : view(dialogView) {}
+
+    void AppendStatusLine(std::string_view text) { view.AppendStatusLine(text); }
+    // Empties the log, then writes the instructions line by line.
+    void WriteInstructions();
+    // Index of the selected "File Transfer Type" entry, -1 when nothing is selected.
+    int CurrentTransferType() const { return view.TransferTypeSelection(); }
+
+    // The range's upper end is 16 bits wide: a larger value is taken modulo 65536.
+    void SetProgressRange(int maximum) {
+        view.SetProgressRange(static_cast<std::uint16_t>(maximum & 0xFFFF));
+    }
+    void SetProgressStep(int step) { view.SetProgressStep(step); }
+    void SetProgressPos(int position) { view.SetProgressPos(position); }
+    void StepProgress() { view.StepProgress(); }
+
+    void ShowFileLength(std::int32_t bytes);      // "%d bytes"
+    void ShowChecksum(std::string_view crcText);  // the eight digits as they are
+    void ShowByteCount(std::int32_t bytes);       // "%d"
+    void ClearByteCount() { view.SetStatField(StatField::BytesSentRecvd, ""); }
+
+    void PumpMessages() { view.PumpMessages(); }
+
+    // The cancel flag: cleared when the dialog starts, raised only by the close operation and
+    // never cleared afterwards. Waiting code pumps, then tests it.
+    void ClearCancel() { cancelFlag = 0; }
+    void RaiseCancel() { cancelFlag = 1; }
+    bool CancelRequested() const { return cancelFlag == 1; }
+
+private:
+    DialogView& view;
+    int cancelFlag = 0;
+};
+
+}  // namespace kalvoran

@@ -1,0 +1,95 @@
+#include "tftp/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tftp/TransferTypes.h"
+
+namespace kalvoran {
+namespace {
+
+CommandLine Parse(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "KalvoranTFTPclient");
+    std::vector<const char*> argv;
+    for (const std::string& argument : arguments) {
+        argv.push_back(argument.c_str());
+    }
+    return ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(CommandLine, ArgumentCountDecidesTheKindOfRun) {
+    using Kind = CommandLine::Kind;
+    struct Row {
+        std::vector<std::string> arguments;
+        Kind kind;
+    };
+    const Row rows[] = {
+        {{}, Kind::Interactive},
+        {{"image"}, Kind::UsageError},
+        {{"image", "app.bin"}, Kind::UsageError},
+        {{"image", "app.bin", "10.0.0.1"}, Kind::Run},
+        {{"image", "app.bin", "10.0.0.1", "silent"}, Kind::Run},
+        {{"image", "app.bin", "10.0.0.1", "silent", "extra"}, Kind::UsageError},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(Parse(row.arguments).kind, row.kind) << row.arguments.size();
+    }
+}
+
+TEST(CommandLine, ThreeArgumentsFillTheFieldsWithModeVerbose) {
+    const CommandLine line = Parse({"image", "C:\\fw\\app.bin", "192.168.0.20"});
+    EXPECT_EQ(line.fileTypeArgument, "image");
+    EXPECT_EQ(line.fileNameArgument, "C:\\fw\\app.bin");
+    EXPECT_EQ(line.addressArgument, "192.168.0.20");
+    EXPECT_EQ(line.modeArgument, "verbose");
+    EXPECT_FALSE(line.silent);
+    EXPECT_EQ(line.transferType, APPLICATION_UPGRADE);
+    EXPECT_EQ(line.agentOctets, (net::Octets{192, 168, 0, 20}));
+}
+
+TEST(CommandLine, OnlyTheExactWordSilentMinimises) {
+    struct Row {
+        const char* mode;
+        bool silent;
+    };
+    const Row rows[] = {{"silent", true}, {"Silent", false}, {"silent ", false}, {"verbose", false},
+                        {"quiet", false}};
+    for (const Row& row : rows) {
+        const CommandLine line = Parse({"config", "a.cfg", "10.0.0.1", row.mode});
+        EXPECT_EQ(line.kind, CommandLine::Kind::Run) << row.mode;
+        EXPECT_EQ(line.silent, row.silent) << row.mode;
+        EXPECT_EQ(line.modeArgument, row.mode);
+    }
+}
+
+TEST(CommandLine, UnknownKeywordLeavesTheSavedType) {
+    EXPECT_EQ(Parse({"IMAGE", "a.bin", "10.0.0.1"}).transferType, -1);
+    EXPECT_EQ(Parse({"myfilesystem", "a.txt", "10.0.0.1"}).transferType, SEND_FILE_TO_FILE_SYSTEM);
+}
+
+TEST(CommandLine, OverLongArgumentsAreAUsageErrorNotACutText) {
+    const std::string type20(20, 'i');
+    const std::string name256 = std::string(252, 'a') + ".bin";
+    const std::string address20 = "010.000.000.001.0000";
+    const std::string mode20(20, 's');
+    EXPECT_EQ(Parse({type20, "a.bin", "10.0.0.1"}).kind, CommandLine::Kind::UsageError);
+    EXPECT_EQ(Parse({"image", name256, "10.0.0.1"}).kind, CommandLine::Kind::UsageError);
+    EXPECT_EQ(Parse({"image", "a.bin", address20}).kind, CommandLine::Kind::UsageError);
+    EXPECT_EQ(Parse({"image", "a.bin", "10.0.0.1", mode20}).kind, CommandLine::Kind::UsageError);
+    // The longest accepted texts still make a run.
+    EXPECT_EQ(Parse({std::string(19, 'i'), name256.substr(1), "10.0.0.1", std::string(19, 's')}).kind,
+              CommandLine::Kind::Run);
+}
+
+TEST(CommandLine, MalformedAddressBecomesAllZeroInsteadOfAnotherCard) {
+    for (const char* address : {"192.168.1.300", "1.2.3.4.5", "10.0.0", "", "a.b.c.d"}) {
+        const CommandLine line = Parse({"image", "a.bin", address});
+        EXPECT_EQ(line.kind, CommandLine::Kind::Run) << address;
+        EXPECT_EQ(line.agentOctets, (net::Octets{0, 0, 0, 0})) << address;
+    }
+}
+
+}  // namespace
+}  // namespace kalvoran

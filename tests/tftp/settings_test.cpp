@@ -1,0 +1,136 @@
+#include "tftp/Settings.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "support/TempDir.h"
+
+namespace kalvoran {
+namespace {
+
+using testing::TempDir;
+
+std::string ReadWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteWhole(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+TEST(LoadSettings, MissingOrEmptyProfileGivesDefaultsAndThePlaceholder) {
+    TempDir dir;
+    for (const char* content : {static_cast<const char*>(nullptr), "", "[Other]\ntype=3\n",
+                                "\x01\x02garbage\xff\n[Settings\ntype"}) {
+        const std::string path = dir.File("KalvoranTFTPclient.INI");
+        std::remove(path.c_str());
+        if (content != nullptr) {
+            WriteWhole(path, content);
+        }
+        const Settings settings = LoadSettings(IniProfile(path));
+        EXPECT_EQ(settings.transferType, 0);
+        EXPECT_EQ(settings.agentOctets, (net::Octets{0, 0, 0, 0}));
+        EXPECT_EQ(settings.downloadPath, "\\no file selected\\");
+        EXPECT_EQ(settings.uploadPath, "\\no file selected\\");
+    }
+}
+
+TEST(LoadSettings, WindowsWrittenProfileLoadsUnchanged) {
+    TempDir dir;
+    const std::string path = dir.File("KalvoranTFTPclient.INI");
+    WriteWhole(path,
+               "; written by the field laptop\r\n"
+               "[settings]\r\n"
+               "TYPE=6\r\n"
+               "ip0=300\r\n"
+               "ip1=168\r\n"
+               "Ip2=0\r\n"
+               "ip3=20\r\n"
+               "Path=C:\\agents\\app.bin\r\n"
+               "uploadpath=C:\\dumps\\eeprom.bin\r\n");
+    const Settings settings = LoadSettings(IniProfile(path));
+    EXPECT_EQ(settings.transferType, 6);
+    EXPECT_EQ(settings.agentOctets, (net::Octets{44, 168, 0, 20}));  // 300 keeps its low 8 bits
+    EXPECT_EQ(settings.downloadPath, "C:\\agents\\app.bin");
+    EXPECT_EQ(settings.uploadPath, "C:\\dumps\\eeprom.bin");
+}
+
+TEST(LoadSettings, TypeOutsideTheListIsLoadedUnchanged) {
+    TempDir dir;
+    const std::string path = dir.File("p.ini");
+    WriteWhole(path, "[Settings]\ntype=9\n");
+    EXPECT_EQ(LoadSettings(IniProfile(path)).transferType, 9);
+}
+
+TEST(SaveSettings, NewProfileGetsTheKeysInOrder) {
+    TempDir dir;
+    const std::string path = dir.File("KalvoranTFTPclient.INI");
+    IniProfile profile(path);
+    SaveSettings(profile, 4, {10, 1, 2, 3}, "/home/op/app.bin", "/home/op/dump.cfg");
+    const std::string text = ReadWhole(path);
+    std::size_t at = 0;
+    for (const char* key : {"[Settings]", "type=4", "ip0=10", "ip1=1", "ip2=2", "ip3=3",
+                            "path=/home/op/app.bin", "uploadpath=/home/op/dump.cfg"}) {
+        const std::size_t found = text.find(key, at);
+        ASSERT_NE(found, std::string::npos) << key << " in\n" << text;
+        at = found + 1;
+    }
+    const Settings back = LoadSettings(profile);
+    EXPECT_EQ(back.transferType, 4);
+    EXPECT_EQ(back.agentOctets, (net::Octets{10, 1, 2, 3}));
+    EXPECT_EQ(back.downloadPath, "/home/op/app.bin");
+    EXPECT_EQ(back.uploadPath, "/home/op/dump.cfg");
+}
+
+TEST(SaveSettings, PathsAreKeptOnlyWhenTheyNameAFileOfTheirDirection) {
+    struct Row {
+        const char* downloadField;
+        const char* uploadField;
+        const char* savedPath;        // what "path" holds afterwards
+        const char* savedUploadPath;  // what "uploadpath" holds afterwards
+    };
+    const Row rows[] = {
+        {"/fw/APP.BIN", "/d/DUMP.BIN", "/old/app.bin", "/old/dump.bin"},  // capitals: kept old
+        {"\\no file selected\\", "\\no file selected\\", "/old/app.bin", "/old/dump.bin"},
+        {"/notes.txt/firmware", "/d/x.cfg", "/notes.txt/firmware", "/d/x.cfg"},  // anywhere
+        {"/fw/logo.gif", "/d/run.cmd", "/fw/logo.gif", "/old/dump.bin"},  // .cmd is no fetch file
+        {"/fw/run.cmd", "/d/notes.txt", "/fw/run.cmd", "/old/dump.bin"},
+    };
+    for (const Row& row : rows) {
+        TempDir dir;
+        const std::string path = dir.File("p.ini");
+        WriteWhole(path, "[Settings]\npath=/old/app.bin\nuploadpath=/old/dump.bin\n");
+        IniProfile profile(path);
+        SaveSettings(profile, 0, {1, 2, 3, 4}, row.downloadField, row.uploadField);
+        const Settings back = LoadSettings(profile);
+        EXPECT_EQ(back.downloadPath, row.savedPath) << row.downloadField;
+        EXPECT_EQ(back.uploadPath, row.savedUploadPath) << row.uploadField;
+    }
+}
+
+TEST(SaveSettings, OtherSectionsKeysAndCommentsAreKept) {
+    TempDir dir;
+    const std::string path = dir.File("p.ini");
+    WriteWhole(path, "; operator notes\n[Other]\nkeep=yes\n[Settings]\nextra=1\ntype=2\n");
+    IniProfile profile(path);
+    SaveSettings(profile, 5, {1, 2, 3, 4}, "", "");
+    const std::string text = ReadWhole(path);
+    EXPECT_NE(text.find("; operator notes"), std::string::npos);
+    EXPECT_EQ(profile.GetString("Other", "keep", ""), "yes");
+    EXPECT_EQ(profile.GetInt("Settings", "extra", 0), 1);
+    EXPECT_EQ(profile.GetInt("Settings", "type", 0), 5);
+}
+
+TEST(SaveSettings, UnwritableProfileIsNotAnError) {
+    IniProfile profile("/proc/kalvoran-no-such-dir/KalvoranTFTPclient.INI");
+    SaveSettings(profile, 1, {1, 2, 3, 4}, "a.bin", "b.bin");  // must simply return
+    EXPECT_EQ(LoadSettings(profile).transferType, 0);
+}
+
+}  // namespace
+}  // namespace kalvoran

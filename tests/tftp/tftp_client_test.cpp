@@ -1,0 +1,225 @@
+#include "tftp/TftpClient.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/RecordingDialogView.h"
+#include "support/TempDir.h"
+#include "tftp/Settings.h"
+
+namespace kalvoran {
+namespace {
+
+using testing::RecordingDialogView;
+using testing::TempDir;
+
+class ManualClock : public Clock {
+public:
+    std::time_t Now() override { return now; }
+    void Sleep(int milliseconds) override { slept += milliseconds; }
+    std::time_t now = 1000000;
+    long slept = 0;
+};
+
+class TftpClientTest : public ::testing::Test {
+protected:
+    void WriteProfile(const std::string& text) { std::ofstream(profilePath) << text; }
+
+    CommandLine Line(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "KalvoranTFTPclient");
+        std::vector<const char*> argv;
+        for (const std::string& argument : arguments) {
+            argv.push_back(argument.c_str());
+        }
+        return ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+    }
+
+    // The window selects what the core asks for; the core reads it back at the end of start-up.
+    TempDir dir;
+    std::string profilePath = dir.File("KalvoranTFTPclient.INI");
+    RecordingDialogView view;
+    ManualClock clock;
+    TftpClient client{view, clock, profilePath};
+};
+
+TEST_F(TftpClientTest, InteractiveStartShowsTheSavedSettingsAndTheInstructions) {
+    WriteProfile("[Settings]\ntype=5\nip0=10\nip1=0\nip2=3\nip3=9\npath=/fw/app.bin\n");
+    EXPECT_FALSE(client.InitDialog(Line({})));
+
+    EXPECT_EQ(client.commandLineFlag, 0);
+    EXPECT_EQ(view.typeList.size(), 7u);
+    EXPECT_EQ(view.typeList[5], "READ EEPROM FILE");
+    EXPECT_EQ(view.selection, READ_EEPROM_FILE);
+    EXPECT_EQ(client.transferType, READ_EEPROM_FILE);
+    EXPECT_EQ(view.downloadField, "/fw/app.bin");
+    EXPECT_EQ(view.uploadField, "\\no file selected\\");
+    EXPECT_EQ(view.addressFields, (net::Octets{10, 0, 3, 9}));
+    EXPECT_FALSE(view.localHostName.empty());
+    EXPECT_FALSE(view.localAddress.empty());
+    EXPECT_TRUE(view.errorBoxes.empty());
+    EXPECT_FALSE(view.minimized);
+
+    // The log holds exactly the instructions.
+    const auto instructions = InstructionLines();
+    ASSERT_EQ(view.statusLog.size(), 18u);
+    for (std::size_t i = 0; i < instructions.size(); ++i) {
+        EXPECT_EQ(view.statusLog[i], instructions[i]);
+    }
+    EXPECT_EQ(view.statusLog[0], std::string(24, ' ') + "TFTP TRANSFER INSTRUCTIONS");
+    EXPECT_EQ(view.statusLog[14], "*** DO NOT INTERRUPT THE TRANSFER PROCESS");
+
+    // READ EEPROM FILE: only the upload side is usable; PING and the address stay enabled.
+    EXPECT_FALSE(view.enabled[DialogControl::DownloadFileName]);
+    EXPECT_FALSE(view.enabled[DialogControl::DownloadToDevice]);
+    EXPECT_TRUE(view.enabled[DialogControl::UploadFileName]);
+    EXPECT_TRUE(view.enabled[DialogControl::UploadFromDevice]);
+    EXPECT_TRUE(view.enabled[DialogControl::Ping]);
+    EXPECT_TRUE(view.enabled[DialogControl::AgentAddress]);
+}
+
+TEST_F(TftpClientTest, SavedTypeOutsideTheListSelectsTheFirstEntryWithEveryFileControlEnabled) {
+    WriteProfile("[Settings]\ntype=9\n");
+    client.InitDialog(Line({}));
+    EXPECT_EQ(view.selection, APPLICATION_UPGRADE);
+    EXPECT_EQ(client.transferType, APPLICATION_UPGRADE);
+    for (DialogControl control :
+         {DialogControl::DownloadFileName, DialogControl::BrowseDownload,
+          DialogControl::DownloadToDevice, DialogControl::UploadFileName,
+          DialogControl::BrowseUpload, DialogControl::UploadFromDevice}) {
+        EXPECT_TRUE(view.enabled[control]);
+    }
+    // The first change of selection applies the rules.
+    view.selection = CONFIGURATION_UPGRADE;
+    client.OnTransferTypeChanged();
+    EXPECT_FALSE(view.enabled[DialogControl::UploadFromDevice]);
+    EXPECT_TRUE(view.enabled[DialogControl::DownloadToDevice]);
+}
+
+TEST_F(TftpClientTest, CommandLineRunReplacesTypePathAndAddressAndAsksToStart) {
+    WriteProfile("[Settings]\ntype=1\nip0=1\nip1=1\nip2=1\nip3=1\npath=/old.bin\nuploadpath=/u.bin\n");
+    EXPECT_TRUE(client.InitDialog(Line({"image", "/fw/app.bin", "127.0.3.20", "silent"})));
+    EXPECT_EQ(client.commandLineFlag, 1);
+    EXPECT_EQ(client.transferType, APPLICATION_UPGRADE);
+    EXPECT_EQ(view.downloadField, "/fw/app.bin");
+    EXPECT_EQ(view.uploadField, "/u.bin");  // the saved upload path is still shown
+    EXPECT_EQ(view.addressFields, (net::Octets{127, 0, 3, 20}));
+    EXPECT_TRUE(view.minimized);
+}
+
+TEST_F(TftpClientTest, CommandLineWithoutKeywordKeepsTheSavedTypeAndShowsTheWindow) {
+    WriteProfile("[Settings]\ntype=5\n");
+    EXPECT_TRUE(client.InitDialog(Line({"IMAGE", "/fw/app.bin", "127.0.3.21", "Silent"})));
+    EXPECT_EQ(client.transferType, READ_EEPROM_FILE);
+    EXPECT_FALSE(view.minimized);
+}
+
+TEST_F(TftpClientTest, UsageErrorShowsTheUsageAndEndsWithCode2SavingOnlyTypeAndAddress) {
+    WriteProfile("[Settings]\ntype=3\nip0=7\n");
+    EXPECT_FALSE(client.InitDialog(Line({"image", "app.bin"})));
+    ASSERT_EQ(view.errorBoxes.size(), 1u);
+    EXPECT_EQ(view.errorBoxes[0],
+              "Wrong number of arguments!\n"
+              "Usage: KalvoranTFTPclient <filetype> <filename> <IP address> <silent>(optional)");
+    ASSERT_FALSE(view.exitRequests.empty());
+    EXPECT_EQ(view.exitRequests.back(), 2);
+    IniProfile profile(profilePath);
+    EXPECT_EQ(profile.GetInt("Settings", "type", -1), 3);
+    EXPECT_EQ(profile.GetInt("Settings", "ip0", -1), 7);
+    EXPECT_EQ(profile.GetInt("Settings", "ip3", -1), 0);
+    EXPECT_EQ(profile.GetString("Settings", "path", "absent"), "absent");
+}
+
+TEST_F(TftpClientTest, CompletionLinesFollowTheTypeUnlessTheTransferFailed) {
+    struct Row {
+        int type;
+        int failure;
+        std::vector<std::string> extra;
+    };
+    const Row rows[] = {
+        {APPLICATION_UPGRADE, 0,
+         {"Please wait while the flash process is being finalized.",
+          "The card will reset at the completion of the flash."}},
+        {CONFIGURATION_UPGRADE, 0, {"Configuration file transfer complete."}},
+        {SEND_COMMAND_FILE, 0, {"Rebooting Agent."}},
+        {SEND_FILE_TO_FILE_SYSTEM, 0, {"File system transfer complete."}},
+        {CREATE_CONFIG_FILE, 0, {"Transfer complete."}},
+        {READ_EEPROM_FILE, 0, {"Transfer complete."}},
+        {BOOTLOADER_UPGRADE, 0, {}},
+        {APPLICATION_UPGRADE, 1, {}},
+        {-1, 0, {}},
+    };
+    for (const Row& row : rows) {
+        view.statusLog.clear();
+        client.transferType = row.type;
+        client.failureFlag = row.failure;
+        client.ReportCompletion(true);
+        std::vector<std::string> expected = {"Connection closed", "  ", "  "};
+        expected.insert(expected.end(), row.extra.begin(), row.extra.end());
+        EXPECT_EQ(view.statusLog, expected) << row.type << "/" << row.failure;
+    }
+    view.statusLog.clear();
+    client.ReportCompletion(false);
+    EXPECT_TRUE(view.statusLog.empty());
+}
+
+TEST_F(TftpClientTest, ChangingTheTypeEmptiesTheByteCountButKeepsCrcAndLength) {
+    client.InitDialog(Line({}));
+    client.Display().ShowByteCount(8000);
+    client.Display().ShowFileLength(8000);
+    client.Display().ShowChecksum("DEADBEEF");
+    view.selection = CREATE_CONFIG_FILE;
+    client.OnTransferTypeChanged();
+    EXPECT_EQ(view.statFields[StatField::BytesSentRecvd], "");
+    EXPECT_EQ(view.statFields[StatField::FileLength], "8000 bytes");
+    EXPECT_EQ(view.statFields[StatField::Crc32], "DEADBEEF");
+    EXPECT_EQ(client.transferType, CREATE_CONFIG_FILE);
+    EXPECT_FALSE(view.enabled[DialogControl::DownloadToDevice]);
+    EXPECT_TRUE(view.enabled[DialogControl::DownloadFileName]);
+
+    // No selection changes nothing but the byte count.
+    view.selection = -1;
+    view.enabled.clear();
+    client.OnTransferTypeChanged();
+    EXPECT_TRUE(view.enabled.empty());
+}
+
+TEST_F(TftpClientTest, CloseOperationReportsCancelsSavesAndExitsWithTheResultCode) {
+    client.InitDialog(Line({}));
+    view.statusLog.clear();
+    view.downloadField = "/fw/new.bin";
+    view.uploadField = "/dumps/e.bin";
+    client.agentOctets = {127, 0, 3, 30};
+    client.transferType = SEND_COMMAND_FILE;
+    client.resultCode = kResultNetworkFailure;
+
+    client.OnClose();
+    EXPECT_EQ(view.statusLog, (std::vector<std::string>{"Connection closed", "  ", "  "}));
+    EXPECT_TRUE(client.Display().CancelRequested());
+    EXPECT_EQ(client.failureFlag, 1);
+    ASSERT_FALSE(view.exitRequests.empty());
+    EXPECT_EQ(view.exitRequests.front(), kResultNetworkFailure);
+
+    const Settings saved = LoadSettings(IniProfile(profilePath));
+    EXPECT_EQ(saved.transferType, SEND_COMMAND_FILE);
+    EXPECT_EQ(saved.agentOctets, (net::Octets{127, 0, 3, 30}));
+    EXPECT_EQ(saved.downloadPath, "/fw/new.bin");
+    EXPECT_EQ(saved.uploadPath, "/dumps/e.bin");
+}
+
+TEST_F(TftpClientTest, StatusDisplayFormatsTheStatisticsAndCutsTheRangeTo16Bits) {
+    StatusDisplay& display = client.Display();
+    display.ShowFileLength(1000);
+    display.ShowByteCount(32768);
+    EXPECT_EQ(view.statFields[StatField::FileLength], "1000 bytes");
+    EXPECT_EQ(view.statFields[StatField::BytesSentRecvd], "32768");
+    display.SetProgressRange(65536 + 64);
+    EXPECT_EQ(view.progressMaximum, 64);
+    display.ShowFileLength(0);
+    EXPECT_EQ(view.statFields[StatField::FileLength], "0 bytes");
+}
+
+}  // namespace
+}  // namespace kalvoran
