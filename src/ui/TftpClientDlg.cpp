@@ -1,0 +1,314 @@
+#include "ui/TftpClientDlg.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+
+#include <utility>
+
+namespace kalvoran {
+
+namespace {
+
+// The window keeps the proportions of its dialog-unit layout: one horizontal unit is a quarter
+// of the average character width, one vertical unit an eighth of the character height.
+constexpr double kUnitX = 1.5;
+constexpr double kUnitY = 1.625;
+
+QRect Units(int x, int y, int width, int height) {
+    return {static_cast<int>(x * kUnitX), static_cast<int>(y * kUnitY),
+            static_cast<int>(width * kUnitX), static_cast<int>(height * kUnitY)};
+}
+
+template <typename Widget>
+Widget* Place(Widget* widget, int x, int y, int width, int height) {
+    widget->setGeometry(Units(x, y, width, height));
+    return widget;
+}
+
+QString FromText(std::string_view text) {
+    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string ToText(const QString& text) { return text.toLocal8Bit().toStdString(); }
+
+CTftpClientDlg::ErrorBoxRecorder& Recorder() {
+    static CTftpClientDlg::ErrorBoxRecorder recorder;
+    return recorder;
+}
+
+QLineEdit* ReadOnlyField(QWidget* parent) {
+    auto* field = new QLineEdit(parent);
+    field->setReadOnly(true);
+    return field;
+}
+
+}  // namespace
+
+CTftpClientDlg::CTftpClientDlg(std::string profilePath, QWidget* parent)
+    : QDialog(parent), core(*this, clock, std::move(profilePath)) {
+    setWindowTitle(QStringLiteral("Kalvoran TFTP Client Utility 1.1.2Eng"));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    BuildControls();
+    setFixedSize(Units(0, 0, 595, 307).size());
+}
+
+void CTftpClientDlg::BuildControls() {
+    auto* information = Place(new QGroupBox(QStringLiteral("Information"), this), 7, 13, 265, 200);
+    information->lower();
+    statusLog = Place(new QPlainTextEdit(this), 13, 21, 252, 186);
+    statusLog->setObjectName(QStringLiteral("statusLog"));
+    // Read-only for the operator, but with a caret and a selection: new lines go in there.
+    statusLog->setReadOnly(true);
+    statusLog->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    statusLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+    statusLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+    Place(new QGroupBox(this), 7, 213, 265, 29)->lower();
+    progressBar = Place(new QProgressBar(this), 16, 222, 249, 14);
+    progressBar->setObjectName(QStringLiteral("progressBar"));
+    progressBar->setTextVisible(false);
+    progressBar->setRange(0, 100);
+    progressBar->setValue(0);
+
+    Place(new QGroupBox(QStringLiteral("File Settings"), this), 278, 13, 155, 135)->lower();
+    Place(new QLabel(QStringLiteral("Download File Name"), this), 284, 24, 66, 8);
+    downloadName = Place(new QLineEdit(this), 283, 34, 144, 14);
+    downloadName->setObjectName(QStringLiteral("downloadFileName"));
+    downloadName->setAlignment(Qt::AlignRight);
+    browseDownload = Place(new QPushButton(QStringLiteral("Browse..."), this), 378, 47, 50, 14);
+    browseDownload->setObjectName(QStringLiteral("browseDownload"));
+    Place(new QLabel(QStringLiteral("File Transfer Type"), this), 284, 58, 58, 8);
+    typeList = Place(new QComboBox(this), 283, 68, 145, 14);
+    typeList->setObjectName(QStringLiteral("transferType"));
+    Place(new QLabel(QStringLiteral("Upload File Name"), this), 284, 85, 57, 8);
+    uploadName = Place(new QLineEdit(this), 284, 95, 143, 14);
+    uploadName->setObjectName(QStringLiteral("uploadFileName"));
+    uploadName->setAlignment(Qt::AlignRight);
+    browseUpload = Place(new QPushButton(QStringLiteral("Browse"), this), 378, 109, 50, 14);
+    browseUpload->setObjectName(QStringLiteral("browseUpload"));
+
+    Place(new QGroupBox(QStringLiteral("TFTP Settings"), this), 276, 150, 156, 91)->lower();
+    Place(new QLabel(QStringLiteral("IP Address"), this), 284, 165, 35, 8);
+    addressControl = Place(new QWidget(this), 284, 174, 100, 15);
+    addressControl->setObjectName(QStringLiteral("agentAddress"));
+    const int fieldWidth = addressControl->width() / 4;
+    for (std::size_t i = 0; i < addressFields.size(); ++i) {
+        auto* field = new QLineEdit(addressControl);
+        field->setObjectName(QStringLiteral("agentAddress%1").arg(i));
+        field->setValidator(new QIntValidator(0, 255, field));
+        field->setMaxLength(3);
+        field->setAlignment(Qt::AlignCenter);
+        const int x = static_cast<int>(i) * fieldWidth;
+        field->setGeometry(x, 0, fieldWidth - (i + 1 < addressFields.size() ? 4 : 0),
+                           addressControl->height());
+        if (i + 1 < addressFields.size()) {
+            auto* dot = new QLabel(QStringLiteral("."), addressControl);
+            dot->setGeometry(x + fieldWidth - 4, 0, 4, addressControl->height());
+        }
+        addressFields[i] = field;
+    }
+    Place(new QLabel(QStringLiteral("Local IP"), this), 285, 192, 27, 8);
+    localHostName = Place(ReadOnlyField(this), 284, 202, 72, 14);
+    localHostName->setObjectName(QStringLiteral("localHostName"));
+    localAddress = Place(ReadOnlyField(this), 361, 202, 66, 14);
+    localAddress->setObjectName(QStringLiteral("localAddress"));
+    pingButton = Place(new QPushButton(QStringLiteral("PING"), this), 301, 222, 108, 14);
+    pingButton->setObjectName(QStringLiteral("ping"));
+
+    Place(new QGroupBox(QStringLiteral("Stats"), this), 437, 13, 145, 135)->lower();
+    Place(new QLabel(QStringLiteral("CRC32"), this), 444, 24, 24, 8);
+    crcField = Place(ReadOnlyField(this), 443, 34, 134, 14);
+    crcField->setObjectName(QStringLiteral("crc32"));
+    Place(new QLabel(QStringLiteral("File Length"), this), 444, 58, 36, 8);
+    lengthField = Place(ReadOnlyField(this), 443, 68, 133, 14);
+    lengthField->setObjectName(QStringLiteral("fileLength"));
+    Place(new QLabel(QStringLiteral("Bytes Sent/Recvd"), this), 444, 85, 60, 8);
+    bytesField = Place(ReadOnlyField(this), 443, 95, 133, 14);
+    bytesField->setObjectName(QStringLiteral("bytesSentRecvd"));
+
+    Place(new QGroupBox(this), 7, 241, 425, 34)->lower();
+    downloadButton =
+        Place(new QPushButton(QStringLiteral("DOWNLOAD TO DEVICE"), this), 21, 252, 107, 14);
+    downloadButton->setObjectName(QStringLiteral("downloadToDevice"));
+    uploadButton =
+        Place(new QPushButton(QStringLiteral("UPLOAD FROM DEVICE"), this), 163, 252, 108, 14);
+    uploadButton->setObjectName(QStringLiteral("uploadFromDevice"));
+    helpButton = Place(new QPushButton(QStringLiteral("&HELP"), this), 302, 252, 50, 14);
+    helpButton->setObjectName(QStringLiteral("help"));
+    closeButton = Place(new QPushButton(QStringLiteral("CLOSE"), this), 360, 252, 50, 14);
+    closeButton->setObjectName(QStringLiteral("close"));
+    // No button is the default button: Enter must not start anything.
+    for (QPushButton* button : findChildren<QPushButton*>()) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+
+    connect(typeList, &QComboBox::currentIndexChanged, this,
+            [this](int) { core.OnTransferTypeChanged(); });
+    connect(closeButton, &QPushButton::clicked, this, &CTftpClientDlg::reject);
+}
+
+bool CTftpClientDlg::Initialise(const CommandLine& commandLine) {
+    const bool start = core.InitDialog(commandLine);
+    if (exitCode.has_value()) {
+        return false;
+    }
+    if (start) {
+        // Like a posted message: the send starts once the event loop runs.
+        QTimer::singleShot(0, this, &CTftpClientDlg::OnStartMessage);
+    }
+    return true;
+}
+
+void CTftpClientDlg::OnStartMessage() {
+    // The send session is not part of this build yet: an unattended run must not wait forever.
+    AppendStatusLine("DOWNLOAD TO DEVICE is not available in this build.");
+    core.resultCode = kResultRefused;
+    RequestExit(core.resultCode);
+}
+
+void CTftpClientDlg::AppendStatusLine(std::string_view text) {
+    statusLog->ensureCursorVisible();
+    QTextCursor cursor = statusLog->textCursor();
+    cursor.insertText(FromText(text) + QLatin1Char('\n'));
+    statusLog->setTextCursor(cursor);
+    statusLog->ensureCursorVisible();
+}
+
+void CTftpClientDlg::ClearStatusLog() { statusLog->clear(); }
+
+void CTftpClientDlg::SetErrorBoxRecorder(ErrorBoxRecorder recorder) {
+    Recorder() = std::move(recorder);
+}
+
+void CTftpClientDlg::ShowErrorBox(std::string_view text) {
+    if (Recorder()) {
+        Recorder()(FromText(text));
+        return;
+    }
+    QMessageBox::critical(this, QStringLiteral("Error"), FromText(text));
+}
+
+void CTftpClientDlg::SetProgressRange(std::uint16_t maximum) {
+    progressBar->setRange(0, maximum);
+}
+
+void CTftpClientDlg::SetProgressStep(int step) { progressStep = step; }
+
+void CTftpClientDlg::SetProgressPos(int position) { progressBar->setValue(position); }
+
+void CTftpClientDlg::StepProgress() {
+    const int next = progressBar->value() + progressStep;
+    progressBar->setValue(next > progressBar->maximum() ? progressBar->minimum() : next);
+}
+
+void CTftpClientDlg::SetStatField(StatField field, std::string_view text) {
+    QLineEdit* box = field == StatField::Crc32        ? crcField
+                     : field == StatField::FileLength ? lengthField
+                                                      : bytesField;
+    box->setText(FromText(text));
+}
+
+void CTftpClientDlg::SetTransferTypeList(std::span<const std::string_view> entries) {
+    const QSignalBlocker quiet(typeList);
+    typeList->clear();
+    for (std::string_view entry : entries) {
+        typeList->addItem(FromText(entry));
+    }
+}
+
+int CTftpClientDlg::TransferTypeSelection() const { return typeList->currentIndex(); }
+
+void CTftpClientDlg::SelectTransferType(int index) {
+    const QSignalBlocker quiet(typeList);
+    typeList->setCurrentIndex(index);
+}
+
+std::string CTftpClientDlg::DownloadFileName() const { return ToText(downloadName->text()); }
+std::string CTftpClientDlg::UploadFileName() const { return ToText(uploadName->text()); }
+
+void CTftpClientDlg::SetDownloadFileName(std::string_view path) {
+    downloadName->setText(FromText(path));
+}
+
+void CTftpClientDlg::SetUploadFileName(std::string_view path) {
+    uploadName->setText(FromText(path));
+}
+
+net::Octets CTftpClientDlg::AddressFields() const {
+    net::Octets octets{};
+    for (std::size_t i = 0; i < octets.size(); ++i) {
+        const int value = addressFields[i]->text().toInt();  // blank reads as 0
+        octets[i] = static_cast<std::uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
+    }
+    return octets;
+}
+
+void CTftpClientDlg::SetAddressFields(const net::Octets& octets) {
+    for (std::size_t i = 0; i < octets.size(); ++i) {
+        addressFields[i]->setText(QString::number(octets[i]));
+    }
+}
+
+void CTftpClientDlg::SetLocalHost(std::string_view name, std::string_view address) {
+    localHostName->setText(FromText(name));
+    localAddress->setText(FromText(address));
+}
+
+QWidget* CTftpClientDlg::ControlWidget(DialogControl control) const {
+    switch (control) {
+        case DialogControl::DownloadFileName: return downloadName;
+        case DialogControl::BrowseDownload: return browseDownload;
+        case DialogControl::DownloadToDevice: return downloadButton;
+        case DialogControl::UploadFileName: return uploadName;
+        case DialogControl::BrowseUpload: return browseUpload;
+        case DialogControl::UploadFromDevice: return uploadButton;
+        case DialogControl::AgentAddress: return addressControl;
+        case DialogControl::LocalHostName: return localHostName;
+        case DialogControl::LocalAddress: return localAddress;
+        case DialogControl::Ping: return pingButton;
+    }
+    return nullptr;
+}
+
+void CTftpClientDlg::EnableControl(DialogControl control, bool enabled) {
+    if (QWidget* widget = ControlWidget(control)) {
+        widget->setEnabled(enabled);
+    }
+}
+
+void CTftpClientDlg::MinimizeWindow() { setWindowState(windowState() | Qt::WindowMinimized); }
+
+void CTftpClientDlg::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+void CTftpClientDlg::RequestExit(int code) {
+    if (exitCode.has_value()) {
+        return;  // the first request carries the result
+    }
+    exitCode = code;
+    hide();
+    QCoreApplication::exit(code);
+}
+
+void CTftpClientDlg::reject() { core.OnCancel(); }
+
+void CTftpClientDlg::closeEvent(QCloseEvent* event) {
+    if (!exitCode.has_value()) {
+        core.OnClose();
+    }
+    event->accept();
+}
+
+}  // namespace kalvoran

@@ -1,0 +1,51 @@
+// KalvoranTFTPclient: interactive, or unattended with <filetype> <filename> <IP address> [silent];
+// the exit code is the transfer's result.
+#include <QApplication>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "files/IniProfile.h"
+#include "tftp/CommandLine.h"
+#include "ui/TftpClientDlg.h"
+
+namespace {
+
+bool DisplayAvailable() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && value[0] != '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    // Read the arguments before the toolkit takes its own options out of them.
+    const kalvoran::CommandLine commandLine = kalvoran::ParseCommandLine(argc, argv);
+    if (!DisplayAvailable()) {
+        if (commandLine.kind == kalvoran::CommandLine::Kind::UsageError) {
+            std::fprintf(stderr, "%.*s\n", static_cast<int>(kalvoran::kUsageText.size()),
+                         kalvoran::kUsageText.data());
+            return kalvoran::kUsageExitCode;
+        }
+        if (commandLine.kind == kalvoran::CommandLine::Kind::Interactive) {
+            std::fprintf(stderr, "KalvoranTFTPclient: no display to show the dialog on\n");
+            return 1;
+        }
+        // An unattended run needs no screen: the dialog runs off screen.
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    }
+
+    QApplication application(argc, argv);
+    kalvoran::CTftpClientDlg dialog(kalvoran::DefaultProfilePath());
+    if (!dialog.Initialise(commandLine)) {
+        return dialog.ExitRequested().value_or(0);
+    }
+    dialog.show();
+    const int loopResult = QApplication::exec();
+    return dialog.ExitRequested().value_or(loopResult);
+}

@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/TempDir.h"
+#include "tftp/Settings.h"
+#include "ui/TftpClientDlg.h"
+
+namespace kalvoran {
+namespace {
+
+using testing::TempDir;
+
+class ClientDialogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CTftpClientDlg::SetErrorBoxRecorder(
+            [this](const QString& text) { errorBoxes.push_back(text.toStdString()); });
+    }
+    void TearDown() override { CTftpClientDlg::SetErrorBoxRecorder(nullptr); }
+
+    void WriteProfile(const std::string& text) { std::ofstream(profilePath) << text; }
+
+    template <typename Widget>
+    Widget* Find(const char* name) {
+        auto* widget = dialog.findChild<Widget*>(QString::fromLatin1(name));
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+
+    std::vector<std::string> LogLines() {
+        const QString text = Find<QPlainTextEdit>("statusLog")->toPlainText();
+        std::vector<std::string> lines;
+        for (const QString& line : text.split(QLatin1Char('\n'))) {
+            lines.push_back(line.toStdString());
+        }
+        if (!lines.empty() && lines.back().empty()) {
+            lines.pop_back();  // after the last line end
+        }
+        return lines;
+    }
+
+    TempDir dir;
+    std::string profilePath = dir.File("KalvoranTFTPclient.INI");
+    std::vector<std::string> errorBoxes;
+    CTftpClientDlg dialog{profilePath};
+};
+
+TEST_F(ClientDialogTest, StartUpFillsTheWindowFromTheProfile) {
+    WriteProfile("[Settings]\ntype=5\nip0=127\nip1=0\nip2=7\nip3=1\nuploadpath=/d/e.bin\n");
+    ASSERT_TRUE(dialog.Initialise(CommandLine{}));
+
+    auto* types = Find<QComboBox>("transferType");
+    ASSERT_EQ(types->count(), 7);
+    EXPECT_EQ(types->itemText(6).toStdString(), "BOOTLOADER UPGRADE");
+    EXPECT_EQ(types->currentIndex(), READ_EEPROM_FILE);
+    EXPECT_EQ(Find<QLineEdit>("downloadFileName")->text().toStdString(), "\\no file selected\\");
+    EXPECT_EQ(Find<QLineEdit>("uploadFileName")->text().toStdString(), "/d/e.bin");
+    EXPECT_EQ(Find<QLineEdit>("agentAddress2")->text().toStdString(), "7");
+    EXPECT_EQ(dialog.AddressFields(), (net::Octets{127, 0, 7, 1}));
+
+    EXPECT_FALSE(Find<QPushButton>("downloadToDevice")->isEnabled());
+    EXPECT_FALSE(Find<QLineEdit>("downloadFileName")->isEnabled());
+    EXPECT_TRUE(Find<QPushButton>("uploadFromDevice")->isEnabled());
+    EXPECT_TRUE(Find<QPushButton>("browseUpload")->isEnabled());
+    EXPECT_TRUE(Find<QPushButton>("ping")->isEnabled());
+
+    const std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 18u);
+    EXPECT_EQ(lines[0], std::string(24, ' ') + "TFTP TRANSFER INSTRUCTIONS");
+    EXPECT_EQ(lines[16], "*** THE AGENT MAY BECOME UNSTABLE.");
+}
+
+TEST_F(ClientDialogTest, ChoosingATypeAppliesItsControlsAndEmptiesTheByteCount) {
+    ASSERT_TRUE(dialog.Initialise(CommandLine{}));
+    dialog.SetStatField(StatField::BytesSentRecvd, "512");
+    dialog.SetStatField(StatField::Crc32, "DEADBEEF");
+    Find<QComboBox>("transferType")->setCurrentIndex(CREATE_CONFIG_FILE);
+
+    EXPECT_TRUE(Find<QLineEdit>("bytesSentRecvd")->text().isEmpty());
+    EXPECT_EQ(Find<QLineEdit>("crc32")->text().toStdString(), "DEADBEEF");
+    EXPECT_FALSE(Find<QPushButton>("downloadToDevice")->isEnabled());
+    EXPECT_TRUE(Find<QLineEdit>("downloadFileName")->isEnabled());
+    EXPECT_TRUE(Find<QPushButton>("uploadFromDevice")->isEnabled());
+    EXPECT_EQ(dialog.Core().transferType, CREATE_CONFIG_FILE);
+}
+
+TEST_F(ClientDialogTest, NewLinesGoInAtTheCaretAndReplaceASelection) {
+    ASSERT_TRUE(dialog.Initialise(CommandLine{}));
+    auto* log = Find<QPlainTextEdit>("statusLog");
+    QTextCursor cursor = log->textCursor();
+    cursor.movePosition(QTextCursor::Start);
+    log->setTextCursor(cursor);
+    dialog.AppendStatusLine("first");
+    dialog.AppendStatusLine("second");
+    std::vector<std::string> lines = LogLines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "first");
+    EXPECT_EQ(lines[1], "second");
+
+    // Select the word "second" and write over it.
+    cursor = log->textCursor();
+    cursor.movePosition(QTextCursor::Start);
+    cursor.movePosition(QTextCursor::Down);
+    cursor.movePosition(QTextCursor::EndOfLine, QTextCursor::KeepAnchor);
+    log->setTextCursor(cursor);
+    dialog.AppendStatusLine("third");
+    lines = LogLines();
+    EXPECT_EQ(lines[1], "third");
+    EXPECT_EQ(lines[2], "");  // the old line end stays behind the inserted one
+}
+
+TEST_F(ClientDialogTest, ProgressStepsWrapPastTheMaximum) {
+    ASSERT_TRUE(dialog.Initialise(CommandLine{}));
+    auto* bar = Find<QProgressBar>("progressBar");
+    dialog.Core().Display().SetProgressRange(2);
+    dialog.Core().Display().SetProgressStep(1);
+    dialog.Core().Display().SetProgressPos(0);
+    dialog.Core().Display().StepProgress();
+    dialog.Core().Display().StepProgress();
+    EXPECT_EQ(bar->value(), 2);
+    dialog.Core().Display().StepProgress();
+    EXPECT_EQ(bar->value(), 0);
+}
+
+TEST_F(ClientDialogTest, EscapeRunsTheCloseOperationAndSavesTheSettings) {
+    ASSERT_TRUE(dialog.Initialise(CommandLine{}));
+    dialog.show();
+    Find<QComboBox>("transferType")->setCurrentIndex(SEND_COMMAND_FILE);
+    Find<QLineEdit>("downloadFileName")->setText(QStringLiteral("/fw/run.cmd"));
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+
+    ASSERT_TRUE(dialog.ExitRequested().has_value());
+    EXPECT_EQ(*dialog.ExitRequested(), 0);
+    const std::vector<std::string> lines = LogLines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{"Connection closed", "  ", "  "}));
+    const Settings saved = LoadSettings(IniProfile(profilePath));
+    EXPECT_EQ(saved.transferType, SEND_COMMAND_FILE);
+    EXPECT_EQ(saved.downloadPath, "/fw/run.cmd");
+    EXPECT_TRUE(dialog.Core().Display().CancelRequested());
+}
+
+// The program itself: a wrong argument count must never look like a successful upgrade.
+TEST(ClientProgram, WrongArgumentCountExitsWith2AndPrintsTheUsageWithoutADisplay) {
+    const char* binDir = std::getenv("KALVORAN_BIN_DIR");
+    ASSERT_NE(binDir, nullptr);
+    TempDir dir;
+    const std::string err = dir.File("stderr.txt");
+    for (const char* arguments : {"image", "image app.bin", "image app.bin 127.0.0.1 silent x"}) {
+        const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "
+                                    "XDG_CONFIG_HOME=" + dir.Path().string() + " timeout 20 " +
+                                    binDir + "/KalvoranTFTPclient " + arguments + " 2>" + err;
+        const int status = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << arguments;
+        EXPECT_EQ(WEXITSTATUS(status), 2) << arguments;
+        std::ifstream in(err);
+        std::string first;
+        std::getline(in, first);
+        EXPECT_EQ(first, "Wrong number of arguments!") << arguments;
+    }
+}
+
+}  // namespace
+}  // namespace kalvoran
