@@ -8,13 +8,14 @@
 #include <string_view>
 
 #include "tftp/DialogView.h"
+#include "tftp/TftpChannel.h"
 
 namespace kalvoran {
 
 // The 18 lines the status log starts with.
 std::span<const std::string_view> InstructionLines();
 
-class StatusDisplay {
+class StatusDisplay final : public WaitHooks {
 public:
     explicit StatusDisplay(DialogView& dialogView) : view(dialogView) {}
 
@@ -37,13 +38,13 @@ public:
     void ShowByteCount(std::int32_t bytes);       // "%d"
     void ClearByteCount() { view.SetStatField(StatField::BytesSentRecvd, ""); }
 
-    void PumpMessages() { view.PumpMessages(); }
+    void PumpMessages() override { view.PumpMessages(); }
 
     // The cancel flag: cleared when the dialog starts, raised only by the close operation and
     // never cleared afterwards. Waiting code pumps, then tests it.
     void ClearCancel() { cancelFlag = 0; }
     void RaiseCancel() { cancelFlag = 1; }
-    bool CancelRequested() const { return cancelFlag == 1; }
+    bool CancelRequested() const override { return cancelFlag == 1; }
 
 private:
     DialogView& view;

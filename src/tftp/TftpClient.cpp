@@ -1,6 +1,7 @@
 #include "tftp/TftpClient.h"
 
 #include <array>
+#include <cstdio>
 #include <utility>
 
 #include "tftp/Settings.h"
@@ -21,12 +22,18 @@ TftpClient::TftpClient(DialogView& dialogView, Clock& systemClock, std::string p
       clock(systemClock),
       profile(std::move(profilePath)),
       display(dialogView),
-      localFile(dialogView) {}
+      localFile(dialogView),
+      channel(udpEndpoint, systemClock, display) {}
+
+TftpClient::~TftpClient() {
+    net::StopWinsock();
+    agentAddressValid = false;
+}
 
 bool TftpClient::InitDialog(const CommandLine& line) {
     const Settings settings = LoadSettings(profile);
     transferType = settings.transferType;
-    agentOctets = settings.agentOctets;
+    channel.agentOctets = settings.agentOctets;
     downloadPath = settings.downloadPath;
     uploadPath = settings.uploadPath;
 
@@ -48,7 +55,7 @@ bool TftpClient::InitDialog(const CommandLine& line) {
             transferType = line.transferType;
         }
         downloadPath = line.fileNameArgument;
-        agentOctets = line.agentOctets;
+        channel.agentOctets = line.agentOctets;
     }
 
     std::array<std::string_view, kTransferTypeCount> entries{};
@@ -60,7 +67,9 @@ bool TftpClient::InitDialog(const CommandLine& line) {
                                                                         : APPLICATION_UPGRADE);
     view.SetDownloadFileName(downloadPath);
     view.SetUploadFileName(uploadPath);
-    view.SetAddressFields(agentOctets);
+    view.SetAddressFields(channel.agentOctets);
+    channel.serverAddress = {};
+    channel.modeIndex = 1;
 
     net::StartWinsock();
     agentAddressValid = false;
@@ -94,8 +103,91 @@ void TftpClient::OnTransferTypeChanged() {
     }
 }
 
+void TftpClient::ResolveAgentAddress() {
+    failureFlag = 0;
+    const int selection = display.CurrentTransferType();
+    transferType = selection >= 1 && selection < kTransferTypeCount ? selection : 0;
+    agentAddressValid = true;
+    channel.agentOctets = view.AddressFields();
+    const net::Octets& octets = channel.agentOctets;
+    std::snprintf(channel.agentText.data(), channel.agentText.size(), "%d.%d.%d.%d", octets[0],
+                  octets[1], octets[2], octets[3]);
+    if (std::string_view(channel.agentText.data()) == "0.0.0.0") {
+        ShowErrorBoxUnlessCommandLine("Not a valid IP address");
+        agentAddressValid = false;
+        return;
+    }
+    const std::uint32_t address = net::LookupIPv4(channel.agentText.data());
+    if (address == 0) {
+        ShowErrorBoxUnlessCommandLine("gethostbyname: failed");
+        agentAddressValid = false;
+        return;
+    }
+    pingService.SetTarget(address);
+    channel.serverAddress = {address, static_cast<std::uint16_t>(tftp::kTftpPort)};
+}
+
+bool TftpClient::OpenAgentSocket() {
+    ResolveAgentAddress();
+    if (!agentAddressValid) {
+        EndWithNetworkFailure();
+        return false;
+    }
+    if (socketOpen) {
+        return true;  // the socket of an earlier session serves again
+    }
+    socketOpen = true;
+    if (!udpEndpoint.Open()) {
+        ShowErrorBoxUnlessCommandLine("failed to create socket");
+        EndWithNetworkFailure();
+        return false;
+    }
+    return true;
+}
+
+void TftpClient::EndWithNetworkFailure() {
+    resultCode = kResultNetworkFailure;
+    failureFlag = 1;
+    view.RequestExit(kResultNetworkFailure);
+}
+
+void TftpClient::OnPing() {
+    if (pingRunning) {
+        return;  // PING pressed again while its own echoes run: one ping run at a time
+    }
+    ResolveAgentAddress();
+    if (!agentAddressValid) {
+        return;
+    }
+    pingRunning = true;
+    constexpr int kAttempts = 3;
+    constexpr int kPauseMilliseconds = 500;
+    constexpr std::time_t kAttemptLimitSeconds = 10;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        const std::time_t start = clock.Now();
+        clock.Sleep(kPauseMilliseconds);
+        pingService.Ping();
+        if (clock.Now() - start >= kAttemptLimitSeconds) {
+            std::snprintf(pingService.resultText, sizeof pingService.resultText, "%s",
+                          "Unable to contact server.");
+            display.AppendStatusLine(pingService.resultText);
+            failureFlag = 1;
+            ReportCompletion(true);
+            break;
+        }
+        display.AppendStatusLine(pingService.resultText);
+        display.PumpMessages();
+        if (display.CancelRequested()) {
+            break;
+        }
+    }
+    pingRunning = false;
+}
+
 void TftpClient::OnCancel() {
     localFile.Close();
+    udpEndpoint.Close();
+    pingService.Release();
     failureFlag = 1;
     ReportCompletion(true);
     display.RaiseCancel();
@@ -126,7 +218,7 @@ void TftpClient::ReportCompletion(bool report) {
 }
 
 void TftpClient::SaveSettings() {
-    kalvoran::SaveSettings(profile, transferType, agentOctets, view.DownloadFileName(),
+    kalvoran::SaveSettings(profile, transferType, channel.agentOctets, view.DownloadFileName(),
                            view.UploadFileName());
 }
 

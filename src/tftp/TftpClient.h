@@ -13,10 +13,13 @@
 #include "files/LocalFile.h"
 #include "files/StoredCrc.h"
 #include "net/Addressing.h"
+#include "net/PingService.h"
+#include "net/UdpEndpoint.h"
 #include "tftp/Clock.h"
 #include "tftp/CommandLine.h"
 #include "tftp/DialogView.h"
 #include "tftp/StatusDisplay.h"
+#include "tftp/TftpChannel.h"
 #include "tftp/TransferTypes.h"
 
 namespace kalvoran {
@@ -33,6 +36,8 @@ enum ResultCode : int {
 class TftpClient {
 public:
     TftpClient(DialogView& view, Clock& clock, std::string profilePath);
+    // Ends the use of the socket layer.
+    ~TftpClient();
     TftpClient(const TftpClient&) = delete;
     TftpClient& operator=(const TftpClient&) = delete;
 
@@ -45,6 +50,19 @@ public:
     // Selection change in the type list: empties the byte count and applies the enabling rules
     // (no selection changes nothing).
     void OnTransferTypeChanged();
+
+    // Reads the agent address from the window and turns it into the destination of requests
+    // (port 69) and the ping target. Clears the failure flag and re-reads the transfer type.
+    // An all-zero or unresolvable address shows an error box (not in a command-line run) and
+    // leaves agentAddressValid clear.
+    void ResolveAgentAddress();
+    // Every session starts here: resolves the address and makes the one UDP socket on first
+    // use. False when the address is not valid or no socket can be made; the program then ends
+    // with exit code 3.
+    bool OpenAgentSocket();
+
+    // The PING button: three echoes to the agent, one status-log line each.
+    void OnPing();
 
     // The close operation (CLOSE, Esc): releases the file, socket and ping resources, reports,
     // raises the cancel flag, saves the settings and asks the program to end with the result
@@ -60,6 +78,8 @@ public:
     void SaveSettings();
 
     StatusDisplay& Display() { return display; }
+    TftpChannel& Channel() { return channel; }
+    net::CPingService& PingService() { return pingService; }
 
     // Run state, read by the window and the tests.
     int resultCode = kResultSuccess;
@@ -69,7 +89,6 @@ public:
     std::string downloadPath;
     std::string uploadPath;
     CommandLine commandLine;
-    net::Octets agentOctets{};
     bool agentAddressValid = false;
     bool socketOpen = false;
     std::int32_t fileLength = 0;
@@ -83,12 +102,18 @@ private:
     std::uint32_t LocalAddress(const std::string& hostName);
     void ShowErrorBoxUnlessCommandLine(std::string_view text);
     void ApplyFileControls(int type);
+    // Ends the program with exit code 3 after an address or socket failure.
+    void EndWithNetworkFailure();
 
     DialogView& view;
     Clock& clock;
     IniProfile profile;
     StatusDisplay display;
     CLocalFile localFile;
+    net::UdpEndpoint udpEndpoint;
+    TftpChannel channel;
+    net::CPingService pingService;
+    bool pingRunning = false;
 };
 
 }  // namespace kalvoran

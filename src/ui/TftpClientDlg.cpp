@@ -158,6 +158,7 @@ void CTftpClientDlg::BuildControls() {
     connect(typeList, &QComboBox::currentIndexChanged, this,
             [this](int) { core.OnTransferTypeChanged(); });
     connect(closeButton, &QPushButton::clicked, this, &CTftpClientDlg::reject);
+    connect(pingButton, &QPushButton::clicked, this, [this] { core.OnPing(); });
 }
 
 bool CTftpClientDlg::Initialise(const CommandLine& commandLine) {

@@ -191,7 +191,7 @@ TEST_F(TftpClientTest, CloseOperationReportsCancelsSavesAndExitsWithTheResultCod
     view.statusLog.clear();
     view.downloadField = "/fw/new.bin";
     view.uploadField = "/dumps/e.bin";
-    client.agentOctets = {127, 0, 3, 30};
+    client.Channel().agentOctets = {127, 0, 3, 30};
     client.transferType = SEND_COMMAND_FILE;
     client.resultCode = kResultNetworkFailure;
 
