@@ -10,10 +10,12 @@
 namespace kalvoran {
 
 class CLocalFile {
-public:
+  public:
     // Open modes.
-    static constexpr int ModeRead = 0;   // an existing file, for sending
-    static constexpr int ModeWrite = 1;  // the target of a fetch: created when missing, emptied when present
+    // ModeRead: an existing file, for sending. ModeWrite: the target of a fetch, created when
+    // missing and emptied when present.
+    static constexpr int ModeRead = 0;
+    static constexpr int ModeWrite = 1;
     // The descriptor value that means "no file held". No opened file receives it (descriptor 0
     // can be handed out on POSIX when standard input is closed, so it cannot serve).
     static constexpr int kNoFile = -1;
@@ -26,7 +28,8 @@ public:
     // The new descriptor, or kNoFile on failure (mode refused, path not opened); a failed open
     // leaves the held file as it was. A file still held is closed first.
     int Open(const char* path, int mode);
-    // True when no file is held afterwards.
+    // Lets go of the held file; afterwards no file is held. False when closing reported an error
+    // (the descriptor is released all the same, as Linux always does). True with no file held.
     bool Close();
     // Length in bytes; 0 with no file held (no box) or when the length cannot be had
     // ("GetFileSize failed" unless silent), including a length beyond 2147483647 bytes.
@@ -46,7 +49,7 @@ public:
     // The part of path after its last backslash or slash; the whole path when it has neither.
     static std::string_view FileNameOf(std::string_view path);
 
-private:
+  private:
     ErrorBoxSink& errorBoxes;
     int descriptor = kNoFile;
 };

@@ -1,0 +1,456 @@
+#include "files/IniProfile.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <utility>
+
+namespace kalvoran {
+
+namespace {
+
+constexpr std::string_view kProfileFileName = "KalvoranTFTPclient.INI";
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+constexpr std::string_view kBlanks = " \t\r\v\f";
+// A profile holds a handful of keys; anything larger is not ours. It is read as missing values
+// and never rewritten, so a stray large file is neither loaded into memory whole nor truncated.
+constexpr std::size_t kMaxProfileBytes = 4u * 1024u * 1024u;
+constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
+
+enum class LoadResult { Loaded, Missing, Unreadable };
+
+// The file as lines without their line ends, so that a rewrite reproduces every line it does not
+// change.
+struct ProfileText {
+    std::string bom;
+    std::vector<std::string> lines;
+    bool crlf = false;
+};
+
+std::string_view Trim(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(kBlanks);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    const std::size_t last = text.find_last_not_of(kBlanks);
+    return text.substr(first, last - first + 1);
+}
+
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// "[name]": the name between the bracket and the closing bracket (or the line's end), trimmed.
+bool ParseSectionLine(std::string_view line, std::string_view& name) {
+    const std::string_view text = Trim(line);
+    if (text.empty() || text.front() != '[') {
+        return false;
+    }
+    std::string_view inner = text.substr(1);
+    const std::size_t close = inner.find(']');
+    if (close != std::string_view::npos) {
+        inner = inner.substr(0, close);
+    }
+    name = Trim(inner);
+    return true;
+}
+
+// "key = value": both trimmed. Comments (';' or '#'), blank lines and lines without '=' are no
+// keys.
+bool ParseKeyLine(std::string_view line, std::string_view& key, std::string_view& value) {
+    const std::string_view text = Trim(line);
+    if (text.empty() || text.front() == ';' || text.front() == '#' || text.front() == '[') {
+        return false;
+    }
+    const std::size_t equals = text.find('=');
+    if (equals == std::string_view::npos) {
+        return false;
+    }
+    key = Trim(text.substr(0, equals));
+    value = Trim(text.substr(equals + 1));
+    return true;
+}
+
+// Where a key stands: the line of the first section of that name, the line of the first entry of
+// the key inside it, and the line after which a new key of that section goes (its last key, or
+// the section line when it has none). Keys before the first section belong to no section, and a
+// later section of the same name is not looked at.
+struct Location {
+    std::size_t sectionLine = kNotFound;
+    std::size_t keyLine = kNotFound;
+    std::size_t insertAfter = kNotFound;
+};
+
+Location Locate(const std::vector<std::string>& lines, std::string_view section,
+                std::string_view key) {
+    Location where;
+    bool inSection = false;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::string_view name;
+        std::string_view value;
+        if (ParseSectionLine(lines[i], name)) {
+            if (where.sectionLine != kNotFound) {
+                break;
+            }
+            inSection = EqualNoCase(name, section);
+            if (inSection) {
+                where.sectionLine = i;
+                where.insertAfter = i;
+            }
+        } else if (inSection && ParseKeyLine(lines[i], name, value)) {
+            where.insertAfter = i;
+            if (where.keyLine == kNotFound && EqualNoCase(name, key)) {
+                where.keyLine = i;
+            }
+        }
+    }
+    return where;
+}
+
+int OpenRetrying(const char* path, int flags, mode_t mode) {
+    int fd = -1;
+    do {
+        fd = ::open(path, flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+bool ReadAll(int fd, std::string& text) {
+    char chunk[8192];
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (got == 0) {
+            return true;
+        }
+        text.append(chunk, static_cast<std::size_t>(got));
+        if (text.size() > kMaxProfileBytes) {
+            return false;
+        }
+    }
+}
+
+bool WriteAll(int fd, std::string_view text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        if (put == 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+void SplitLines(std::string_view text, ProfileText& profile) {
+    if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
+        profile.bom = kUtf8Bom;
+        text.remove_prefix(kUtf8Bom.size());
+    }
+    const std::size_t firstBreak = text.find('\n');
+    profile.crlf =
+        firstBreak != std::string_view::npos && firstBreak > 0 && text[firstBreak - 1] == '\r';
+    while (!text.empty()) {
+        const std::size_t lineEnd = text.find('\n');
+        std::string_view line = text.substr(0, lineEnd);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        profile.lines.emplace_back(line);
+        if (lineEnd == std::string_view::npos) {
+            break;
+        }
+        text.remove_prefix(lineEnd + 1);
+    }
+}
+
+// Reads the profile at path. Only a regular file is read (opened without blocking, so a FIFO in
+// its place cannot hang the program); status receives its attributes when it was loaded.
+LoadResult LoadProfile(const std::string& path, ProfileText& profile, struct stat& status) {
+    const int fd = OpenRetrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
+    if (fd < 0) {
+        return errno == ENOENT ? LoadResult::Missing : LoadResult::Unreadable;
+    }
+    std::string text;
+    const bool ok = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+                    static_cast<std::uintmax_t>(status.st_size) <= kMaxProfileBytes &&
+                    ReadAll(fd, text);
+    ::close(fd);
+    if (!ok) {
+        return LoadResult::Unreadable;
+    }
+    SplitLines(text, profile);
+    return LoadResult::Loaded;
+}
+
+std::string JoinLines(const ProfileText& profile) {
+    const std::string_view lineEnd = profile.crlf ? "\r\n" : "\n";
+    std::string text = profile.bom;
+    for (const std::string& line : profile.lines) {
+        text += line;
+        text += lineEnd;
+    }
+    return text;
+}
+
+// Like GetProfileInt: blanks, an optional sign, then decimal digits up to the first other
+// character; no digits give 0. The number is accumulated modulo 2^32 and read as a signed 32-bit
+// value, so a number too long for 32 bits wraps around instead of overflowing.
+int ParseProfileInt(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    std::uint32_t magnitude = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+        magnitude = magnitude * 10u + static_cast<std::uint32_t>(text[i] - '0');
+        ++i;
+    }
+    if (negative) {
+        magnitude = 0u - magnitude;
+    }
+    return static_cast<int>(static_cast<std::int32_t>(magnitude));
+}
+
+std::string_view Unquote(std::string_view value) {
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        return value.substr(1, value.size() - 2);
+    }
+    return value;
+}
+
+bool HasLineBreakOrNul(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// The file a write replaces: the target of a symbolic link rather than the link itself, so
+// that a profile kept elsewhere through a link stays where it is.
+std::string WriteTarget(const std::string& path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+        if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+            std::string target(resolved);
+            std::free(resolved);
+            return target;
+        }
+    }
+    return path;
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    if (slash == 0) {
+        return "/";
+    }
+    return path.substr(0, slash);
+}
+
+void SyncDirectory(const std::string& directory) {
+    const int fd = OpenRetrying(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// Replaces the file at target with text: a new file in the same directory receives the text
+// and the old file's permission bits, and is then renamed over the old one, so that a reader (or
+// a crash) sees either the old profile or the new one, never a part.
+bool ReplaceFile(const std::string& target, std::string_view text, const struct stat* oldStatus) {
+    static std::atomic<unsigned> sequence{0};
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        temporary = target + ".tmp-" + std::to_string(::getpid()) + "-" +
+                    std::to_string(sequence.fetch_add(1));
+        // A new profile gets read and write permission as the umask allows; a replaced one is
+        // given its old bits below, and until then is readable by its owner only.
+        fd = OpenRetrying(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                          oldStatus != nullptr ? 0600 : 0666);
+        if (fd < 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = WriteAll(fd, text);
+    if (ok && oldStatus != nullptr) {
+        ok = ::fchmod(fd, oldStatus->st_mode & 07777) == 0;
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    SyncDirectory(DirectoryOf(target));
+    return true;
+}
+
+// The home directory: $HOME, or the password database's entry when HOME is unset or empty.
+std::string HomeDirectory() {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] != '\0') {
+        return home;
+    }
+    long bufferSize = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    if (bufferSize <= 0) {
+        bufferSize = 16384;
+    }
+    std::vector<char> buffer(static_cast<std::size_t>(bufferSize));
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] != '\0') {
+        return found->pw_dir;
+    }
+    return {};
+}
+
+}  // namespace
+
+IniProfile::IniProfile(std::string profilePath) : path(std::move(profilePath)) {}
+
+std::string IniProfile::GetString(std::string_view section, std::string_view key,
+                                  std::string_view defaultValue) const {
+    ProfileText profile;
+    struct stat status {};
+    if (LoadProfile(path, profile, status) != LoadResult::Loaded) {
+        return std::string(defaultValue);
+    }
+    const Location where = Locate(profile.lines, section, key);
+    if (where.keyLine == kNotFound) {
+        return std::string(defaultValue);
+    }
+    std::string_view name;
+    std::string_view value;
+    ParseKeyLine(profile.lines[where.keyLine], name, value);
+    return std::string(Unquote(value));
+}
+
+int IniProfile::GetInt(std::string_view section, std::string_view key, int defaultValue) const {
+    // A key that is present but empty reads the same as an absent one.
+    const std::string value = GetString(section, key, "");
+    if (value.empty()) {
+        return defaultValue;
+    }
+    return ParseProfileInt(value);
+}
+
+bool IniProfile::WriteInt(std::string_view section, std::string_view key, int value) {
+    return WriteString(section, key, std::to_string(value));
+}
+
+bool IniProfile::WriteString(std::string_view section, std::string_view key,
+                             std::string_view value) {
+    // Names and values that would not read back as written are refused: a line break or NUL
+    // would split the line, ']' would end the section name early, '=' would end the key early.
+    section = Trim(section);
+    key = Trim(key);
+    if (section.empty() || key.empty() || HasLineBreakOrNul(section) || HasLineBreakOrNul(key) ||
+        HasLineBreakOrNul(value) || section.find(']') != std::string_view::npos ||
+        key.find('=') != std::string_view::npos || key.front() == ';' || key.front() == '#' ||
+        key.front() == '[') {
+        return false;
+    }
+
+    const std::string target = WriteTarget(path);
+    ProfileText profile;
+    struct stat status {};
+    const LoadResult loaded = LoadProfile(target, profile, status);
+    if (loaded == LoadResult::Unreadable) {
+        return false;
+    }
+    const std::string before = loaded == LoadResult::Loaded ? JoinLines(profile) : std::string();
+
+    const Location where = Locate(profile.lines, section, key);
+    if (where.keyLine != kNotFound) {
+        // Keep the key's spelling as the file has it; only the value changes.
+        std::string_view oldKey;
+        std::string_view oldValue;
+        ParseKeyLine(profile.lines[where.keyLine], oldKey, oldValue);
+        profile.lines[where.keyLine] = std::string(oldKey) + "=" + std::string(value);
+    } else if (where.sectionLine != kNotFound) {
+        profile.lines.insert(
+            profile.lines.begin() + static_cast<std::ptrdiff_t>(where.insertAfter) + 1,
+            std::string(key) + "=" + std::string(value));
+    } else {
+        if (!profile.lines.empty() && !Trim(profile.lines.back()).empty()) {
+            profile.lines.emplace_back();
+        }
+        profile.lines.push_back("[" + std::string(section) + "]");
+        profile.lines.push_back(std::string(key) + "=" + std::string(value));
+    }
+    const std::string after = JoinLines(profile);
+    if (loaded == LoadResult::Loaded && after == before) {
+        return true;
+    }
+
+    if (loaded == LoadResult::Missing) {
+        // The configuration directory itself may not exist yet on a fresh account.
+        const std::string directory = DirectoryOf(target);
+        struct stat directoryStatus {};
+        if (::stat(directory.c_str(), &directoryStatus) != 0 &&
+            (errno != ENOENT || ::mkdir(directory.c_str(), 0700) != 0)) {
+            return false;
+        }
+    }
+    return ReplaceFile(target, after, loaded == LoadResult::Loaded ? &status : nullptr);
+}
+
+std::string DefaultProfilePath() {
+    // A relative XDG_CONFIG_HOME is ignored, as the XDG base directory rules ask.
+    const char* configHome = std::getenv("XDG_CONFIG_HOME");
+    if (configHome != nullptr && configHome[0] == '/') {
+        return std::string(configHome) + "/" + std::string(kProfileFileName);
+    }
+    const std::string home = HomeDirectory();
+    if (home.empty()) {
+        // No home directory to be found: the bare name, in the working directory.
+        return std::string(kProfileFileName);
+    }
+    return home + "/.config/" + std::string(kProfileFileName);
+}
+
+}  // namespace kalvoran

@@ -1,0 +1,182 @@
+#include "files/LocalFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <limits>
+
+namespace kalvoran {
+
+namespace {
+
+constexpr std::string_view kSizeFailedText = "GetFileSize failed";
+constexpr std::string_view kReadFailedText = "file read failed";
+constexpr std::string_view kWriteFailedText = "file write failed";
+constexpr std::string_view kShortTransferText = "unexpected EOF";
+
+// Files are read and written in binary: POSIX has no text mode, so no flag is needed for that.
+// The descriptor is not inherited by programs the client may start.
+constexpr int kReadFlags = O_RDONLY | O_CLOEXEC;
+// A fetched file replaces an older one completely: without O_TRUNC a longer old file would keep
+// its tail beyond the end of the new data.
+constexpr int kWriteFlags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC;
+// Ordinary read and write permission for everyone the umask allows.
+constexpr mode_t kCreateMode = 0666;
+
+}  // namespace
+
+CLocalFile::CLocalFile(ErrorBoxSink& sink) : errorBoxes(sink) {}
+
+CLocalFile::~CLocalFile() {
+    descriptor = kNoFile;
+}
+
+int CLocalFile::Open(const char* path, int mode) {
+    int flags = 0;
+    if (mode == ModeRead) {
+        flags = kReadFlags;
+    } else if (mode == ModeWrite) {
+        flags = kWriteFlags;
+    } else {
+        return kNoFile;
+    }
+    if (path == nullptr) {
+        return kNoFile;
+    }
+    int opened = -1;
+    do {
+        opened = ::open(path, flags, kCreateMode);
+    } while (opened < 0 && errno == EINTR);
+    if (opened < 0) {
+        return kNoFile;
+    }
+    // Only one file is held at a time; the one still held is let go once the new one is open,
+    // so a failed open leaves it in place.
+    Close();
+    descriptor = opened;
+    return descriptor;
+}
+
+bool CLocalFile::Close() {
+    if (descriptor == kNoFile) {
+        return true;
+    }
+    // Linux releases the descriptor even when close reports an error, and retrying could close a
+    // descriptor that has since been handed to someone else; so it is never kept. The result
+    // still tells whether the last writes were reported as failing.
+    const int result = ::close(descriptor);
+    descriptor = kNoFile;
+    return result == 0 || errno == EINTR;
+}
+
+std::int32_t CLocalFile::GetSize(bool silent) {
+    if (descriptor == kNoFile) {
+        return 0;
+    }
+    struct stat status {};
+    if (::fstat(descriptor, &status) != 0 || status.st_size < 0 ||
+        status.st_size > std::numeric_limits<std::int32_t>::max()) {
+        if (!silent) {
+            errorBoxes.ShowErrorBox(kSizeFailedText);
+        }
+        return 0;
+    }
+    return static_cast<std::int32_t>(status.st_size);
+}
+
+namespace {
+
+// Repeats the transfer over interrupted and partial calls until count bytes have moved, the end
+// of the file is reached or an error occurs, so the result is what a single call returns for a
+// regular file: the bytes moved, or -1 when the first call already failed. A negative count or
+// a missing buffer is a failed call (-1) rather than a huge size handed to the kernel.
+template <typename Buffer, typename Transfer>
+std::int32_t TransferAll(Buffer* buffer, std::int32_t count, Transfer transfer) {
+    if (count < 0 || (buffer == nullptr && count > 0)) {
+        return -1;
+    }
+    std::int32_t done = 0;
+    while (done < count) {
+        const ssize_t moved = transfer(
+            buffer + done, static_cast<std::size_t>(count) - static_cast<std::size_t>(done));
+        if (moved < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return done > 0 ? done : -1;
+        }
+        if (moved == 0) {
+            break;
+        }
+        done += static_cast<std::int32_t>(moved);
+    }
+    return done;
+}
+
+}  // namespace
+
+std::int32_t CLocalFile::Read(void* buffer, std::int32_t count, bool silent) {
+    if (descriptor == kNoFile) {
+        if (!silent) {
+            errorBoxes.ShowErrorBox(kReadFailedText);
+        }
+        return 0;
+    }
+    const int fd = descriptor;
+    const std::int32_t result =
+        TransferAll(static_cast<unsigned char*>(buffer), count,
+                    [fd](unsigned char* at, std::size_t size) { return ::read(fd, at, size); });
+    if ((result < count || result < 0) && !silent) {
+        errorBoxes.ShowErrorBox(kShortTransferText);
+    }
+    return result;
+}
+
+std::int32_t CLocalFile::Write(const void* buffer, std::int32_t count, bool silent) {
+    if (descriptor == kNoFile) {
+        if (!silent) {
+            errorBoxes.ShowErrorBox(kWriteFailedText);
+        }
+        return 0;
+    }
+    const int fd = descriptor;
+    const std::int32_t result = TransferAll(
+        static_cast<const unsigned char*>(buffer), count,
+        [fd](const unsigned char* at, std::size_t size) { return ::write(fd, at, size); });
+    if ((result < count || result < 0) && !silent) {
+        errorBoxes.ShowErrorBox(kShortTransferText);
+    }
+    return result;
+}
+
+std::int64_t CLocalFile::Seek(int origin, std::int32_t offset) {
+    int whence = SEEK_SET;
+    switch (origin) {
+        case 0:
+            whence = SEEK_SET;
+            break;
+        case 1:
+            whence = SEEK_CUR;
+            break;
+        case 2:
+            whence = SEEK_END;
+            break;
+        default:
+            return -1;
+    }
+    // With no file held the descriptor is invalid and lseek itself reports -1.
+    return static_cast<std::int64_t>(::lseek(descriptor, static_cast<off_t>(offset), whence));
+}
+
+std::string_view CLocalFile::FileNameOf(std::string_view path) {
+    const std::size_t separator = path.find_last_of("\\/");
+    if (separator == std::string_view::npos) {
+        return path;
+    }
+    return path.substr(separator + 1);
+}
+
+}  // namespace kalvoran

@@ -1,0 +1,451 @@
+#include "files/LocalFile.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/RecordingErrorBoxes.h"
+#include "support/TempDir.h"
+
+namespace kalvoran {
+namespace {
+
+using testing::RecordingErrorBoxes;
+using testing::TempDir;
+using Texts = std::vector<std::string>;
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::string& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0;
+}
+
+bool DescriptorIsOpen(int fd) {
+    return ::fcntl(fd, F_GETFD) != -1;
+}
+
+std::string Pattern(std::size_t length) {
+    std::string bytes(length, '\0');
+    for (std::size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<char>((i * 7 + 3) & 0xFF);
+    }
+    return bytes;
+}
+
+class LocalFileTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_FALSE(dir.Path().empty()); }
+    void TearDown() override { file.Close(); }
+
+    TempDir dir;
+    RecordingErrorBoxes boxes;
+    CLocalFile file{boxes};
+};
+
+struct FileNameCase {
+    const char* path;
+    const char* name;
+};
+
+TEST(FileNameOf, TakesThePartAfterTheLastBackslashOrSlash) {
+    const FileNameCase cases[] = {
+        {"C:\\dir/name.bin", "name.bin"},
+        {"name.bin", "name.bin"},
+        {"C:\\agents\\app.bin", "app.bin"},
+        {"/home/op/fw/app.bin", "app.bin"},
+        {"dir/sub\\x.cfg", "x.cfg"},
+        {"dir\\sub/x.cfg", "x.cfg"},
+        {"C:\\dir\\", ""},
+        {"/", ""},
+        {"", ""},
+        {"\\no file selected\\", ""},
+        {"C:name.bin", "C:name.bin"},
+    };
+    for (const FileNameCase& c : cases) {
+        EXPECT_EQ(CLocalFile::FileNameOf(c.path), c.name) << "path: " << c.path;
+    }
+}
+
+TEST_F(LocalFileTest, ModesOtherThanReadAndWriteAreRefusedWithoutTouchingTheDisk) {
+    const std::string path = dir.File("never.bin");
+    for (int mode : {2, -1, 3, 0x40}) {
+        EXPECT_EQ(file.Open(path.c_str(), mode), CLocalFile::kNoFile) << "mode " << mode;
+        EXPECT_FALSE(file.IsOpen());
+        EXPECT_FALSE(Exists(path)) << "mode " << mode;
+    }
+    EXPECT_EQ(file.Open(nullptr, CLocalFile::ModeRead), CLocalFile::kNoFile);
+    EXPECT_TRUE(boxes.texts.empty());
+}
+
+TEST_F(LocalFileTest, FailedOpenKeepsTheHeldFileAndCreatesNothing) {
+    const std::string held = dir.File("held.bin");
+    WriteFileBytes(held, "abc");
+    const int fd = file.Open(held.c_str(), CLocalFile::ModeRead);
+    ASSERT_NE(fd, CLocalFile::kNoFile);
+
+    const std::string missing = dir.File("missing.bin");
+    EXPECT_EQ(file.Open(missing.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
+    EXPECT_EQ(file.Open(dir.File("no/such/dir.bin").c_str(), CLocalFile::ModeWrite),
+              CLocalFile::kNoFile);
+    EXPECT_EQ(file.Open(held.c_str(), 2), CLocalFile::kNoFile);
+    EXPECT_FALSE(Exists(missing));
+    EXPECT_EQ(file.Descriptor(), fd);
+    EXPECT_TRUE(DescriptorIsOpen(fd));
+    char bytes[3] = {};
+    EXPECT_EQ(file.Read(bytes, 3, false), 3);
+    EXPECT_EQ(std::string(bytes, 3), "abc");
+}
+
+TEST_F(LocalFileTest, OpenWhileHoldingAFileClosesTheHeldOne) {
+    const std::string first = dir.File("first.bin");
+    const std::string second = dir.File("second.bin");
+    WriteFileBytes(first, "1");
+    WriteFileBytes(second, "2");
+    const int firstFd = file.Open(first.c_str(), CLocalFile::ModeRead);
+    ASSERT_NE(firstFd, CLocalFile::kNoFile);
+    const int secondFd = file.Open(second.c_str(), CLocalFile::ModeRead);
+    ASSERT_NE(secondFd, CLocalFile::kNoFile);
+    EXPECT_NE(secondFd, firstFd);
+    EXPECT_EQ(file.Descriptor(), secondFd);
+    EXPECT_FALSE(DescriptorIsOpen(firstFd));
+}
+
+TEST_F(LocalFileTest, OpenedDescriptorIsNotInheritedByStartedPrograms) {
+    const std::string path = dir.File("a.bin");
+    WriteFileBytes(path, "x");
+    for (int mode : {CLocalFile::ModeRead, CLocalFile::ModeWrite}) {
+        const int fd = file.Open(path.c_str(), mode);
+        ASSERT_GE(fd, 0);
+        EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "mode " << mode;
+        EXPECT_TRUE(file.Close());
+    }
+}
+
+TEST_F(LocalFileTest, ModeReadDoesNotCreateOrChangeFiles) {
+    const std::string path = dir.File("fw.bin");
+    WriteFileBytes(path, "firmware");
+    ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
+    EXPECT_EQ(file.Write("XX", 2, true), -1);
+    file.Close();
+    EXPECT_EQ(ReadFileBytes(path), "firmware");
+}
+
+TEST_F(LocalFileTest, ModeWriteEmptiesALongerOldFile) {
+    const std::string path = dir.File("eeprom.bin");
+    WriteFileBytes(path, std::string(2000, 'O'));
+    ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeWrite), CLocalFile::kNoFile);
+    EXPECT_EQ(file.GetSize(false), 0);
+    EXPECT_EQ(file.Write("new", 3, false), 3);
+    EXPECT_TRUE(file.Close());
+    EXPECT_EQ(ReadFileBytes(path), "new");
+    EXPECT_TRUE(boxes.texts.empty());
+}
+
+TEST_F(LocalFileTest, ModeWriteCreatesAMissingFileWithReadWritePermissionUnderTheUmask) {
+    const mode_t oldMask = ::umask(027);
+    const std::string path = dir.File("fetched.cfg");
+    const int fd = file.Open(path.c_str(), CLocalFile::ModeWrite);
+    ::umask(oldMask);
+    ASSERT_NE(fd, CLocalFile::kNoFile);
+    struct stat status {};
+    ASSERT_EQ(::stat(path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0640u);
+}
+
+TEST_F(LocalFileTest, WrittenBlocksReadBackByteForByte) {
+    const std::string path = dir.File("round.bin");
+    const std::string data = Pattern(1 << 20);
+    ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeWrite), CLocalFile::kNoFile);
+    EXPECT_EQ(file.Write(data.data(), static_cast<std::int32_t>(data.size()), false),
+              static_cast<std::int32_t>(data.size()));
+    EXPECT_EQ(file.Seek(0, 0), 0);
+    std::string back(data.size(), '\0');
+    EXPECT_EQ(file.Read(back.data(), static_cast<std::int32_t>(back.size()), false),
+              static_cast<std::int32_t>(back.size()));
+    EXPECT_EQ(back, data);
+    EXPECT_EQ(file.GetSize(false), static_cast<std::int32_t>(data.size()));
+    EXPECT_TRUE(boxes.texts.empty());
+}
+
+TEST_F(LocalFileTest, GetSizeWithNoFileIsZeroWithoutABox) {
+    EXPECT_EQ(file.GetSize(false), 0);
+    EXPECT_EQ(file.GetSize(true), 0);
+    EXPECT_TRUE(boxes.texts.empty());
+}
+
+TEST_F(LocalFileTest, GetSizeReportsTheLengthAndZeroForAnEmptyFile) {
+    const std::string path = dir.File("len.bin");
+    for (std::size_t length : {0u, 1u, 511u, 512u, 513u, 1000u}) {
+        WriteFileBytes(path, Pattern(length));
+        ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
+        EXPECT_EQ(file.GetSize(false), static_cast<std::int32_t>(length));
+    }
+    EXPECT_TRUE(boxes.texts.empty());
+}
+
+TEST_F(LocalFileTest, GetSizeRefusesALengthBeyondTheSigned32BitRange) {
+    const std::string path = dir.File("huge.bin");
+    ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeWrite), CLocalFile::kNoFile);
+    // Sparse files: no data blocks are written.
+    constexpr off_t kLargest = std::numeric_limits<std::int32_t>::max();
+    ASSERT_EQ(::ftruncate(file.Descriptor(), kLargest), 0);
+    EXPECT_EQ(file.GetSize(false), std::numeric_limits<std::int32_t>::max());
+    EXPECT_TRUE(boxes.texts.empty());
+
+    ASSERT_EQ(::ftruncate(file.Descriptor(), kLargest + 1), 0);
+    EXPECT_EQ(file.GetSize(true), 0);
+    EXPECT_TRUE(boxes.texts.empty());
+    EXPECT_EQ(file.GetSize(false), 0);
+    EXPECT_EQ(boxes.texts, Texts{"GetFileSize failed"});
+}
+
+struct NoFileCase {
+    bool silent;
+    Texts boxes;
+};
+
+TEST_F(LocalFileTest, ReadAndWriteWithNoFileGiveZeroAndTheirBoxUnlessSilent) {
+    const NoFileCase cases[] = {
+        {false, {"file read failed", "file write failed"}},
+        {true, {}},
+    };
+    for (const NoFileCase& c : cases) {
+        boxes.texts.clear();
+        char buffer[4] = {};
+        EXPECT_EQ(file.Read(buffer, 4, c.silent), 0);
+        EXPECT_EQ(file.Write(buffer, 4, c.silent), 0);
+        EXPECT_EQ(boxes.texts, c.boxes) << "silent " << c.silent;
+    }
+}
+
+struct BlockReadCase {
+    bool silent;
+    std::int32_t lastCount;  // what the last read asks for
+    std::int32_t lastResult;
+    Texts boxes;
+};
+
+TEST_F(LocalFileTest, ShortLastBlockShowsUnexpectedEofUnlessSilentOrAskedForExactly) {
+    const std::string path = dir.File("app.bin");
+    const std::string data = Pattern(1000);
+    WriteFileBytes(path, data);
+    const BlockReadCase cases[] = {
+        {false, 512, 488, {"unexpected EOF"}},
+        {true, 512, 488, {}},
+        {false, 488, 488, {}},  // the send session asks for the remainder
+    };
+    for (const BlockReadCase& c : cases) {
+        boxes.texts.clear();
+        ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
+        char block[512];
+        ASSERT_EQ(file.Read(block, 512, c.silent), 512);
+        EXPECT_EQ(std::string(block, 512), data.substr(0, 512));
+        EXPECT_EQ(file.Read(block, c.lastCount, c.silent), c.lastResult);
+        EXPECT_EQ(std::string(block, 488), data.substr(512));
+        EXPECT_EQ(boxes.texts, c.boxes) << "silent " << c.silent << " count " << c.lastCount;
+    }
+}
+
+TEST_F(LocalFileTest, ReadAtTheEndGivesZeroAndTheBox) {
+    const std::string path = dir.File("a.bin");
+    WriteFileBytes(path, "abcd");
+    ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
+    ASSERT_EQ(file.Seek(2, 0), 4);
+    char buffer[4];
+    EXPECT_EQ(file.Read(buffer, 4, false), 0);
+    EXPECT_EQ(boxes.texts, Texts{"unexpected EOF"});
+}
+
+TEST_F(LocalFileTest, ReadErrorGivesMinusOneAndTheBox) {
+    // A directory opens read-only, but reading it fails.
+    ASSERT_NE(file.Open(dir.Path().c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
+    char buffer[16];
+    EXPECT_EQ(file.Read(buffer, 16, true), -1);
+    EXPECT_TRUE(boxes.texts.empty());
+    EXPECT_EQ(file.Read(buffer, 16, false), -1);
+    EXPECT_EQ(boxes.texts, Texts{"unexpected EOF"});
+}
+
+TEST_F(LocalFileTest, WriteErrorGivesMinusOneAndTheBoxEvenForAFullDevice) {
+    if (!Exists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full";
+    }
+    ASSERT_NE(file.Open("/dev/full", CLocalFile::ModeWrite), CLocalFile::kNoFile);
+    const std::string block = Pattern(512);
+    EXPECT_EQ(file.Write(block.data(), 512, false), -1);
+    EXPECT_EQ(boxes.texts, Texts{"unexpected EOF"});
+}
+
+TEST_F(LocalFileTest, ShortWriteReturnsTheBytesWrittenAndShowsTheBox) {
+    // A file size limit makes the kernel accept only part of a write, as a full disk does.
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = old;
+    limited.rlim_cur = 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+
+    const std::string path = dir.File("partial.bin");
+    const std::string block = Pattern(512);
+    std::int32_t written = 0;
+    if (file.Open(path.c_str(), CLocalFile::ModeWrite) != CLocalFile::kNoFile) {
+        written = file.Write(block.data(), 512, false);
+    }
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(written, 100);
+    EXPECT_EQ(boxes.texts, Texts{"unexpected EOF"});
+    file.Close();
+    EXPECT_EQ(ReadFileBytes(path), block.substr(0, 100));
+}
+
+TEST_F(LocalFileTest, NegativeCountsFailWithoutMovingAnyBytes) {
+    const std::string path = dir.File("a.bin");
+    WriteFileBytes(path, "abcdef");
+    ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeWrite), CLocalFile::kNoFile);
+    char buffer[8] = {};
+    EXPECT_EQ(file.Write(buffer, -1, true), -1);
+    EXPECT_EQ(file.Write(buffer, std::numeric_limits<std::int32_t>::min(), true), -1);
+    EXPECT_EQ(file.Read(buffer, -4, true), -1);
+    EXPECT_TRUE(boxes.texts.empty());
+    EXPECT_EQ(file.Read(buffer, -4, false), -1);
+    EXPECT_EQ(boxes.texts, Texts{"unexpected EOF"});
+    EXPECT_EQ(file.Seek(1, 0), 0);
+    EXPECT_EQ(file.GetSize(false), 0);
+}
+
+TEST_F(LocalFileTest, ZeroCountMovesNothingAndShowsNoBox) {
+    const std::string path = dir.File("a.bin");
+    WriteFileBytes(path, "abc");
+    ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
+    EXPECT_EQ(file.Read(nullptr, 0, false), 0);
+    EXPECT_TRUE(boxes.texts.empty());
+}
+
+TEST_F(LocalFileTest, ReadCollectsPiecesUntilTheCountOrTheEnd) {
+    // A FIFO delivers what its writer has put in so far; Read keeps going like a regular file.
+    const std::string fifo = dir.File("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_NE(file.Open(fifo.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
+    ASSERT_EQ(::write(writer, "abc", 3), 3);
+    std::thread late([writer] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(::write(writer, "defg", 4), 4);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(::write(writer, "hij", 3), 3);
+        ::close(writer);
+    });
+    char buffer[16] = {};
+    EXPECT_EQ(file.Read(buffer, 7, false), 7);
+    EXPECT_EQ(std::string(buffer, 7), "abcdefg");
+    EXPECT_TRUE(boxes.texts.empty());
+    EXPECT_EQ(file.Read(buffer, 16, false), 3);
+    late.join();
+    EXPECT_EQ(std::string(buffer, 3), "hij");
+    EXPECT_EQ(boxes.texts, Texts{"unexpected EOF"});
+}
+
+void IgnoreSignal(int) {}
+
+TEST_F(LocalFileTest, ReadContinuesWhenASignalInterruptsIt) {
+    // A handler installed without SA_RESTART makes a blocked read fail with EINTR.
+    struct sigaction action {};
+    action.sa_handler = IgnoreSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    struct sigaction old {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &old), 0);
+
+    const std::string fifo = dir.File("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_NE(file.Open(fifo.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
+    const pthread_t reader = ::pthread_self();
+    std::thread late([writer, reader] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ::pthread_kill(reader, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(::write(writer, "abcd", 4), 4);
+    });
+    char buffer[4] = {};
+    const std::int32_t got = file.Read(buffer, 4, false);
+    late.join();
+    ::close(writer);
+    ::sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(got, 4);
+    EXPECT_EQ(std::string(buffer, 4), "abcd");
+    EXPECT_TRUE(boxes.texts.empty());
+}
+
+TEST_F(LocalFileTest, SeekTakesTheOriginFirstAndReportsTheNewPosition) {
+    const std::string path = dir.File("ten.bin");
+    WriteFileBytes(path, "0123456789");
+    EXPECT_EQ(file.Seek(0, 0), -1);  // no file held
+    ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
+    EXPECT_EQ(file.Seek(2, -4), 6);
+    char c = 0;
+    EXPECT_EQ(file.Read(&c, 1, false), 1);
+    EXPECT_EQ(c, '6');
+    EXPECT_EQ(file.Seek(0, 3), 3);
+    EXPECT_EQ(file.Seek(1, 2), 5);
+    EXPECT_EQ(file.Seek(2, 0), 10);
+    EXPECT_EQ(file.Seek(2, -11), -1);
+    EXPECT_EQ(file.Seek(3, 0), -1);
+    EXPECT_EQ(file.Seek(-1, 0), -1);
+    EXPECT_EQ(file.Seek(1, 0), 10);  // failed seeks left the position alone
+}
+
+TEST_F(LocalFileTest, CloseLetsGoOfTheFileAndIsHarmlessWithoutOne) {
+    EXPECT_TRUE(file.Close());
+    const std::string path = dir.File("a.bin");
+    WriteFileBytes(path, "a");
+    const int fd = file.Open(path.c_str(), CLocalFile::ModeRead);
+    ASSERT_NE(fd, CLocalFile::kNoFile);
+    EXPECT_TRUE(file.Close());
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(file.Descriptor(), CLocalFile::kNoFile);
+    EXPECT_FALSE(DescriptorIsOpen(fd));
+    EXPECT_TRUE(file.Close());
+}
+
+TEST_F(LocalFileTest, DestructionLeavesClosingToTheOwner) {
+    const std::string path = dir.File("a.bin");
+    WriteFileBytes(path, "a");
+    int fd = CLocalFile::kNoFile;
+    {
+        CLocalFile scoped(boxes);
+        fd = scoped.Open(path.c_str(), CLocalFile::ModeRead);
+    }
+    ASSERT_NE(fd, CLocalFile::kNoFile);
+    EXPECT_TRUE(DescriptorIsOpen(fd));
+    ::close(fd);
+}
+
+}  // namespace
+}  // namespace kalvoran
