@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/FakeClock.h"
 #include "support/RecordingDialogView.h"
 #include "support/TempDir.h"
 #include "tftp/Settings.h"
@@ -15,14 +16,6 @@ namespace {
 
 using testing::RecordingDialogView;
 using testing::TempDir;
-
-class ManualClock : public Clock {
-public:
-    std::time_t Now() override { return now; }
-    void Sleep(int milliseconds) override { slept += milliseconds; }
-    std::time_t now = 1000000;
-    long slept = 0;
-};
 
 class TftpClientTest : public ::testing::Test {
 protected:
@@ -41,7 +34,7 @@ protected:
     TempDir dir;
     std::string profilePath = dir.File("KalvoranTFTPclient.INI");
     RecordingDialogView view;
-    ManualClock clock;
+    fakes::FakeClock clock;
     TftpClient client{view, clock, profilePath};
 };
 

@@ -1,0 +1,225 @@
+#include "tftp/TftpChannel.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace kalvoran {
+
+namespace {
+
+constexpr char kSendTimeoutText[] = "Time out on PUT. block: %d";
+constexpr char kAckTimeoutText[] = "Time out on ACK. block: %d";
+constexpr char kReceiveTimeoutText[] = "Time out on GET. block: %d";
+constexpr char kSendAckTimeoutText[] = "Time out on sending ACK.";
+constexpr char kAckErrorText[] = "%s: error code: %d msg: %s \r\nerror msg: %s";
+constexpr char kDataErrorText[] = "%s: error code: %d msg: %s";
+constexpr char kAckText[] = "%d %s: block %d";
+
+// Polls made after the time-out before an exchange gives up: it gives up on the fourth.
+constexpr int kLatePollLimit = 3;
+// Time-outs above this many seconds keep the window alive and watch the cancel flag.
+constexpr int kPumpAboveSeconds = 2;
+
+}  // namespace
+
+TftpChannel::TftpChannel(net::DatagramSocket& socket, Clock& clockSource, WaitHooks& waitHooks)
+    : udpSocket(socket), clock(clockSource), hooks(waitHooks) {}
+
+bool TftpChannel::SetRemoteName(std::string_view name) {
+    if (name.size() >= kRemoteNameSize || name.find('\0') != std::string_view::npos) {
+        return false;
+    }
+    remoteName.fill('\0');
+    std::memcpy(remoteName.data(), name.data(), name.size());
+    return true;
+}
+
+int TftpChannel::BuildRequest(int opcode, std::string_view name) {
+    const char* mode = tftp::TransferModeName(modeIndex);
+    if (mode == nullptr || name.size() >= kRemoteNameSize ||
+        name.find('\0') != std::string_view::npos) {
+        return 0;
+    }
+    ForgetTransferPort();
+    return static_cast<int>(tftp::WriteRequest(dataBuffer, opcode, name, mode));
+}
+
+int TftpChannel::BuildDataPacket(int opcode, int blockNumber, int payloadLength) {
+    if (payloadLength < 0 || payloadLength > static_cast<int>(tftp::kBlockSize)) {
+        return 0;
+    }
+    return static_cast<int>(tftp::WriteDataHeader(dataBuffer, opcode, blockNumber,
+                                                  static_cast<std::size_t>(payloadLength)));
+}
+
+int TftpChannel::SendPacket(int length, int timeoutSeconds) {
+    if (length < 1 || length > static_cast<int>(dataBuffer.size())) {
+        lastResult = kTimedOut;
+        WriteTimeoutText(Exchange::SendData);
+        return lastResult;
+    }
+    sendLength = static_cast<std::size_t>(length);
+    return Run(Exchange::SendData, timeoutSeconds);
+}
+
+int TftpChannel::WaitForAck(int timeoutSeconds) {
+    return Run(Exchange::ReceiveAck, timeoutSeconds);
+}
+
+int TftpChannel::ReceiveDataBlock(int timeoutSeconds) {
+    return Run(Exchange::ReceiveData, timeoutSeconds);
+}
+
+int TftpChannel::SendAck(int timeoutSeconds) {
+    sendLength = tftp::WriteAck(ackBuffer, block);
+    return Run(Exchange::SendAck, timeoutSeconds);
+}
+
+int TftpChannel::Run(Exchange exchange, int timeoutSeconds) {
+    int latePolls = 0;
+    lastResult = kTimedOut;
+    const std::time_t startTime = clock.Now();
+    for (;;) {
+        const long call = PollOnce(exchange);
+        lastResult = call > 0 ? static_cast<int>(call) : kTimedOut;
+
+        if (timeoutSeconds > kPumpAboveSeconds) {
+            hooks.PumpMessages();
+            if (hooks.CancelRequested()) {
+                (void)std::snprintf(exchangeText.data(), exchangeText.size(), "%s", kCancelledText);
+                return kCancelled;
+            }
+        }
+
+        const std::time_t currentTime = clock.Now();
+        if (currentTime - startTime >= timeoutSeconds) {
+            ++latePolls;
+            if (latePolls > kLatePollLimit) {
+                WriteTimeoutText(exchange);
+                return lastResult;
+            }
+        }
+
+        if (lastResult > 0) {
+            break;
+        }
+        WaitBeforeNextPoll(exchange, call);
+    }
+
+    const auto length = static_cast<std::size_t>(lastResult);
+    if (exchange == Exchange::ReceiveAck) {
+        DescribeAck(length);
+    } else if (exchange == Exchange::ReceiveData) {
+        DescribeData(length);
+    }
+    return lastResult;
+}
+
+long TftpChannel::PollOnce(Exchange exchange) {
+    switch (exchange) {
+        case Exchange::SendData:
+            return udpSocket.SendTo(std::span(dataBuffer).first(sendLength), serverAddress);
+        case Exchange::SendAck:
+            return udpSocket.SendTo(std::span(ackBuffer).first(sendLength), peerAddress);
+        case Exchange::ReceiveAck:
+            return TakeDatagram(ackBuffer);
+        case Exchange::ReceiveData:
+            return TakeDatagram(dataBuffer);
+    }
+    return net::kIoFailed;
+}
+
+long TftpChannel::TakeDatagram(std::span<std::uint8_t> target) {
+    net::SocketAddress sender{};
+    const long received = udpSocket.ReceiveFrom(receiveScratch, sender);
+    if (received < 0) {
+        return received;
+    }
+    const auto length = static_cast<std::size_t>(received);
+    if (!FromAgent(sender) || !tftp::IsWholePacket(std::span(receiveScratch).first(length))) {
+        ++droppedDatagrams;
+        return net::kWouldBlock;
+    }
+    std::copy_n(receiveScratch.begin(), length, target.begin());
+    peerAddress = sender;
+    if (transferPort == 0) {
+        transferPort = sender.port;
+    }
+    return received;
+}
+
+bool TftpChannel::FromAgent(const net::SocketAddress& sender) const {
+    if (sender.address != serverAddress.address) {
+        return false;
+    }
+    return transferPort == 0 || sender.port == transferPort;
+}
+
+void TftpChannel::WaitBeforeNextPoll(Exchange exchange, long lastCall) {
+    net::Readiness readiness = net::Readiness::Failed;
+    if (lastCall != net::kIoFailed) {
+        const bool sending = exchange == Exchange::SendData || exchange == Exchange::SendAck;
+        // A send is retried only once the socket has room again; a receive as soon as
+        // something has arrived.
+        readiness = sending ? udpSocket.WaitWritable(kPollSliceMilliseconds)
+                            : udpSocket.WaitReadable(kPollSliceMilliseconds);
+    }
+    if (readiness == net::Readiness::Failed) {
+        // A socket in error (or closed by the close operation) reports ready at once; pause
+        // instead so that the wait does not spin until its time-out.
+        clock.Sleep(kPollSliceMilliseconds);
+    }
+}
+
+void TftpChannel::WriteTimeoutText(Exchange exchange) {
+    char* text = exchangeText.data();
+    const std::size_t size = exchangeText.size();
+    switch (exchange) {
+        case Exchange::SendData:
+            (void)std::snprintf(text, size, kSendTimeoutText, block);
+            break;
+        case Exchange::ReceiveAck:
+            // The send session advances block before it waits: name the block awaited.
+            (void)std::snprintf(text, size, kAckTimeoutText, block - 1);
+            break;
+        case Exchange::ReceiveData:
+            (void)std::snprintf(text, size, kReceiveTimeoutText, block);
+            break;
+        case Exchange::SendAck:
+            (void)std::snprintf(text, size, "%s", kSendAckTimeoutText);
+            break;
+    }
+}
+
+void TftpChannel::DescribeAck(std::size_t length) {
+    const std::span<const std::uint8_t> packet = std::span(ackBuffer).first(length);
+    const int opcode = tftp::OpcodeOf(packet);
+    if (opcode == tftp::kOpError) {
+        // The agent's text ends at its zero byte or at the end of the datagram, whichever
+        // comes first; it is copied into a terminated buffer of its own.
+        const std::string_view agentMessage = tftp::ErrorTextOf(packet);
+        std::array<char, tftp::kPacketSize + 1> message{};
+        const std::size_t copied = std::min(agentMessage.size(), message.size() - 1);
+        std::memcpy(message.data(), agentMessage.data(), copied);
+        const int code = tftp::ErrorCodeOf(packet);
+        (void)std::snprintf(exchangeText.data(), exchangeText.size(), kAckErrorText, "ERROR", code,
+                            tftp::ErrorMessage(code), message.data());
+        return;
+    }
+    ackedBlock = tftp::BlockOf(packet);
+    (void)std::snprintf(exchangeText.data(), exchangeText.size(), kAckText, block,
+                        tftp::OpcodeName(opcode), ackedBlock);
+}
+
+void TftpChannel::DescribeData(std::size_t length) {
+    const std::span<const std::uint8_t> packet = std::span(dataBuffer).first(length);
+    if (tftp::OpcodeOf(packet) == tftp::kOpError) {
+        const int code = tftp::ErrorCodeOf(packet);
+        (void)std::snprintf(exchangeText.data(), exchangeText.size(), kDataErrorText, "ACK", code,
+                            tftp::ErrorMessage(code));
+    }
+}
+
+}  // namespace kalvoran

@@ -1,0 +1,158 @@
+// The TFTP state that every session shares (send, fetch, status): the two packet buffers, the
+// last exchange's text, the block numbers, the request fields, the agent endpoint, and the four
+// timed exchanges that each perform one send or one receive on the program's UDP socket.
+//
+// A timed exchange polls the non-blocking socket until the call succeeds or its time-out in
+// whole seconds has passed: it gives up on the fourth poll made after timeoutSeconds have gone
+// by since the call (so a limit of n seconds ends after n - 1 to n seconds). Only with a
+// time-out above 2 seconds does it pump the window's messages and look at the cancel flag after
+// each poll. Between polls it sleeps on the socket for at most kPollSliceMilliseconds, so a
+// waiting exchange costs next to no processor time and still takes a datagram the moment it
+// arrives. The exchanges return the last socket call's result: a positive byte count, -1 at a
+// time-out (an empty poll), or -2 when the cancel flag ended the wait ("Cancelled.").
+//
+// Who may answer (for the session writers):
+//  - The receive exchanges (WaitForAck, ReceiveDataBlock, and thus the End step's late wait)
+//    take datagrams only from the agent, i.e. from the address in serverAddress. Any port of the
+//    agent is accepted until the transfer port is pinned.
+//  - The first datagram taken after a request has been built pins its source port as the
+//    transfer port (TransferPort()); from then on only datagrams from that port are taken.
+//    BuildRequest forgets the pinned port, so every session (and every status attempt) starts
+//    afresh; a request sent again after a miss keeps whatever was pinned.
+//  - peerAddress therefore always holds the agent's transfer port once anything was taken, and
+//    SendAck answers there. The send session adopts it by setting serverAddress.port to
+//    peerAddress.port after each acknowledgement.
+//  - Datagrams from anyone else, and datagrams shorter than the 4-byte header, are dropped
+//    unanswered (an answer to a stranger would only invite spoofed traffic), counted in
+//    DroppedDatagrams(), and the wait goes on as after an empty poll. A dropped datagram
+//    changes neither the packet buffers nor peerAddress.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "net/Addressing.h"
+#include "net/DatagramSocket.h"
+#include "tftp/Clock.h"
+#include "tftp/TftpPacket.h"
+
+namespace kalvoran {
+
+// How a waiting exchange reaches the dialog that owns it.
+class WaitHooks {
+public:
+    virtual ~WaitHooks() = default;
+    // Dispatch the window's pending messages; dialog handlers may run inside.
+    virtual void PumpMessages() = 0;
+    // True when the cancel flag is 1 (the dialog is being closed).
+    virtual bool CancelRequested() const = 0;
+};
+
+// Status-log line of a session that refuses an agent-side name longer than remoteName holds;
+// the session then ends with result code 2.
+inline constexpr char kRemoteNameTooLongText[] =
+    "Agent file name too long (at most 19 characters): %s";
+inline constexpr char kCancelledText[] = "Cancelled.";
+
+class TftpChannel {
+public:
+    static constexpr std::size_t kRemoteNameSize = 20;  // at most 19 characters
+    static constexpr std::size_t kExchangeTextSize = 1032;
+    static constexpr std::size_t kAgentTextSize = 52;
+    // The longest single sleep on the socket between two polls.
+    static constexpr int kPollSliceMilliseconds = 10;
+    // Exchange results besides a byte count.
+    static constexpr int kTimedOut = -1;
+    static constexpr int kCancelled = -2;
+
+    TftpChannel(net::DatagramSocket& socket, Clock& clock, WaitHooks& hooks);
+    TftpChannel(const TftpChannel&) = delete;
+    TftpChannel& operator=(const TftpChannel&) = delete;
+
+    // Copies an agent-side name into remoteName. False, remoteName unchanged, for a name of
+    // more than 19 characters or one holding a zero byte.
+    bool SetRemoteName(std::string_view name);
+
+    // A read (1) or write (2) request for name in the mode of modeIndex, into dataBuffer.
+    // Returns name length + mode length + 4, or 0 (nothing built) for a name of more than 19
+    // characters or an unknown modeIndex. Forgets the pinned transfer port.
+    int BuildRequest(int opcode, std::string_view name);
+
+    // The 4-byte DATA header for blockNumber (low 16 bits) in front of the payload the caller
+    // has placed in dataBuffer from its fifth byte on. Returns payloadLength + 4, or 0 for a
+    // payload length outside 0..512.
+    int BuildDataPacket(int opcode, int blockNumber, int payloadLength);
+
+    // Sends the first length bytes of dataBuffer to serverAddress. Time-out text
+    // "Time out on PUT. block: %d" with block. A length outside 1..516 sends nothing and
+    // returns -1 with that text.
+    int SendPacket(int length, int timeoutSeconds);
+
+    // Receives one datagram from the agent into ackBuffer, its sender into peerAddress.
+    // Time-out text "Time out on ACK. block: %d" with block - 1. An ERROR is described as
+    // "ERROR: error code: %d msg: %s \r\nerror msg: %s" (the agent's own text last); any
+    // other packet sets ackedBlock to its block number and is described as "%d %s: block %d"
+    // with block, the opcode's name and ackedBlock.
+    int WaitForAck(int timeoutSeconds);
+
+    // Receives one datagram from the agent into dataBuffer, its sender into peerAddress.
+    // Time-out text "Time out on GET. block: %d" with block. An ERROR is described as
+    // "ACK: error code: %d msg: %s"; any other packet is left to the caller.
+    int ReceiveDataBlock(int timeoutSeconds);
+
+    // Writes an ACK for block into ackBuffer and sends its 4 bytes to peerAddress. Time-out
+    // text "Time out on sending ACK.". Returns 4 on success.
+    int SendAck(int timeoutSeconds);
+
+    // The agent's transfer port taken since the last request, 0 while none is pinned.
+    std::uint16_t TransferPort() const { return transferPort; }
+    void ForgetTransferPort() { transferPort = 0; }
+    // Datagrams dropped since the channel was made (stranger or shorter than 4 bytes).
+    int DroppedDatagrams() const { return droppedDatagrams; }
+    // Result of the last socket call of the last exchange.
+    int LastResult() const { return lastResult; }
+
+    // Opcode names and error texts come from TftpPacket: an opcode other than 1 to 5 is named
+    // "UNKNOWN" and an error code above 7 reads "Unknown error code".
+
+    std::array<std::uint8_t, tftp::kPacketSize> dataBuffer{};
+    std::array<std::uint8_t, tftp::kPacketSize> ackBuffer{};
+    std::array<char, kExchangeTextSize> exchangeText{};
+    int acceptedBlock = 0;
+    int block = 0;
+    int ackedBlock = 0;
+    int finalBlockSeen = 0;
+    std::array<char, kRemoteNameSize> remoteName{};
+    std::array<char, kAgentTextSize> agentText{};
+    int requestOpcode = 0;
+    int modeIndex = 1;  // "octet"
+    net::DatagramSocket& udpSocket;
+    net::Octets agentOctets{};
+    net::SocketAddress serverAddress{};
+    net::SocketAddress peerAddress{};
+
+private:
+    enum class Exchange { SendData, ReceiveAck, ReceiveData, SendAck };
+
+    int Run(Exchange exchange, int timeoutSeconds);
+    long PollOnce(Exchange exchange);
+    long TakeDatagram(std::span<std::uint8_t> target);
+    bool FromAgent(const net::SocketAddress& sender) const;
+    void WaitBeforeNextPoll(Exchange exchange, long lastCall);
+    void WriteTimeoutText(Exchange exchange);
+    void DescribeAck(std::size_t length);
+    void DescribeData(std::size_t length);
+
+    Clock& clock;
+    WaitHooks& hooks;
+    std::array<std::uint8_t, tftp::kPacketSize> receiveScratch{};
+    std::size_t sendLength = 0;
+    std::uint16_t transferPort = 0;
+    int droppedDatagrams = 0;
+    int lastResult = -1;
+};
+
+}  // namespace kalvoran

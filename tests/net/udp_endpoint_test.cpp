@@ -1,0 +1,117 @@
+// The UDP endpoint on loopback: a non-blocking, close-on-exec IPv4 socket whose close is safe to
+// repeat, and the send, receive and wait operations the TFTP exchanges build on. Each case uses
+// its own 127.0.4.x address.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "net/Addressing.h"
+#include "net/UdpEndpoint.h"
+
+namespace kalvoran::net {
+namespace {
+
+SocketAddress Loopback(std::uint8_t last, std::uint16_t port = 0) {
+    return SocketAddress{ToStorageOrder(Octets{127, 0, 4, last}), port};
+}
+
+// An endpoint bound to 127.0.4.last on a port the system chooses.
+void OpenBound(UdpEndpoint& endpoint, std::uint8_t last) {
+    ASSERT_TRUE(endpoint.Open());
+    ASSERT_TRUE(endpoint.Bind(Loopback(last)));
+    ASSERT_NE(endpoint.LocalAddress().port, 0);
+}
+
+TEST(UdpEndpoint, open_isNonBlockingAndClosedOnExec_andKeptWhenOpenAgain) {
+    UdpEndpoint endpoint;
+    EXPECT_FALSE(endpoint.IsOpen());
+    ASSERT_TRUE(endpoint.Open());
+    const int descriptor = endpoint.Descriptor();
+    EXPECT_NE(fcntl(descriptor, F_GETFL) & O_NONBLOCK, 0);
+    EXPECT_NE(fcntl(descriptor, F_GETFD) & FD_CLOEXEC, 0);
+    ASSERT_TRUE(endpoint.Open());
+    EXPECT_EQ(endpoint.Descriptor(), descriptor);
+}
+
+TEST(UdpEndpoint, closeTwice_neverClosesAReusedDescriptor) {
+    auto endpoint = std::make_unique<UdpEndpoint>();
+    ASSERT_TRUE(endpoint->Open());
+    const int descriptor = endpoint->Descriptor();
+    EXPECT_TRUE(endpoint->Close());
+    EXPECT_FALSE(endpoint->IsOpen());
+
+    // The lowest free number goes to the next open file: the one just released.
+    const int other = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(other, descriptor);
+    EXPECT_FALSE(endpoint->Close());
+    endpoint.reset();  // the destructor must not close it either
+    EXPECT_NE(fcntl(other, F_GETFD), -1) << "someone else's descriptor was closed";
+    ::close(other);
+}
+
+TEST(UdpEndpoint, closedEndpoint_failsCallsWithoutTouchingTheSystem) {
+    UdpEndpoint endpoint;
+    std::array<std::uint8_t, 4> bytes{};
+    SocketAddress from = Loopback(3, 9);
+    EXPECT_EQ(endpoint.SendTo(bytes, Loopback(3, 9)), kIoFailed);
+    EXPECT_EQ(endpoint.ReceiveFrom(bytes, from), kIoFailed);
+    EXPECT_EQ(from, Loopback(3, 9));
+    EXPECT_EQ(endpoint.WaitReadable(1000), Readiness::Failed);
+    EXPECT_EQ(endpoint.WaitWritable(1000), Readiness::Failed);
+    EXPECT_FALSE(endpoint.Bind(Loopback(3)));
+    EXPECT_EQ(endpoint.LocalAddress(), SocketAddress{});
+}
+
+TEST(UdpEndpoint, sendAndReceive_onLoopback_reportSenderAndBytes) {
+    UdpEndpoint client;
+    UdpEndpoint agent;
+    OpenBound(client, 4);
+    OpenBound(agent, 4);
+
+    const std::vector<std::uint8_t> request = {0, 1, 's', 0, 'o', 'c', 't', 'e', 't', 0};
+    ASSERT_EQ(client.SendTo(request, agent.LocalAddress()), static_cast<long>(request.size()));
+    ASSERT_EQ(agent.WaitReadable(1000), Readiness::Ready);
+
+    std::array<std::uint8_t, 516> buffer{};
+    SocketAddress from{};
+    ASSERT_EQ(agent.ReceiveFrom(buffer, from), static_cast<long>(request.size()));
+    EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + request.size()), request);
+    EXPECT_EQ(from, client.LocalAddress());
+}
+
+TEST(UdpEndpoint, receive_withNothingQueued_wouldBlockAndWaitTimesOut) {
+    UdpEndpoint endpoint;
+    OpenBound(endpoint, 5);
+    std::array<std::uint8_t, 16> buffer{};
+    SocketAddress from{};
+    EXPECT_EQ(endpoint.ReceiveFrom(buffer, from), kWouldBlock);
+    EXPECT_EQ(endpoint.WaitReadable(20), Readiness::TimedOut);
+    EXPECT_EQ(endpoint.WaitWritable(20), Readiness::Ready);
+}
+
+TEST(UdpEndpoint, longDatagram_isCutToBuffer_emptyDatagramReadsAsZero) {
+    UdpEndpoint client;
+    UdpEndpoint agent;
+    OpenBound(client, 6);
+    OpenBound(agent, 6);
+    const std::vector<std::uint8_t> oversized(600, 0xAB);
+    ASSERT_EQ(agent.SendTo(oversized, client.LocalAddress()), 600);
+    ASSERT_EQ(agent.SendTo({}, client.LocalAddress()), 0);
+
+    std::array<std::uint8_t, 516> buffer{};
+    SocketAddress from{};
+    ASSERT_EQ(client.WaitReadable(1000), Readiness::Ready);
+    EXPECT_EQ(client.ReceiveFrom(buffer, from), 516);
+    ASSERT_EQ(client.WaitReadable(1000), Readiness::Ready);
+    EXPECT_EQ(client.ReceiveFrom(buffer, from), 0);
+    EXPECT_EQ(from, agent.LocalAddress());
+}
+
+}  // namespace
+}  // namespace kalvoran::net

@@ -1,0 +1,146 @@
+// A UDP socket in simulated time: datagrams to be received are scheduled at simulated times
+// and arrive when the FakeClock reaches them; waits for readiness advance the clock (up to the
+// next arrival); every datagram sent is recorded, and a scripted agent can answer it from
+// OnSend. Sends can be refused (as "would block") until a given time, or fail outright.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "FakeClock.h"
+#include "net/DatagramSocket.h"
+
+namespace kalvoran::fakes {
+
+struct FakeDatagram {
+    std::int64_t atMilliseconds = 0;  // arrival (received) or hand-over (sent) time
+    net::SocketAddress peer;          // sender (received) or destination (sent)
+    std::vector<std::uint8_t> bytes;
+};
+
+// 127.0.0.1-style addresses in storage order for readable tests.
+inline std::uint32_t Ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+    const std::uint8_t octets[4] = {a, b, c, d};
+    std::uint32_t address = 0;
+    std::copy_n(octets, 4, reinterpret_cast<std::uint8_t*>(&address));
+    return address;
+}
+
+class FakeDatagramSocket final : public net::DatagramSocket {
+public:
+    explicit FakeDatagramSocket(FakeClock& simulatedClock) : clock(simulatedClock) {}
+
+    // --- scripting ---
+    // A datagram from `from` that arrives delayMilliseconds after the current simulated time.
+    void Deliver(const net::SocketAddress& from, std::vector<std::uint8_t> bytes,
+                 std::int64_t delayMilliseconds = 0) {
+        FakeDatagram datagram{clock.Milliseconds() + delayMilliseconds, from, std::move(bytes)};
+        const auto at = std::upper_bound(incoming.begin(), incoming.end(), datagram.atMilliseconds,
+                                         [](std::int64_t time, const FakeDatagram& queued) {
+                                             return time < queued.atMilliseconds;
+                                         });
+        incoming.insert(at, std::move(datagram));
+    }
+    void Deliver(const net::SocketAddress& from, std::initializer_list<std::uint8_t> bytes,
+                 std::int64_t delayMilliseconds = 0) {
+        Deliver(from, std::vector<std::uint8_t>(bytes), delayMilliseconds);
+    }
+    // Sends report "would block" until the simulated time reaches this point.
+    void RefuseSendsUntil(std::int64_t milliseconds) { sendsRefusedUntil = milliseconds; }
+    // Every send fails outright (kIoFailed) while set.
+    void FailSends(bool fail) { sendsFail = fail; }
+    // Runs after every datagram handed over (a scripted agent answers from here).
+    void OnSend(std::function<void(const FakeDatagram&)> answer) { onSend = std::move(answer); }
+    void Close() { open = false; }
+
+    // --- observations ---
+    const std::vector<FakeDatagram>& Sent() const { return sent; }
+    std::size_t Pending() const { return incoming.size(); }
+    int SendCalls() const { return sendCalls; }
+    int ReceiveCalls() const { return static_cast<int>(receiveCallTimes.size()); }
+    // Simulated time of every ReceiveFrom call, in order.
+    const std::vector<std::int64_t>& ReceiveCallTimes() const { return receiveCallTimes; }
+    int WaitCalls() const { return waitCalls; }
+
+    // --- DatagramSocket ---
+    bool IsOpen() const override { return open; }
+
+    long SendTo(std::span<const std::uint8_t> bytes, const net::SocketAddress& to) override {
+        ++sendCalls;
+        if (!open || sendsFail) {
+            return net::kIoFailed;
+        }
+        if (clock.Milliseconds() < sendsRefusedUntil) {
+            return net::kWouldBlock;
+        }
+        sent.push_back(FakeDatagram{clock.Milliseconds(), to, {bytes.begin(), bytes.end()}});
+        if (onSend) {
+            const FakeDatagram copy = sent.back();
+            onSend(copy);
+        }
+        return static_cast<long>(bytes.size());
+    }
+
+    long ReceiveFrom(std::span<std::uint8_t> buffer, net::SocketAddress& from) override {
+        receiveCallTimes.push_back(clock.Milliseconds());
+        if (!open) {
+            return net::kIoFailed;
+        }
+        if (incoming.empty() || incoming.front().atMilliseconds > clock.Milliseconds()) {
+            return net::kWouldBlock;
+        }
+        const FakeDatagram datagram = std::move(incoming.front());
+        incoming.erase(incoming.begin());
+        const std::size_t length = std::min(buffer.size(), datagram.bytes.size());
+        std::copy_n(datagram.bytes.begin(), length, buffer.begin());
+        from = datagram.peer;
+        return static_cast<long>(length);
+    }
+
+    net::Readiness WaitReadable(int milliseconds) override {
+        ++waitCalls;
+        if (!open) {
+            return net::Readiness::Failed;
+        }
+        const std::int64_t deadline = clock.Milliseconds() + std::max(milliseconds, 0);
+        if (!incoming.empty() && incoming.front().atMilliseconds <= deadline) {
+            clock.AdvanceTo(incoming.front().atMilliseconds);
+            return net::Readiness::Ready;
+        }
+        clock.AdvanceTo(deadline);
+        return net::Readiness::TimedOut;
+    }
+
+    net::Readiness WaitWritable(int milliseconds) override {
+        ++waitCalls;
+        if (!open) {
+            return net::Readiness::Failed;
+        }
+        const std::int64_t deadline = clock.Milliseconds() + std::max(milliseconds, 0);
+        if (sendsRefusedUntil <= deadline) {
+            clock.AdvanceTo(sendsRefusedUntil);
+            return net::Readiness::Ready;
+        }
+        clock.AdvanceTo(deadline);
+        return net::Readiness::TimedOut;
+    }
+
+private:
+    FakeClock& clock;
+    std::vector<FakeDatagram> incoming;  // ordered by arrival time
+    std::vector<FakeDatagram> sent;
+    std::vector<std::int64_t> receiveCallTimes;
+    std::function<void(const FakeDatagram&)> onSend;
+    std::int64_t sendsRefusedUntil = 0;
+    bool sendsFail = false;
+    bool open = true;
+    int sendCalls = 0;
+    int waitCalls = 0;
+};
+
+}  // namespace kalvoran::fakes

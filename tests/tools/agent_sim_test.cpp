@@ -1,0 +1,367 @@
+// The agent machine in simulated time: transfers, the files it serves and keeps, and what it
+// does with requests it cannot take.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+
+#include <unistd.h>
+
+#include "SimWire.h"
+
+namespace kalvoran::agentsim::testing {
+namespace {
+
+constexpr std::array<std::string_view, 7> kFinalPhrases = {"Memory compare Flash/Ram is OK",
+                                                           "Memory compare Flash/Ram is in error",
+                                                           "Unable to create thread",
+                                                           "Unable to allocate thread stack",
+                                                           "Config done",
+                                                           "Config failed",
+                                                           "Config file done"};
+
+bool HoldsFinalPhrase(const std::string& text) {
+    for (const std::string_view phrase : kFinalPhrases) {
+        if (text.find(phrase) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+class BoundarySizes : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(BoundarySizes, WrittenFileIsStoredByteForByteAndReadBackTheSame) {
+    SimWire wire;
+    const Bytes content = Pattern(GetParam());
+    ASSERT_TRUE(wire.Put("image.bin", content));
+    ASSERT_EQ(wire.storage.files.count("image.bin"), 1u);
+    EXPECT_TRUE(wire.storage.files["image.bin"] == content);
+    EXPECT_EQ(wire.agent.LastReceived(), "image.bin");
+
+    const auto back = wire.Get("image.bin");
+    ASSERT_TRUE(back.has_value());
+    EXPECT_TRUE(*back == content);
+    // The read ends with the final ACK; the write's socket closes once its linger is over.
+    wire.Advance(60000);
+    EXPECT_TRUE(wire.open.empty());
+    EXPECT_EQ(wire.agent.ActiveTransfers(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, BoundarySizes,
+                         ::testing::Values(0, 1, 511, 512, 513, 1024, std::size_t{1} << 20));
+
+TEST(AgentSim, BlockNumbersWrapAfter65535) {
+    SimWire wire;
+    const Bytes content = Pattern(65537 * 512 + 7);
+    ASSERT_TRUE(wire.Put("rom.bin", content));
+    EXPECT_TRUE(wire.storage.files["rom.bin"] == content);
+}
+
+TEST(AgentSim, EepromIs64FullBlocksAndAnEmptyBlock65) {
+    SimWire wire;
+    wire.ToAgent(kListenSocket, Request(tftp::kOpRrq, "eeprom.bin"));
+    Bytes content;
+    for (int block = 1; block <= 65; ++block) {
+        auto sent = wire.Next();
+        ASSERT_TRUE(sent.has_value());
+        ASSERT_EQ(sent->Block(), block);
+        EXPECT_EQ(sent->bytes.size(), block <= 64 ? 516u : 4u);
+        content.insert(content.end(), sent->bytes.begin() + 4, sent->bytes.end());
+        wire.ToAgent(sent->socket, Ack(block));
+    }
+    EXPECT_FALSE(wire.Next().has_value());
+    EXPECT_TRUE(content == EepromImage());
+    EXPECT_TRUE(wire.open.empty());
+    std::set<Bytes> blocks;
+    for (std::size_t at = 0; at < content.size(); at += 512) {
+        blocks.insert(Bytes(content.begin() + static_cast<long>(at),
+                            content.begin() + static_cast<long>(at) + 512));
+    }
+    EXPECT_EQ(blocks.size(), 64u);
+
+    // An eeprom.bin in the agent's storage is served instead.
+    wire.storage.files["eeprom.bin"] = Pattern(1000);
+    EXPECT_TRUE(wire.Get("eeprom.bin") == Pattern(1000));
+}
+
+struct StatusCase {
+    const char* sent;
+    const char* finalPhrase;
+};
+
+void PrintTo(const StatusCase& c, std::ostream* out) {
+    *out << c.sent;
+}
+
+class StatusAfter : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(StatusAfter, IntermediateTextsThenTheFinalPhraseOfTheLastFile) {
+    SimWire wire;
+    ASSERT_TRUE(wire.Put("config.cfg", Pattern(100)));  // an earlier file must not count
+    ASSERT_TRUE(wire.Get("status.bin").has_value());
+    ASSERT_TRUE(wire.Put(GetParam().sent, Pattern(700)));
+    for (int step = 1; step <= 2; ++step) {
+        const std::string text = Text(wire.Get("status.bin").value());
+        EXPECT_FALSE(HoldsFinalPhrase(text)) << text;
+        EXPECT_NE(text.find("step " + std::to_string(step) + " of 2"), std::string::npos) << text;
+        EXPECT_LE(text.size(), 128u);
+    }
+    for (int again = 0; again < 2; ++again) {
+        const std::string text = Text(wire.Get("status.bin").value());
+        EXPECT_NE(text.find(GetParam().finalPhrase), std::string::npos) << text;
+        EXPECT_EQ(text.find("Config file done") != std::string::npos,
+                  std::string_view(GetParam().finalPhrase) == "Config file done");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, StatusAfter,
+                         ::testing::Values(StatusCase{"image.bin",
+                                                      "Memory compare Flash/Ram is OK"},
+                                           StatusCase{"rom.bin", "Memory compare Flash/Ram is OK"},
+                                           StatusCase{"config.cfg", "Config done"},
+                                           StatusCase{"request.cfg", "Config file done"},
+                                           StatusCase{"command.cmd", "Config done"},
+                                           StatusCase{"logo.gif", "Config done"}),
+                         [](const ::testing::TestParamInfo<StatusCase>& param) {
+                             std::string name = param.param.sent;
+                             name[name.find('.')] = '_';
+                             return name;
+                         });
+
+TEST(AgentSim, StatusStepsAndFinalTextAreSettings) {
+    Settings settings;
+    settings.statusSteps = 0;
+    settings.statusFinal = "Memory compare Flash/Ram is in error";
+    SimWire wire(settings);
+    EXPECT_EQ(Text(wire.Get("status.bin").value()), "Agent ready");  // nothing received yet
+    ASSERT_TRUE(wire.Put("image.bin", Pattern(10)));
+    EXPECT_EQ(Text(wire.Get("status.bin").value()), "Memory compare Flash/Ram is in error");
+}
+
+TEST(AgentSim, ConfigAfterRequestCarriesItsLengthInHex) {
+    SimWire wire;
+    wire.ToAgent(kListenSocket, Request(tftp::kOpRrq, "config.cfg"));
+    EXPECT_EQ(wire.Next()->Opcode(), tftp::kOpError);  // nothing to serve before a request
+
+    ASSERT_TRUE(wire.Put("request.cfg", Pattern(300, 7)));
+    const Bytes config = wire.Get("config.cfg").value();
+    const std::string text = Text(config);
+    ASSERT_EQ(text.rfind("Len:", 0), 0u);
+    EXPECT_EQ(std::stoul(text.substr(4), nullptr, 16), config.size());
+    EXPECT_GE(config.size(), 2048u);
+    EXPECT_LE(config.size(), 4096u);
+    EXPECT_TRUE(config == GenerateConfig(Pattern(300, 7)));
+    EXPECT_FALSE(config == GenerateConfig(Pattern(300, 8)));
+
+    // A configuration written afterwards is the one served.
+    ASSERT_TRUE(wire.Put("config.cfg", Pattern(900)));
+    EXPECT_TRUE(wire.Get("config.cfg") == Pattern(900));
+}
+
+TEST(AgentSim, RefusalsComeFromANewPortWithTheirErrorCode) {
+    struct Case {
+        Bytes request;
+        int code;
+    };
+    const std::vector<Case> cases = {
+        {Request(tftp::kOpRrq, "missing.bin"), 1},
+        {Request(tftp::kOpWrq, "other.bin"), 2},
+        {Request(tftp::kOpWrq, "IMAGE.BIN"), 2},
+        {Request(tftp::kOpWrq, "../logo.gif"), 2},
+        {Request(tftp::kOpRrq, "eeprom.bin", "mail"), 4},
+        {Request(tftp::kOpWrq, "image.bin", "binary"), 4},
+    };
+    for (const Case& c : cases) {
+        SimWire wire;
+        wire.ToAgent(kListenSocket, c.request);
+        const auto reply = wire.Next();
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_EQ(reply->Opcode(), tftp::kOpError);
+        EXPECT_EQ(tftp::ErrorCodeOf(reply->bytes), c.code);
+        EXPECT_EQ(tftp::ErrorTextOf(reply->bytes), tftp::ErrorMessage(c.code));
+        EXPECT_NE(reply->socket, kListenSocket);
+        EXPECT_TRUE(wire.open.empty());
+        EXPECT_EQ(wire.agent.ActiveTransfers(), 0u);
+    }
+}
+
+TEST(AgentSim, MalformedRequestsAreRefusedWithoutStartingATransfer) {
+    const std::string tooLong(600, 'a');
+    const std::vector<Bytes> malformed = {
+        {},
+        {0},
+        {0, 1, 'x'},
+        {0, 1, 'e', 'e', 0, 'o', 'c', 't', 'e', 't'},  // mode without its zero
+        {0, 2, 'i', 'm', 'a', 'g', 'e'},               // name without its zero
+        {0, 2, 0, 'o', 'c', 't', 'e', 't', 0},         // empty name
+        {1, 1, 'a', 0, 'o', 'c', 't', 'e', 't', 0},    // opcode high byte set
+        Request(tftp::kOpRrq, "eeprom.bin", "octet", std::string_view("x", 1)),
+        Request(tftp::kOpRrq, "eeprom.bin", "octet", std::string_view("tsize\0", 6)),
+        Request(tftp::kOpRrq, tooLong),
+        Ack(0),
+        Data(1, Pattern(10)),
+    };
+    for (const Bytes& datagram : malformed) {
+        SimWire wire;
+        wire.ToAgent(kListenSocket, datagram);
+        const auto reply = wire.Next();
+        ASSERT_TRUE(reply.has_value()) << datagram.size();
+        EXPECT_EQ(reply->Opcode(), tftp::kOpError);
+        EXPECT_EQ(tftp::ErrorCodeOf(reply->bytes), 4);
+        EXPECT_EQ(wire.agent.ActiveTransfers(), 0u);
+        EXPECT_TRUE(wire.open.empty());
+    }
+    SimWire wire;
+    Bytes error(20);
+    error.resize(tftp::WriteError(error, 0, "go away"));
+    wire.ToAgent(kListenSocket, error);
+    EXPECT_TRUE(wire.inbox.empty()) << "an ERROR is never answered";
+}
+
+TEST(AgentSim, OptionsAreIgnoredAndModesAreCaseInsensitive) {
+    SimWire wire;
+    constexpr char kOptions[] =
+        "blksize\0"
+        "1428\0tsize\0"
+        "9";  // the array adds the last zero
+    wire.ToAgent(kListenSocket, Request(tftp::kOpWrq, "image.bin", "OCTET",
+                                        std::string_view(kOptions, sizeof kOptions)));
+    const auto ack = wire.Next();
+    ASSERT_TRUE(ack.has_value());
+    EXPECT_EQ(ack->bytes, Ack(0));  // plain ACK 0, no option acknowledgement
+
+    SimWire netascii;
+    netascii.storage.files["notes.txt"] = Pattern(600);
+    netascii.ToAgent(kListenSocket, Request(tftp::kOpRrq, "notes.txt", "netascii"));
+    EXPECT_EQ(netascii.Next()->bytes.size(), 516u);  // raw bytes, 512 per block
+}
+
+TEST(AgentSim, LastPacketIsSentAgainAfterEachTimeOutThenTheTransferIsDropped) {
+    Settings settings;
+    settings.retransmitMs = 1000;
+    settings.retransmits = 3;
+    SimWire wire(settings);
+    wire.ToAgent(kListenSocket, Request(tftp::kOpRrq, "eeprom.bin"));
+    const Sent first = wire.Next().value();
+    wire.Advance(999);
+    EXPECT_TRUE(wire.inbox.empty());
+    for (int resend = 1; resend <= 3; ++resend) {
+        wire.Advance(1);
+        const auto again = wire.Next();
+        ASSERT_TRUE(again.has_value()) << resend;
+        EXPECT_EQ(again->bytes, first.bytes);
+        EXPECT_EQ(again->socket, first.socket);
+        wire.Advance(999);
+    }
+    wire.Advance(1);
+    EXPECT_TRUE(wire.inbox.empty());
+    EXPECT_TRUE(wire.open.empty());
+
+    // A write waiting for DATA sends its ACK again.
+    wire.ToAgent(kListenSocket, Request(tftp::kOpWrq, "config.cfg"));
+    EXPECT_EQ(wire.Next()->bytes, Ack(0));
+    wire.Advance(1000);
+    EXPECT_EQ(wire.Next()->bytes, Ack(0));
+}
+
+TEST(AgentSim, RepeatsFromTheClientAreAnsweredWithoutNewTransfers) {
+    SimWire wire;
+    // A repeated request before any progress: the same transfer answers again.
+    wire.ToAgent(kListenSocket, Request(tftp::kOpWrq, "command.cmd"));
+    const SocketId transfer = wire.Next()->socket;
+    wire.ToAgent(kListenSocket, Request(tftp::kOpWrq, "command.cmd"));
+    const Sent again = wire.Next().value();
+    EXPECT_EQ(again.socket, transfer);
+    EXPECT_EQ(again.bytes, Ack(0));
+    EXPECT_EQ(wire.open.size(), 1u);
+
+    // A repeated DATA block is acknowledged again; the file holds it once.
+    const Bytes block1 = Pattern(512);
+    wire.ToAgent(transfer, Data(1, block1));
+    wire.ToAgent(transfer, Data(1, block1));
+    EXPECT_EQ(wire.Next()->bytes, Ack(1));
+    EXPECT_EQ(wire.Next()->bytes, Ack(1));
+    wire.ToAgent(transfer, Data(2, Pattern(3)));
+    EXPECT_EQ(wire.Next()->bytes, Ack(2));
+    EXPECT_EQ(wire.storage.files["command.cmd"].size(), 515u);
+    // The last block repeated after our final ACK got lost: acknowledged again.
+    wire.ToAgent(transfer, Data(2, Pattern(3)));
+    EXPECT_EQ(wire.Next()->bytes, Ack(2));
+
+    // On a read, a repeated ACK does not send the next block twice.
+    wire.ToAgent(kListenSocket, Request(tftp::kOpRrq, "eeprom.bin"));
+    const SocketId read = wire.Next()->socket;
+    wire.ToAgent(read, Ack(1));
+    wire.ToAgent(read, Ack(1));
+    EXPECT_EQ(wire.Next()->Block(), 2);
+    EXPECT_TRUE(wire.inbox.empty());
+}
+
+TEST(AgentSim, ForeignPortGetsUnknownTransferIdAndTheTransferGoesOn) {
+    SimWire wire;
+    wire.ToAgent(kListenSocket, Request(tftp::kOpRrq, "eeprom.bin"));
+    const SocketId transfer = wire.Next()->socket;
+    const Peer stranger{0x7F000001, 50001};
+    wire.ToAgentFrom(transfer, stranger, Ack(1));
+    const Sent error = wire.Next().value();
+    EXPECT_EQ(error.to, stranger);
+    EXPECT_EQ(tftp::ErrorCodeOf(error.bytes), 5);
+    wire.ToAgent(transfer, Ack(1));
+    EXPECT_EQ(wire.Next()->Block(), 2);
+}
+
+TEST(AgentSim, ClientErrorOrIllegalPacketEndsTheTransfer) {
+    SimWire wire;
+    wire.ToAgent(kListenSocket, Request(tftp::kOpRrq, "eeprom.bin"));
+    SocketId transfer = wire.Next()->socket;
+    Bytes error(12);
+    error.resize(tftp::WriteError(error, 0, "stop"));
+    wire.ToAgent(transfer, error);
+    EXPECT_TRUE(wire.inbox.empty());
+    EXPECT_TRUE(wire.open.empty());
+
+    wire.ToAgent(kListenSocket, Request(tftp::kOpWrq, "image.bin"));
+    transfer = wire.Next()->socket;
+    wire.ToAgent(transfer, Bytes{0, 3, 0});  // too short to be a packet: ignored
+    EXPECT_TRUE(wire.inbox.empty());
+    Bytes oversize = Data(1, Pattern(600));
+    wire.ToAgent(transfer, oversize);
+    EXPECT_EQ(tftp::ErrorCodeOf(wire.Next()->bytes), 4);
+    EXPECT_TRUE(wire.open.empty());
+    EXPECT_EQ(wire.storage.files.count("image.bin"), 0u);
+}
+
+TEST(AgentSim, LimitsOnFileSizeAndTransfers) {
+    Settings settings;
+    settings.largestFile = 1000;
+    settings.maxTransfers = 1;
+    SimWire wire(settings);
+    EXPECT_FALSE(wire.Put("image.bin", Pattern(1100)));
+    EXPECT_EQ(wire.storage.files.count("image.bin"), 0u);
+    wire.inbox.clear();
+
+    wire.ToAgent(kListenSocket, Request(tftp::kOpRrq, "eeprom.bin"));
+    wire.Next();
+    wire.ToAgentFrom(kListenSocket, Peer{0x7F000002, 4000}, Request(tftp::kOpRrq, "eeprom.bin"));
+    EXPECT_EQ(tftp::ErrorCodeOf(wire.Next()->bytes), 0);
+}
+
+TEST(AgentSim, DirectoryStorageKeepsFilesAndRefusesPaths) {
+    const std::filesystem::path directory =
+        std::filesystem::temp_directory_path() / ("agentsim-storage-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(directory);
+    DirectoryStorage storage(directory);
+    EXPECT_FALSE(storage.Load("image.bin").has_value());
+    ASSERT_TRUE(storage.Store("image.bin", Pattern(5000)));
+    EXPECT_TRUE(storage.Load("image.bin") == Pattern(5000));
+    ASSERT_TRUE(storage.Store("image.bin", Pattern(3)));
+    EXPECT_TRUE(storage.Load("image.bin") == Pattern(3));
+    EXPECT_FALSE(storage.Store("../escape.txt", Pattern(3)));
+    EXPECT_FALSE(storage.Load("..").has_value());
+    EXPECT_FALSE(std::filesystem::exists(directory.parent_path() / "escape.txt"));
+    std::filesystem::remove_all(directory);
+}
+
+}  // namespace
+}  // namespace kalvoran::agentsim::testing

@@ -1,0 +1,149 @@
+// The simulated agent as a pure protocol machine: datagrams and the time go in, datagrams and
+// socket requests come out. It reads no clock and touches no socket or file; a driver (the
+// agent-sim program, or a test in simulated time) carries out its actions.
+//
+// Like a real agent it listens on one socket (port 69 in the program) and answers every
+// transfer from a new socket of its own: it asks the driver to open one per transfer, sends
+// from it, and asks for it to be closed when the transfer ends. Transfers are plain RFC 1350:
+// request options are ignored, blocks are 512 bytes, one packet is in flight, and the last
+// packet is sent again after a time-out, a few times, before the transfer is given up.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "agent-sim/AgentFaults.h"
+#include "agent-sim/AgentFiles.h"
+
+namespace kalvoran::agentsim {
+
+using Millis = std::int64_t;  // milliseconds on the driver's monotonic (or simulated) clock
+using SocketId = int;
+
+// The socket the driver opened on the agent's address and port before the first call.
+inline constexpr SocketId kListenSocket = 0;
+
+struct Peer {
+    std::uint32_t address = 0;  // IPv4, host order (127.0.0.1 is 0x7F000001)
+    std::uint16_t port = 0;
+    friend bool operator==(const Peer&, const Peer&) = default;
+};
+
+std::string PeerText(const Peer& peer);
+
+struct Action {
+    enum class Kind {
+        Open,   // open a UDP socket on the agent's address with a port of the driver's choice
+        Send,   // send bytes from socket to peer
+        Close,  // close the socket; datagrams still queued for it are dropped
+    };
+    Kind kind = Kind::Send;
+    SocketId socket = kListenSocket;
+    Peer to;
+    Bytes bytes;
+};
+
+struct Settings {
+    Millis retransmitMs = 1000;  // time-out before the last packet is sent again
+    int retransmits = 5;         // resends of one packet before the transfer is given up
+    int statusSteps = 2;         // intermediate texts of "status.bin" before the final phrase
+    std::string statusFinal;     // when not empty, replaces every final phrase
+    std::size_t largestFile = 64u << 20;  // a longer write is refused with ERROR 3
+    int maxTransfers = 64;                // more at once are refused with ERROR 0
+    std::vector<Fault> faults;
+    // Receives one line per event when set (requests, ends of transfers, faults committed).
+    std::function<void(const std::string&)> log;
+};
+
+class AgentSim {
+public:
+    AgentSim(Storage& storage, Settings settings);
+
+    // A datagram arrived on one of the agent's sockets.
+    void OnDatagram(SocketId socket, const Peer& from, std::span<const std::uint8_t> datagram,
+                    Millis now);
+    // The time has come to now: fire every time-out and delayed send that is due.
+    void OnTime(Millis now);
+    // The earliest time at which OnTime has something to do, or nullopt when nothing waits.
+    std::optional<Millis> NextDeadline() const;
+
+    // The actions produced so far, in the order the driver must carry them out.
+    std::vector<Action> TakeActions();
+
+    // The name of the last file received completely ("" before the first one).
+    const std::string& LastReceived() const { return lastReceived_; }
+    std::size_t ActiveTransfers() const { return transfers_.size(); }
+
+private:
+    enum class Phase { Running, Dallying, Stalled };
+
+    struct Transfer {
+        std::uint64_t id = 0;
+        SocketId socket = 0;
+        Peer peer;
+        std::string name;
+        bool reading = false;  // RRQ: the agent sends DATA
+        Bytes content;         // the file being served, or received so far
+        int sequence = 0;      // block number (not wrapped) of the packet last sent
+        Bytes lastPacket;
+        Phase phase = Phase::Running;
+        Millis deadline = 0;
+        int resends = 0;
+        std::vector<SocketId> sideSockets;  // opened for wrong-port and stray faults
+    };
+
+    struct Delayed {
+        std::uint64_t transferId = 0;
+        Millis due = 0;
+        SocketId socket = 0;
+        Peer to;
+        Bytes bytes;
+    };
+
+    using TransferList = std::list<Transfer>;
+
+    void OnRequest(const Peer& from, std::span<const std::uint8_t> datagram, Millis now);
+    void OnTransferDatagram(Transfer& transfer, const Peer& from,
+                            std::span<const std::uint8_t> datagram, Millis now);
+    void OnSideDatagram(SocketId socket, const Peer& from, std::span<const std::uint8_t> datagram);
+    void OnAck(Transfer& transfer, int block, Millis now);
+    void OnData(Transfer& transfer, std::span<const std::uint8_t> datagram, Millis now);
+
+    std::optional<Bytes> ContentFor(std::string_view name);
+    void StartTransfer(const Peer& from, std::string_view name, bool reading, Bytes content,
+                       Millis now);
+    void SendBlock(Transfer& transfer, Millis now);
+    void SendPacket(Transfer& transfer, Bytes packet, Millis now);
+    void Resend(Transfer& transfer, Millis now);
+    void FinishWrite(Transfer& transfer, Millis now);
+    void End(TransferList::iterator transfer, std::string_view why);
+    void EndBySocket(SocketId socket, std::string_view why);
+    void RefuseRequest(const Peer& to, int code, std::string_view text);
+    void SendError(SocketId socket, const Peer& to, int code, std::string_view text);
+
+    SocketId OpenSocket();
+    void Emit(Action::Kind kind, SocketId socket, const Peer& to = {}, Bytes bytes = {});
+    void Log(const std::string& line) const;
+    TransferList::iterator FindBySocket(SocketId socket);
+
+    Storage& storage_;
+    Settings settings_;
+    TransferList transfers_;
+    std::deque<Delayed> delayed_;
+    std::vector<Action> actions_;
+    SocketId nextSocket_ = kListenSocket + 1;
+    std::uint64_t nextTransferId_ = 1;
+    std::string lastReceived_;
+    FileRole lastRole_ = FileRole::None;
+    int statusReads_ = 0;  // reads of "status.bin" since the last file was received
+    Bytes generatedConfig_;
+};
+
+}  // namespace kalvoran::agentsim

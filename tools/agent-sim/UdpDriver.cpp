@@ -1,0 +1,186 @@
+#include "agent-sim/UdpDriver.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace kalvoran::agentsim {
+
+namespace {
+
+Millis Now() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
+    sockaddr_in socketAddress{};
+    socketAddress.sin_family = AF_INET;
+    socketAddress.sin_addr.s_addr = htonl(address);
+    socketAddress.sin_port = htons(port);
+    return socketAddress;
+}
+
+// Large enough for any UDP datagram, so an oversize one is seen at its full length.
+constexpr std::size_t kReceiveBuffer = 65536;
+
+}  // namespace
+
+UdpDriver::UdpDriver(AgentSim& machine, std::uint32_t address, bool verbose)
+    : machine_(machine), address_(address), verbose_(verbose) {}
+
+UdpDriver::~UdpDriver() {
+    for (const auto& [socket, fd] : sockets_) {
+        ::close(fd);
+    }
+}
+
+int UdpDriver::OpenBound(std::uint16_t port, std::string& error) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return -1;
+    }
+    const sockaddr_in local = MakeAddress(address_, port);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        error = "bind " + PeerText(Peer{address_, port}) + ": " + std::strerror(errno);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool UdpDriver::Listen(std::uint16_t port, std::string& error) {
+    const int fd = OpenBound(port, error);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        error = std::string("getsockname: ") + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    listenPort_ = ntohs(bound.sin_port);
+    sockets_[kListenSocket] = fd;
+    return true;
+}
+
+void UdpDriver::Carry() {
+    for (Action& action : machine_.TakeActions()) {
+        switch (action.kind) {
+            case Action::Kind::Open: {
+                std::string error;
+                const int fd = OpenBound(0, error);
+                if (fd >= 0) {
+                    sockets_[action.socket] = fd;
+                } else {
+                    std::fprintf(stderr, "agent-sim: %s\n", error.c_str());
+                }
+                break;
+            }
+            case Action::Kind::Send: {
+                const auto found = sockets_.find(action.socket);
+                if (found == sockets_.end()) {
+                    break;  // its socket could not be opened; the peer will time out
+                }
+                const sockaddr_in to = MakeAddress(action.to.address, action.to.port);
+                if (::sendto(found->second, action.bytes.data(), action.bytes.size(), 0,
+                             reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0 &&
+                    verbose_) {
+                    std::fprintf(stderr, "agent-sim: sendto %s: %s\n", PeerText(action.to).c_str(),
+                                 std::strerror(errno));
+                }
+                break;
+            }
+            case Action::Kind::Close: {
+                const auto found = sockets_.find(action.socket);
+                if (found != sockets_.end()) {
+                    ::close(found->second);
+                    sockets_.erase(found);
+                }
+                break;
+            }
+        }
+    }
+}
+
+void UdpDriver::Receive(SocketId socket) {
+    static std::array<std::uint8_t, kReceiveBuffer> buffer;
+    // Take what is queued, but not forever: a flood on one socket must not starve the others.
+    for (int taken = 0; taken < 64; ++taken) {
+        const auto found = sockets_.find(socket);
+        if (found == sockets_.end()) {
+            return;  // closed by the machine while handling the previous datagram
+        }
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        const ssize_t n = ::recvfrom(found->second, buffer.data(), buffer.size(), 0,
+                                     reinterpret_cast<sockaddr*>(&from), &length);
+        if (n < 0) {
+            return;  // EAGAIN, or an ICMP error reported on the socket: nothing to hand on
+        }
+        const Peer peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
+        machine_.OnDatagram(
+            socket, peer, std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)),
+            Now());
+        Carry();
+    }
+}
+
+int UdpDriver::Run(const volatile std::sig_atomic_t& stop) {
+    sigset_t waking;
+    sigprocmask(SIG_SETMASK, nullptr, &waking);
+    sigdelset(&waking, SIGTERM);
+    sigdelset(&waking, SIGINT);
+
+    std::vector<pollfd> polled;
+    std::vector<SocketId> ids;
+    while (stop == 0) {
+        machine_.OnTime(Now());
+        Carry();
+
+        polled.clear();
+        ids.clear();
+        for (const auto& [socket, fd] : sockets_) {
+            polled.push_back(pollfd{fd, POLLIN, 0});
+            ids.push_back(socket);
+        }
+        timespec wait{};
+        timespec* waitPointer = nullptr;
+        if (const auto deadline = machine_.NextDeadline()) {
+            const Millis left = std::max<Millis>(0, *deadline - Now());
+            wait.tv_sec = static_cast<time_t>(left / 1000);
+            wait.tv_nsec = static_cast<long>((left % 1000) * 1000000);
+            waitPointer = &wait;
+        }
+        const int ready = ::ppoll(polled.data(), polled.size(), waitPointer, &waking);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            std::fprintf(stderr, "agent-sim: poll: %s\n", std::strerror(errno));
+            return 1;
+        }
+        for (std::size_t i = 0; i < polled.size() && ready > 0; ++i) {
+            if ((polled[i].revents & (POLLIN | POLLERR)) != 0) {
+                Receive(ids[i]);
+            }
+        }
+    }
+    return 0;
+}
+
+}  // namespace kalvoran::agentsim
