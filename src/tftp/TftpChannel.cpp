@@ -137,17 +137,27 @@ long TftpChannel::TakeDatagram(std::span<std::uint8_t> target) {
     if (received < 0) {
         return received;
     }
-    const auto length = static_cast<std::size_t>(received);
-    if (!FromAgent(sender) || !tftp::IsWholePacket(std::span(receiveScratch).first(length))) {
+    auto length = static_cast<std::size_t>(received);
+    const std::span<const std::uint8_t> datagram = std::span(receiveScratch).first(length);
+    if (!FromAgent(sender) || !tftp::IsWholePacket(datagram)) {
         ++droppedDatagrams;
         return net::kWouldBlock;
+    }
+    if (length > tftp::kPacketSize) {
+        // Cut to a packet, an oversize DATA or ACK would pass for a full block: drop it. An
+        // ERROR only loses the end of its text.
+        if (tftp::OpcodeOf(datagram) != tftp::kOpError) {
+            ++droppedDatagrams;
+            return net::kWouldBlock;
+        }
+        length = tftp::kPacketSize;
     }
     std::copy_n(receiveScratch.begin(), length, target.begin());
     peerAddress = sender;
     if (transferPort == 0) {
         transferPort = sender.port;
     }
-    return received;
+    return static_cast<long>(length);
 }
 
 bool TftpChannel::FromAgent(const net::SocketAddress& sender) const {

@@ -22,8 +22,9 @@
 //  - peerAddress therefore always holds the agent's transfer port once anything was taken, and
 //    SendAck answers there. The send session adopts it by setting serverAddress.port to
 //    peerAddress.port after each acknowledgement.
-//  - Datagrams from anyone else, and datagrams shorter than the 4-byte header, are dropped
-//    unanswered (an answer to a stranger would only invite spoofed traffic), counted in
+//  - Datagrams from anyone else, datagrams shorter than the 4-byte header, and datagrams other
+//    than ERROR longer than a whole packet of 516 bytes (cut, one would pass for a full block)
+//    are dropped unanswered (an answer to a stranger would only invite spoofed traffic), counted in
 //    DroppedDatagrams(), and the wait goes on as after an empty poll. A dropped datagram
 //    changes neither the packet buffers nor peerAddress.
 #pragma once
@@ -110,7 +111,7 @@ public:
     // The agent's transfer port taken since the last request, 0 while none is pinned.
     std::uint16_t TransferPort() const { return transferPort; }
     void ForgetTransferPort() { transferPort = 0; }
-    // Datagrams dropped since the channel was made (stranger or shorter than 4 bytes).
+    // Datagrams dropped since the channel was made (stranger, shorter than 4 bytes, oversize).
     int DroppedDatagrams() const { return droppedDatagrams; }
     // Result of the last socket call of the last exchange.
     int LastResult() const { return lastResult; }
@@ -148,7 +149,8 @@ private:
 
     Clock& clock;
     WaitHooks& hooks;
-    std::array<std::uint8_t, tftp::kPacketSize> receiveScratch{};
+    // One byte more than a packet, so that a longer datagram shows by its length.
+    std::array<std::uint8_t, tftp::kPacketSize + 1> receiveScratch{};
     std::size_t sendLength = 0;
     std::uint16_t transferPort = 0;
     int droppedDatagrams = 0;

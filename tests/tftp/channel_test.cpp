@@ -386,5 +386,22 @@ TEST_F(ChannelTest, shortDatagrams_areDropped_neverReadAsPackets) {
     EXPECT_EQ(Text(), "Time out on ACK. block: -1");
 }
 
+TEST_F(ChannelTest, oversizeDatagrams_areDropped_notCutIntoAFullBlock) {
+    Bytes oversize(600, 0xAB);
+    oversize[0] = 0x00;
+    oversize[1] = 0x03;
+    oversize[2] = 0x00;
+    oversize[3] = 0x01;
+    Bytes whole(516, 0xCD);
+    whole[1] = 0x03;
+    whole[3] = 0x01;
+    socket.Deliver(agent, oversize);
+    socket.Deliver(agent, Bytes(517, 0x03));
+    socket.Deliver(agent, whole);
+    EXPECT_EQ(channel.ReceiveDataBlock(5), 516);
+    EXPECT_EQ(channel.DroppedDatagrams(), 2);
+    EXPECT_EQ(channel.dataBuffer[4], 0xCD);
+}
+
 }  // namespace
 }  // namespace kalvoran
