@@ -5,14 +5,14 @@
 namespace kalvoran::delay {
 
 class CDelayApp {
-  public:
+public:
     // argc and argv are main's; they must outlive the application object.
     CDelayApp(int& argc, char** argv);
 
     // Runs the program and returns its exit code, always 0.
     int InitInstance();
 
-  private:
+private:
     int& m_argc;
     char** m_argv;
 };

@@ -46,11 +46,11 @@ struct DelayPass {
 // the bar keeps pace with the time. The wait is over once the clock has moved on by the wait
 // length, that is after more than seconds - 1 and at most seconds real seconds.
 class CDelayCountdown {
-  public:
+public:
     void Start(std::time_t now, std::int32_t seconds);
     DelayPass Advance(std::time_t now);
 
-  private:
+private:
     std::time_t m_startTime = 0;
     std::time_t m_lastStepTime = 0;
     std::int32_t m_seconds = 0;

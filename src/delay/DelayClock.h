@@ -6,7 +6,7 @@
 namespace kalvoran::delay {
 
 class CDelayClock {
-  public:
+public:
     virtual ~CDelayClock() = default;
     // The current time in whole seconds. Only differences between readings matter.
     virtual std::time_t Now() = 0;
@@ -18,7 +18,7 @@ class CDelayClock {
 // so a wall-clock change during the wait (time synchronisation, a time-zone fix-up on a service
 // laptop) neither stretches nor cuts the wait.
 class CSystemDelayClock final : public CDelayClock {
-  public:
+public:
     std::time_t Now() override;
     int MillisecondsToNextSecond() override;
 };

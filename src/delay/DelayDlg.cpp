@@ -23,7 +23,7 @@ constexpr int kDialogHeightDlu = 87;
 constexpr int kTickMarginMs = 5;
 
 class DialogUnits {
-  public:
+public:
     explicit DialogUnits(const QFontMetrics& metrics)
         : m_baseX(metrics.averageCharWidth()), m_baseY(metrics.height()) {}
 
@@ -33,7 +33,7 @@ class DialogUnits {
         return QRect(X(x), Y(y), X(width), Y(height));
     }
 
-  private:
+private:
     int m_baseX;
     int m_baseY;
 };

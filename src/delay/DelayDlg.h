@@ -23,7 +23,7 @@ namespace kalvoran::delay {
 class CDelayDlg : public QDialog {
     Q_OBJECT
 
-  public:
+public:
     // Shows an error to the operator: caption and text.
     using ErrorReporter = std::function<void(const QString& caption, const QString& text)>;
 
@@ -53,10 +53,10 @@ class CDelayDlg : public QDialog {
     // Esc (and any other request to reject the dialog) is ignored while the wait runs.
     void reject() override;
 
-  protected:
+protected:
     void closeEvent(QCloseEvent* event) override;
 
-  private:
+private:
     void BuildControls();
     void EndDelay();
 

@@ -11,7 +11,7 @@
 namespace kalvoran {
 
 class IniProfile {
-  public:
+public:
     explicit IniProfile(std::string path);
 
     const std::string& Path() const { return path; }
@@ -29,7 +29,7 @@ class IniProfile {
     bool WriteInt(std::string_view section, std::string_view key, int value);
     bool WriteString(std::string_view section, std::string_view key, std::string_view value);
 
-  private:
+private:
     std::string path;
 };
 

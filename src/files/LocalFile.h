@@ -10,7 +10,7 @@
 namespace kalvoran {
 
 class CLocalFile {
-  public:
+public:
     // Open modes.
     // ModeRead: an existing file, for sending. ModeWrite: the target of a fetch, created when
     // missing and emptied when present.
@@ -49,7 +49,7 @@ class CLocalFile {
     // The part of path after its last backslash or slash; the whole path when it has neither.
     static std::string_view FileNameOf(std::string_view path);
 
-  private:
+private:
     ErrorBoxSink& errorBoxes;
     int descriptor = kNoFile;
 };

@@ -25,7 +25,9 @@ void StopWinsock() {
     }
 }
 
-bool WinsockStarted() { return g_startCount > 0; }
+bool WinsockStarted() {
+    return g_startCount > 0;
+}
 
 const char* GetLocalHostName(char* buffer, std::size_t size) {
     if (buffer == nullptr || size == 0) {

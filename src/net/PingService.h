@@ -10,7 +10,7 @@
 namespace kalvoran::net {
 
 class CPingService {
-  public:
+public:
     static constexpr std::size_t kPayloadSize = 64;
     static constexpr std::uint8_t kPayloadByte = 0xAA;
     static constexpr std::uint32_t kEchoTimeoutMs = 5000;
@@ -63,7 +63,7 @@ class CPingService {
     char resultText[kResultTextSize] = {};  // outcome of the last Ping, one status-log line
     std::uint32_t replyCount = 0;           // replies to the last echo sent; 0: no answer
 
-  private:
+private:
     bool LoadModule();
     void SetResult(const char* text);
 

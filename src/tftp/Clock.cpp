@@ -5,7 +5,9 @@
 
 namespace kalvoran {
 
-std::time_t SystemClock::Now() { return std::time(nullptr); }
+std::time_t SystemClock::Now() {
+    return std::time(nullptr);
+}
 
 void SystemClock::Sleep(int milliseconds) {
     if (milliseconds <= 0) {

@@ -30,7 +30,9 @@ constexpr std::array<std::string_view, 18> kInstructions = {
 
 }  // namespace
 
-std::span<const std::string_view> InstructionLines() { return kInstructions; }
+std::span<const std::string_view> InstructionLines() {
+    return kInstructions;
+}
 
 void StatusDisplay::WriteInstructions() {
     view.ClearStatusLog();

@@ -28,8 +28,8 @@ namespace kalvoran {
 // operation.
 enum ResultCode : int {
     kResultSuccess = 0,
-    kResultNoPingAnswer = 1,  // the agent answered no ping (or a status attempt ended final)
-    kResultRefused = 2,       // refused or abandoned locally: type, file, cancel
+    kResultNoPingAnswer = 1,    // the agent answered no ping (or a status attempt ended final)
+    kResultRefused = 2,         // refused or abandoned locally: type, file, cancel
     kResultNetworkFailure = 3,  // socket, ERROR from the agent, missing acknowledgements, address
 };
 

@@ -8,8 +8,8 @@ namespace kalvoran::tftp {
 
 namespace {
 
-constexpr std::array<const char*, 6> kOpcodeNames = {"UNKNOWN", "RRQ", "WRQ", "DATA", "ACK",
-                                                     "ERROR"};
+constexpr std::array<const char*, 6> kOpcodeNames = {"UNKNOWN", "RRQ", "WRQ",
+                                                     "DATA",    "ACK", "ERROR"};
 
 constexpr std::array<const char*, 8> kErrorMessages = {
     "Not defined, see error message",
@@ -145,7 +145,8 @@ std::optional<Request> ParseRequest(std::span<const std::uint8_t> datagram) {
     if (modeLength == std::string_view::npos || modeLength == 0) {
         return std::nullopt;
     }
-    return Request{datagram[1], TextAt(datagram, 2, nameLength), TextAt(datagram, modeAt, modeLength)};
+    return Request{datagram[1], TextAt(datagram, 2, nameLength),
+                   TextAt(datagram, modeAt, modeLength)};
 }
 
 }  // namespace kalvoran::tftp

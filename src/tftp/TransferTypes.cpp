@@ -40,8 +40,8 @@ constexpr std::array<TransferTypeInfo, kTransferTypeCount> kTransferTypes = {{
      0, "", kNone, 0, "command", kCommandLines},
     {"SEND FILE TO FILE SYSTEM", StartButton::DownloadToDevice, "", true, kFileSystemExtensions,
      0x40000, "", kNone, 0, "filesystem", kFileSystemLines},
-    {"CREATE CONFIG FILE", StartButton::UploadFromDevice, "request.cfg", false,
-     kFirmwareExtensions, 0, "config.cfg", kFetchExtensions, 8192, "", kFetchLines},
+    {"CREATE CONFIG FILE", StartButton::UploadFromDevice, "request.cfg", false, kFirmwareExtensions,
+     0, "config.cfg", kFetchExtensions, 8192, "", kFetchLines},
     {"READ EEPROM FILE", StartButton::UploadFromDevice, "", false, kNone, 0, "eeprom.bin",
      kFetchExtensions, 32768, "", kFetchLines},
     {"BOOTLOADER UPGRADE", StartButton::DownloadToDevice, "rom.bin", false, kFirmwareExtensions,
@@ -57,7 +57,9 @@ const TransferTypeInfo* TransferTypeInfoOf(int type) {
     return &kTransferTypes[static_cast<std::size_t>(type)];
 }
 
-std::span<const TransferTypeInfo, kTransferTypeCount> AllTransferTypes() { return kTransferTypes; }
+std::span<const TransferTypeInfo, kTransferTypeCount> AllTransferTypes() {
+    return kTransferTypes;
+}
 
 bool ContainsAnyOf(std::string_view name, std::span<const std::string_view> extensions) {
     for (std::string_view extension : extensions) {
@@ -68,8 +70,12 @@ bool ContainsAnyOf(std::string_view name, std::span<const std::string_view> exte
     return false;
 }
 
-std::span<const std::string_view> AllSendExtensions() { return kAllSendExtensions; }
-std::span<const std::string_view> AllFetchExtensions() { return kFetchExtensions; }
+std::span<const std::string_view> AllSendExtensions() {
+    return kAllSendExtensions;
+}
+std::span<const std::string_view> AllFetchExtensions() {
+    return kFetchExtensions;
+}
 
 int TransferTypeForKeyword(std::string_view argument) {
     for (int type = 0; type < kTransferTypeCount; ++type) {

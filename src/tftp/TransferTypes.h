@@ -63,12 +63,12 @@ int TransferTypeForKeyword(std::string_view argument);
 
 // Which of the six file controls a type enables.
 struct FileControlState {
-    bool downloadName;      // Download File Name field
-    bool browseDownload;    // "Browse..."
-    bool downloadButton;    // "DOWNLOAD TO DEVICE"
-    bool uploadName;        // Upload File Name field
-    bool browseUpload;      // "Browse"
-    bool uploadButton;      // "UPLOAD FROM DEVICE"
+    bool downloadName;    // Download File Name field
+    bool browseDownload;  // "Browse..."
+    bool downloadButton;  // "DOWNLOAD TO DEVICE"
+    bool uploadName;      // Upload File Name field
+    bool browseUpload;    // "Browse"
+    bool uploadButton;    // "UPLOAD FROM DEVICE"
 };
 // A value outside 0..6 enables all six.
 FileControlState FileControlsFor(int type);

@@ -40,7 +40,9 @@ QString FromText(std::string_view text) {
     return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-std::string ToText(const QString& text) { return text.toLocal8Bit().toStdString(); }
+std::string ToText(const QString& text) {
+    return text.toLocal8Bit().toStdString();
+}
 
 CTftpClientDlg::ErrorBoxRecorder& Recorder() {
     static CTftpClientDlg::ErrorBoxRecorder recorder;
@@ -188,7 +190,9 @@ void CTftpClientDlg::AppendStatusLine(std::string_view text) {
     statusLog->ensureCursorVisible();
 }
 
-void CTftpClientDlg::ClearStatusLog() { statusLog->clear(); }
+void CTftpClientDlg::ClearStatusLog() {
+    statusLog->clear();
+}
 
 void CTftpClientDlg::SetErrorBoxRecorder(ErrorBoxRecorder recorder) {
     Recorder() = std::move(recorder);
@@ -206,9 +210,13 @@ void CTftpClientDlg::SetProgressRange(std::uint16_t maximum) {
     progressBar->setRange(0, maximum);
 }
 
-void CTftpClientDlg::SetProgressStep(int step) { progressStep = step; }
+void CTftpClientDlg::SetProgressStep(int step) {
+    progressStep = step;
+}
 
-void CTftpClientDlg::SetProgressPos(int position) { progressBar->setValue(position); }
+void CTftpClientDlg::SetProgressPos(int position) {
+    progressBar->setValue(position);
+}
 
 void CTftpClientDlg::StepProgress() {
     const int next = progressBar->value() + progressStep;
@@ -230,15 +238,21 @@ void CTftpClientDlg::SetTransferTypeList(std::span<const std::string_view> entri
     }
 }
 
-int CTftpClientDlg::TransferTypeSelection() const { return typeList->currentIndex(); }
+int CTftpClientDlg::TransferTypeSelection() const {
+    return typeList->currentIndex();
+}
 
 void CTftpClientDlg::SelectTransferType(int index) {
     const QSignalBlocker quiet(typeList);
     typeList->setCurrentIndex(index);
 }
 
-std::string CTftpClientDlg::DownloadFileName() const { return ToText(downloadName->text()); }
-std::string CTftpClientDlg::UploadFileName() const { return ToText(uploadName->text()); }
+std::string CTftpClientDlg::DownloadFileName() const {
+    return ToText(downloadName->text());
+}
+std::string CTftpClientDlg::UploadFileName() const {
+    return ToText(uploadName->text());
+}
 
 void CTftpClientDlg::SetDownloadFileName(std::string_view path) {
     downloadName->setText(FromText(path));
@@ -270,16 +284,26 @@ void CTftpClientDlg::SetLocalHost(std::string_view name, std::string_view addres
 
 QWidget* CTftpClientDlg::ControlWidget(DialogControl control) const {
     switch (control) {
-        case DialogControl::DownloadFileName: return downloadName;
-        case DialogControl::BrowseDownload: return browseDownload;
-        case DialogControl::DownloadToDevice: return downloadButton;
-        case DialogControl::UploadFileName: return uploadName;
-        case DialogControl::BrowseUpload: return browseUpload;
-        case DialogControl::UploadFromDevice: return uploadButton;
-        case DialogControl::AgentAddress: return addressControl;
-        case DialogControl::LocalHostName: return localHostName;
-        case DialogControl::LocalAddress: return localAddress;
-        case DialogControl::Ping: return pingButton;
+        case DialogControl::DownloadFileName:
+            return downloadName;
+        case DialogControl::BrowseDownload:
+            return browseDownload;
+        case DialogControl::DownloadToDevice:
+            return downloadButton;
+        case DialogControl::UploadFileName:
+            return uploadName;
+        case DialogControl::BrowseUpload:
+            return browseUpload;
+        case DialogControl::UploadFromDevice:
+            return uploadButton;
+        case DialogControl::AgentAddress:
+            return addressControl;
+        case DialogControl::LocalHostName:
+            return localHostName;
+        case DialogControl::LocalAddress:
+            return localAddress;
+        case DialogControl::Ping:
+            return pingButton;
     }
     return nullptr;
 }
@@ -290,9 +314,13 @@ void CTftpClientDlg::EnableControl(DialogControl control, bool enabled) {
     }
 }
 
-void CTftpClientDlg::MinimizeWindow() { setWindowState(windowState() | Qt::WindowMinimized); }
+void CTftpClientDlg::MinimizeWindow() {
+    setWindowState(windowState() | Qt::WindowMinimized);
+}
 
-void CTftpClientDlg::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void CTftpClientDlg::PumpMessages() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 void CTftpClientDlg::RequestExit(int code) {
     if (exitCode.has_value()) {
@@ -303,7 +331,9 @@ void CTftpClientDlg::RequestExit(int code) {
     QCoreApplication::exit(code);
 }
 
-void CTftpClientDlg::reject() { core.OnCancel(); }
+void CTftpClientDlg::reject() {
+    core.OnCancel();
+}
 
 void CTftpClientDlg::closeEvent(QCloseEvent* event) {
     if (!exitCode.has_value()) {

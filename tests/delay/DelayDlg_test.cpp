@@ -28,7 +28,7 @@ struct ReportedError {
 };
 
 class DelayDlgTest : public ::testing::Test {
-  protected:
+protected:
     std::unique_ptr<CDelayDlg> MakeDialog(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), "delay");
         auto dialog = std::make_unique<CDelayDlg>(std::move(arguments), m_clock);

@@ -8,7 +8,7 @@
 namespace kalvoran::delay::test {
 
 class FakeDelayClock final : public CDelayClock {
-  public:
+public:
     explicit FakeDelayClock(std::time_t start = 1'000'000) : m_now(start) {}
 
     std::time_t Now() override {
@@ -26,7 +26,7 @@ class FakeDelayClock final : public CDelayClock {
     }
     int Readings() const { return m_readings; }
 
-  private:
+private:
     std::time_t m_now;
     std::time_t m_stepPerReading = 0;
     int m_millisecondsToNextSecond = 1000;

@@ -48,7 +48,7 @@ mode_t PermissionBits(const std::string& path) {
 const std::string kPlaceholder = "\\no file selected\\";
 
 class IniProfileTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { ASSERT_FALSE(dir.Path().empty()); }
 
     // What the dialog's LoadSettings asks for, with its defaults.
@@ -382,7 +382,7 @@ TEST_F(IniProfileTest, WritesThatCannotSucceedReturnFalseAndChangeNothing) {
 
 // Sets or unsets an environment variable for one test and puts it back afterwards.
 class ScopedEnv {
-  public:
+public:
     ScopedEnv(const char* variable, const char* value) : name(variable) {
         if (const char* old = std::getenv(name)) {
             saved = old;
@@ -403,7 +403,7 @@ class ScopedEnv {
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-  private:
+private:
     const char* name;
     std::optional<std::string> saved;
 };

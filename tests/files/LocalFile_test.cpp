@@ -55,7 +55,7 @@ std::string Pattern(std::size_t length) {
 }
 
 class LocalFileTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { ASSERT_FALSE(dir.Path().empty()); }
     void TearDown() override { file.Close(); }
 

@@ -33,7 +33,7 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 }
 
 class StoredCrcTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { ASSERT_FALSE(dir.Path().empty()); }
     void TearDown() override { file.Close(); }
 

@@ -14,10 +14,8 @@ TEST(ParseDottedAddress, AcceptsFourDecimalNumbersUpTo255) {
         Octets octets;
     };
     const Row rows[] = {
-        {"192.168.0.20", {192, 168, 0, 20}},
-        {"0.0.0.0", {0, 0, 0, 0}},
-        {"255.255.255.255", {255, 255, 255, 255}},
-        {"10.0.0.1", {10, 0, 0, 1}},
+        {"192.168.0.20", {192, 168, 0, 20}},       {"0.0.0.0", {0, 0, 0, 0}},
+        {"255.255.255.255", {255, 255, 255, 255}}, {"10.0.0.1", {10, 0, 0, 1}},
         {"010.001.000.009", {10, 1, 0, 9}},  // decimal, as typed
     };
     for (const Row& row : rows) {
@@ -29,10 +27,11 @@ TEST(ParseDottedAddress, AcceptsFourDecimalNumbersUpTo255) {
 
 TEST(ParseDottedAddress, RefusesEverythingElseAndLeavesAllZero) {
     const char* refused[] = {
-        "192.168.1.300",    // would wrap to .44
-        "1.2.3.4.5",        // would shift to 1.3.4.5
-        "10.0.0.256", "10.0.0", "10..0.1", ".10.0.0.1", "10.0.0.1.", "+1.2.3.4", "-1.2.3.4",
-        "1.2.3.4 ", " 1.2.3.4", "1.2.3.a", "0001.2.3.4", "1.2.3.4/24", "", "localhost",
+        "192.168.1.300",  // would wrap to .44
+        "1.2.3.4.5",      // would shift to 1.3.4.5
+        "10.0.0.256",      "10.0.0",     "10..0.1",  ".10.0.0.1", "10.0.0.1.",
+        "+1.2.3.4",        "-1.2.3.4",   "1.2.3.4 ", " 1.2.3.4",  "1.2.3.a",
+        "0001.2.3.4",      "1.2.3.4/24", "",         "localhost",
         "1234.1234.1234.1"  // over 15 characters
     };
     for (const char* text : refused) {

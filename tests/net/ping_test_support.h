@@ -73,7 +73,7 @@ struct IcmpModule {
                kindOf != nullptr;
     }
 
-  private:
+private:
     template <typename Function>
     void Bind(Function& function, const char* name) {
         void* symbol = dlsym(library, name);

@@ -10,7 +10,7 @@
 namespace kalvoran::testing {
 
 class RecordingErrorBoxes : public ErrorBoxSink {
-  public:
+public:
     void ShowErrorBox(std::string_view text) override { texts.emplace_back(text); }
 
     std::vector<std::string> texts;

@@ -54,7 +54,10 @@ TEST(CommandLine, OnlyTheExactWordSilentMinimises) {
         const char* mode;
         bool silent;
     };
-    const Row rows[] = {{"silent", true}, {"Silent", false}, {"silent ", false}, {"verbose", false},
+    const Row rows[] = {{"silent", true},
+                        {"Silent", false},
+                        {"silent ", false},
+                        {"verbose", false},
                         {"quiet", false}};
     for (const Row& row : rows) {
         const CommandLine line = Parse({"config", "a.cfg", "10.0.0.1", row.mode});
@@ -79,8 +82,9 @@ TEST(CommandLine, OverLongArgumentsAreAUsageErrorNotACutText) {
     EXPECT_EQ(Parse({"image", "a.bin", address20}).kind, CommandLine::Kind::UsageError);
     EXPECT_EQ(Parse({"image", "a.bin", "10.0.0.1", mode20}).kind, CommandLine::Kind::UsageError);
     // The longest accepted texts still make a run.
-    EXPECT_EQ(Parse({std::string(19, 'i'), name256.substr(1), "10.0.0.1", std::string(19, 's')}).kind,
-              CommandLine::Kind::Run);
+    EXPECT_EQ(
+        Parse({std::string(19, 'i'), name256.substr(1), "10.0.0.1", std::string(19, 's')}).kind,
+        CommandLine::Kind::Run);
 }
 
 TEST(CommandLine, MalformedAddressBecomesAllZeroInsteadOfAnotherCard) {

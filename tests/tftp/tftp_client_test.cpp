@@ -78,10 +78,9 @@ TEST_F(TftpClientTest, SavedTypeOutsideTheListSelectsTheFirstEntryWithEveryFileC
     client.InitDialog(Line({}));
     EXPECT_EQ(view.selection, APPLICATION_UPGRADE);
     EXPECT_EQ(client.transferType, APPLICATION_UPGRADE);
-    for (DialogControl control :
-         {DialogControl::DownloadFileName, DialogControl::BrowseDownload,
-          DialogControl::DownloadToDevice, DialogControl::UploadFileName,
-          DialogControl::BrowseUpload, DialogControl::UploadFromDevice}) {
+    for (DialogControl control : {DialogControl::DownloadFileName, DialogControl::BrowseDownload,
+                                  DialogControl::DownloadToDevice, DialogControl::UploadFileName,
+                                  DialogControl::BrowseUpload, DialogControl::UploadFromDevice}) {
         EXPECT_TRUE(view.enabled[control]);
     }
     // The first change of selection applies the rules.
@@ -92,7 +91,8 @@ TEST_F(TftpClientTest, SavedTypeOutsideTheListSelectsTheFirstEntryWithEveryFileC
 }
 
 TEST_F(TftpClientTest, CommandLineRunReplacesTypePathAndAddressAndAsksToStart) {
-    WriteProfile("[Settings]\ntype=1\nip0=1\nip1=1\nip2=1\nip3=1\npath=/old.bin\nuploadpath=/u.bin\n");
+    WriteProfile(
+        "[Settings]\ntype=1\nip0=1\nip1=1\nip2=1\nip3=1\npath=/old.bin\nuploadpath=/u.bin\n");
     EXPECT_TRUE(client.InitDialog(Line({"image", "/fw/app.bin", "127.0.3.20", "silent"})));
     EXPECT_EQ(client.commandLineFlag, 1);
     EXPECT_EQ(client.transferType, APPLICATION_UPGRADE);
@@ -132,7 +132,8 @@ TEST_F(TftpClientTest, CompletionLinesFollowTheTypeUnlessTheTransferFailed) {
         std::vector<std::string> extra;
     };
     const Row rows[] = {
-        {APPLICATION_UPGRADE, 0,
+        {APPLICATION_UPGRADE,
+         0,
          {"Please wait while the flash process is being finalized.",
           "The card will reset at the completion of the flash."}},
         {CONFIGURATION_UPGRADE, 0, {"Configuration file transfer complete."}},

@@ -38,8 +38,9 @@ TEST(TransferTypes, AgentSideNamesAndLimitsFollowTheType) {
 }
 
 TEST(TransferTypes, ListEntriesAreInTypeOrder) {
-    const char* expected[] = {"APPLICATION UPGRADE", "CONFIGURATION UPGRADE", "SEND COMMAND FILE",
-                              "SEND FILE TO FILE SYSTEM", "CREATE CONFIG FILE", "READ EEPROM FILE",
+    const char* expected[] = {"APPLICATION UPGRADE", "CONFIGURATION UPGRADE",
+                              "SEND COMMAND FILE",   "SEND FILE TO FILE SYSTEM",
+                              "CREATE CONFIG FILE",  "READ EEPROM FILE",
                               "BOOTLOADER UPGRADE"};
     for (int type = 0; type < kTransferTypeCount; ++type) {
         EXPECT_EQ(AllTransferTypes()[static_cast<std::size_t>(type)].displayString, expected[type]);

@@ -161,9 +161,11 @@ TEST(ClientProgram, WrongArgumentCountExitsWith2AndPrintsTheUsageWithoutADisplay
     TempDir dir;
     const std::string err = dir.File("stderr.txt");
     for (const char* arguments : {"image", "image app.bin", "image app.bin 127.0.0.1 silent x"}) {
-        const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "
-                                    "XDG_CONFIG_HOME=" + dir.Path().string() + " timeout 20 " +
-                                    binDir + "/KalvoranTFTPclient " + arguments + " 2>" + err;
+        const std::string command =
+            "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "
+            "XDG_CONFIG_HOME=" +
+            dir.Path().string() + " timeout 20 " + binDir + "/KalvoranTFTPclient " + arguments +
+            " 2>" + err;
         const int status = std::system(command.c_str());
         ASSERT_TRUE(WIFEXITED(status)) << arguments;
         EXPECT_EQ(WEXITSTATUS(status), 2) << arguments;
