@@ -26,7 +26,8 @@ struct ProgramRun {
 };
 
 std::string DelayProgramPath() {
-    return KALVORAN_DELAY_PROGRAM;
+    const char* binDir = std::getenv("KALVORAN_BIN_DIR");
+    return std::string(binDir != nullptr ? binDir : ".") + "/delay";
 }
 
 // The current environment without the named variables, plus the given assignments.
