@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QIntValidator>
 #include <QLabel>
@@ -14,27 +15,36 @@
 #include <QScrollBar>
 #include <QTimer>
 
+#include <algorithm>
 #include <utility>
 
 namespace kalvoran {
 
 namespace {
 
-// The window keeps the proportions of its dialog-unit layout: one horizontal unit is a quarter
-// of the average character width, one vertical unit an eighth of the character height.
-constexpr double kUnitX = 1.5;
-constexpr double kUnitY = 1.625;
+// Places a widget by dialog units: one horizontal unit is a quarter of the font's average
+// character width, one vertical unit an eighth of its height, so the layout keeps its
+// proportions and its texts fit whatever font the desktop uses.
+class DialogUnits {
+public:
+    explicit DialogUnits(const QFontMetrics& metrics)
+        : unitX(metrics.averageCharWidth() / 4.0), unitY(metrics.height() / 8.0) {}
 
-QRect Units(int x, int y, int width, int height) {
-    return {static_cast<int>(x * kUnitX), static_cast<int>(y * kUnitY),
-            static_cast<int>(width * kUnitX), static_cast<int>(height * kUnitY)};
-}
+    QRect Rect(int x, int y, int width, int height) const {
+        return {static_cast<int>(x * unitX), static_cast<int>(y * unitY),
+                static_cast<int>(width * unitX), static_cast<int>(height * unitY)};
+    }
 
-template <typename Widget>
-Widget* Place(Widget* widget, int x, int y, int width, int height) {
-    widget->setGeometry(Units(x, y, width, height));
-    return widget;
-}
+    template <typename Widget>
+    Widget* Place(Widget* widget, int x, int y, int width, int height) const {
+        widget->setGeometry(Rect(x, y, width, height));
+        return widget;
+    }
+
+private:
+    double unitX;
+    double unitY;
+};
 
 QString FromText(std::string_view text) {
     return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
@@ -63,10 +73,20 @@ CTftpClientDlg::CTftpClientDlg(std::string profilePath, QWidget* parent)
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     BuildControls();
-    setFixedSize(Units(0, 0, 595, 307).size());
+    setFixedSize(DialogUnits(fontMetrics()).Rect(0, 0, 595, 307).size());
 }
 
 void CTftpClientDlg::BuildControls() {
+    const DialogUnits units(fontMetrics());
+    const auto Place = [&units](auto* widget, int x, int y, int width, int height) {
+        return units.Place(widget, x, y, width, height);
+    };
+    // A caption keeps its place and grows to its text where the desktop's font is wider.
+    const auto Caption = [this, &units](const char* text, int x, int y, int width, int height) {
+        auto* label = units.Place(new QLabel(QString::fromLatin1(text), this), x, y, width, height);
+        label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
+        return label;
+    };
     auto* information = Place(new QGroupBox(QStringLiteral("Information"), this), 7, 13, 265, 200);
     information->lower();
     statusLog = Place(new QPlainTextEdit(this), 13, 21, 252, 186);
@@ -74,7 +94,8 @@ void CTftpClientDlg::BuildControls() {
     // Read-only for the operator, but with a caret and a selection: new lines go in there.
     statusLog->setReadOnly(true);
     statusLog->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    statusLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+    statusLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    statusLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     statusLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
     Place(new QGroupBox(this), 7, 213, 265, 29)->lower();
@@ -85,16 +106,16 @@ void CTftpClientDlg::BuildControls() {
     progressBar->setValue(0);
 
     Place(new QGroupBox(QStringLiteral("File Settings"), this), 278, 13, 155, 135)->lower();
-    Place(new QLabel(QStringLiteral("Download File Name"), this), 284, 24, 66, 8);
+    Caption("Download File Name", 284, 24, 66, 8);
     downloadName = Place(new QLineEdit(this), 283, 34, 144, 14);
     downloadName->setObjectName(QStringLiteral("downloadFileName"));
     downloadName->setAlignment(Qt::AlignRight);
     browseDownload = Place(new QPushButton(QStringLiteral("Browse..."), this), 378, 47, 50, 14);
     browseDownload->setObjectName(QStringLiteral("browseDownload"));
-    Place(new QLabel(QStringLiteral("File Transfer Type"), this), 284, 58, 58, 8);
+    Caption("File Transfer Type", 284, 58, 58, 8);
     typeList = Place(new QComboBox(this), 283, 68, 145, 14);
     typeList->setObjectName(QStringLiteral("transferType"));
-    Place(new QLabel(QStringLiteral("Upload File Name"), this), 284, 85, 57, 8);
+    Caption("Upload File Name", 284, 85, 57, 8);
     uploadName = Place(new QLineEdit(this), 284, 95, 143, 14);
     uploadName->setObjectName(QStringLiteral("uploadFileName"));
     uploadName->setAlignment(Qt::AlignRight);
@@ -102,7 +123,7 @@ void CTftpClientDlg::BuildControls() {
     browseUpload->setObjectName(QStringLiteral("browseUpload"));
 
     Place(new QGroupBox(QStringLiteral("TFTP Settings"), this), 276, 150, 156, 91)->lower();
-    Place(new QLabel(QStringLiteral("IP Address"), this), 284, 165, 35, 8);
+    Caption("IP Address", 284, 165, 35, 8);
     addressControl = Place(new QWidget(this), 284, 174, 100, 15);
     addressControl->setObjectName(QStringLiteral("agentAddress"));
     const int fieldWidth = addressControl->width() / 4;
@@ -121,7 +142,7 @@ void CTftpClientDlg::BuildControls() {
         }
         addressFields[i] = field;
     }
-    Place(new QLabel(QStringLiteral("Local IP"), this), 285, 192, 27, 8);
+    Caption("Local IP", 285, 192, 27, 8);
     localHostName = Place(ReadOnlyField(this), 284, 202, 72, 14);
     localHostName->setObjectName(QStringLiteral("localHostName"));
     localAddress = Place(ReadOnlyField(this), 361, 202, 66, 14);
@@ -130,13 +151,13 @@ void CTftpClientDlg::BuildControls() {
     pingButton->setObjectName(QStringLiteral("ping"));
 
     Place(new QGroupBox(QStringLiteral("Stats"), this), 437, 13, 145, 135)->lower();
-    Place(new QLabel(QStringLiteral("CRC32"), this), 444, 24, 24, 8);
+    Caption("CRC32", 444, 24, 24, 8);
     crcField = Place(ReadOnlyField(this), 443, 34, 134, 14);
     crcField->setObjectName(QStringLiteral("crc32"));
-    Place(new QLabel(QStringLiteral("File Length"), this), 444, 58, 36, 8);
+    Caption("File Length", 444, 58, 36, 8);
     lengthField = Place(ReadOnlyField(this), 443, 68, 133, 14);
     lengthField->setObjectName(QStringLiteral("fileLength"));
-    Place(new QLabel(QStringLiteral("Bytes Sent/Recvd"), this), 444, 85, 60, 8);
+    Caption("Bytes Sent/Recvd", 444, 85, 60, 8);
     bytesField = Place(ReadOnlyField(this), 443, 95, 133, 14);
     bytesField->setObjectName(QStringLiteral("bytesSentRecvd"));
 
