@@ -19,17 +19,9 @@
 namespace kalvoran {
 namespace {
 
+using testing::ReadFileBytes;
 using testing::TempDir;
-
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testing::WriteFileBytes;
 
 std::vector<std::string> DirectoryEntries(const std::string& path) {
     std::vector<std::string> names;

@@ -23,19 +23,11 @@
 namespace kalvoran {
 namespace {
 
+using testing::ReadFileBytes;
 using testing::RecordingErrorBoxes;
 using testing::TempDir;
+using testing::WriteFileBytes;
 using Texts = std::vector<std::string>;
-
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 bool Exists(const std::string& path) {
     struct stat status {};

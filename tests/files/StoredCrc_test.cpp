@@ -21,15 +21,11 @@ namespace {
 
 using testing::RecordingErrorBoxes;
 using testing::TempDir;
+using testing::WriteFileBytes;
 using Texts = std::vector<std::string>;
 
 std::string Text(const CrcText& crc) {
     return std::string(crc.data());
-}
-
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 class StoredCrcTest : public ::testing::Test {

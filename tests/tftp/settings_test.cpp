@@ -10,18 +10,9 @@
 namespace kalvoran {
 namespace {
 
+using testing::ReadFileBytes;
 using testing::TempDir;
-
-std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteWhole(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-}
+using testing::WriteFileBytes;
 
 TEST(LoadSettings, MissingOrEmptyProfileGivesDefaultsAndThePlaceholder) {
     TempDir dir;
@@ -30,7 +21,7 @@ TEST(LoadSettings, MissingOrEmptyProfileGivesDefaultsAndThePlaceholder) {
         const std::string path = dir.File("KalvoranTFTPclient.INI");
         std::remove(path.c_str());
         if (content != nullptr) {
-            WriteWhole(path, content);
+            WriteFileBytes(path, content);
         }
         const Settings settings = LoadSettings(IniProfile(path));
         EXPECT_EQ(settings.transferType, 0);
@@ -43,16 +34,16 @@ TEST(LoadSettings, MissingOrEmptyProfileGivesDefaultsAndThePlaceholder) {
 TEST(LoadSettings, WindowsWrittenProfileLoadsUnchanged) {
     TempDir dir;
     const std::string path = dir.File("KalvoranTFTPclient.INI");
-    WriteWhole(path,
-               "; written by the field laptop\r\n"
-               "[settings]\r\n"
-               "TYPE=6\r\n"
-               "ip0=300\r\n"
-               "ip1=168\r\n"
-               "Ip2=0\r\n"
-               "ip3=20\r\n"
-               "Path=C:\\agents\\app.bin\r\n"
-               "uploadpath=C:\\dumps\\eeprom.bin\r\n");
+    WriteFileBytes(path,
+                   "; written by the field laptop\r\n"
+                   "[settings]\r\n"
+                   "TYPE=6\r\n"
+                   "ip0=300\r\n"
+                   "ip1=168\r\n"
+                   "Ip2=0\r\n"
+                   "ip3=20\r\n"
+                   "Path=C:\\agents\\app.bin\r\n"
+                   "uploadpath=C:\\dumps\\eeprom.bin\r\n");
     const Settings settings = LoadSettings(IniProfile(path));
     EXPECT_EQ(settings.transferType, 6);
     EXPECT_EQ(settings.agentOctets, (net::Octets{44, 168, 0, 20}));  // 300 keeps its low 8 bits
@@ -63,7 +54,7 @@ TEST(LoadSettings, WindowsWrittenProfileLoadsUnchanged) {
 TEST(LoadSettings, TypeOutsideTheListIsLoadedUnchanged) {
     TempDir dir;
     const std::string path = dir.File("p.ini");
-    WriteWhole(path, "[Settings]\ntype=9\n");
+    WriteFileBytes(path, "[Settings]\ntype=9\n");
     EXPECT_EQ(LoadSettings(IniProfile(path)).transferType, 9);
 }
 
@@ -72,7 +63,7 @@ TEST(SaveSettings, NewProfileGetsTheKeysInOrder) {
     const std::string path = dir.File("KalvoranTFTPclient.INI");
     IniProfile profile(path);
     SaveSettings(profile, 4, {10, 1, 2, 3}, "/home/op/app.bin", "/home/op/dump.cfg");
-    const std::string text = ReadWhole(path);
+    const std::string text = ReadFileBytes(path);
     std::size_t at = 0;
     for (const char* key : {"[Settings]", "type=4", "ip0=10", "ip1=1", "ip2=2", "ip3=3",
                             "path=/home/op/app.bin", "uploadpath=/home/op/dump.cfg"}) {
@@ -104,7 +95,7 @@ TEST(SaveSettings, PathsAreKeptOnlyWhenTheyNameAFileOfTheirDirection) {
     for (const Row& row : rows) {
         TempDir dir;
         const std::string path = dir.File("p.ini");
-        WriteWhole(path, "[Settings]\npath=/old/app.bin\nuploadpath=/old/dump.bin\n");
+        WriteFileBytes(path, "[Settings]\npath=/old/app.bin\nuploadpath=/old/dump.bin\n");
         IniProfile profile(path);
         SaveSettings(profile, 0, {1, 2, 3, 4}, row.downloadField, row.uploadField);
         const Settings back = LoadSettings(profile);
@@ -116,10 +107,10 @@ TEST(SaveSettings, PathsAreKeptOnlyWhenTheyNameAFileOfTheirDirection) {
 TEST(SaveSettings, OtherSectionsKeysAndCommentsAreKept) {
     TempDir dir;
     const std::string path = dir.File("p.ini");
-    WriteWhole(path, "; operator notes\n[Other]\nkeep=yes\n[Settings]\nextra=1\ntype=2\n");
+    WriteFileBytes(path, "; operator notes\n[Other]\nkeep=yes\n[Settings]\nextra=1\ntype=2\n");
     IniProfile profile(path);
     SaveSettings(profile, 5, {1, 2, 3, 4}, "", "");
-    const std::string text = ReadWhole(path);
+    const std::string text = ReadFileBytes(path);
     EXPECT_NE(text.find("; operator notes"), std::string::npos);
     EXPECT_EQ(profile.GetString("Other", "keep", ""), "yes");
     EXPECT_EQ(profile.GetInt("Settings", "extra", 0), 1);
