@@ -43,6 +43,8 @@ int TftpChannel::BuildRequest(int opcode, std::string_view name) {
         return 0;
     }
     ForgetTransferPort();
+    pendingRequest = opcode;
+    discardBeforeSend = true;
     return static_cast<int>(tftp::WriteRequest(dataBuffer, opcode, name, mode));
 }
 
@@ -61,6 +63,10 @@ int TftpChannel::SendPacket(int length, int timeoutSeconds) {
         return lastResult;
     }
     sendLength = static_cast<std::size_t>(length);
+    if (discardBeforeSend) {
+        discardBeforeSend = false;
+        DiscardQueued();
+    }
     return Run(Exchange::SendData, timeoutSeconds);
 }
 
@@ -139,7 +145,8 @@ long TftpChannel::TakeDatagram(std::span<std::uint8_t> target) {
     }
     auto length = static_cast<std::size_t>(received);
     const std::span<const std::uint8_t> datagram = std::span(receiveScratch).first(length);
-    if (!FromAgent(sender) || !tftp::IsWholePacket(datagram)) {
+    if (!FromAgent(sender) || !tftp::IsWholePacket(datagram) ||
+        (transferPort == 0 && !OpensTransfer(datagram))) {
         ++droppedDatagrams;
         return net::kWouldBlock;
     }
@@ -165,6 +172,32 @@ bool TftpChannel::FromAgent(const net::SocketAddress& sender) const {
         return false;
     }
     return transferPort == 0 || sender.port == transferPort;
+}
+
+bool TftpChannel::OpensTransfer(std::span<const std::uint8_t> datagram) const {
+    const int opcode = tftp::OpcodeOf(datagram);
+    switch (pendingRequest) {
+        case tftp::kOpWrq:
+            return opcode == tftp::kOpError ||
+                   (opcode == tftp::kOpAck && tftp::BlockOf(datagram) == 0);
+        case tftp::kOpRrq:
+            return opcode == tftp::kOpError ||
+                   (opcode == tftp::kOpData && tftp::BlockOf(datagram) == 1);
+        default:
+            return true;  // no request built: nothing to tell a late datagram by
+    }
+}
+
+void TftpChannel::DiscardQueued() {
+    // Bounded, so that a flood cannot hold the request back.
+    constexpr int kMostDiscarded = 64;
+    net::SocketAddress sender{};
+    for (int i = 0; i < kMostDiscarded; ++i) {
+        if (udpSocket.ReceiveFrom(receiveScratch, sender) < 0) {
+            return;
+        }
+        ++droppedDatagrams;
+    }
 }
 
 void TftpChannel::WaitBeforeNextPoll(Exchange exchange, long lastCall) {

@@ -19,6 +19,11 @@
 //    transfer port (TransferPort()); from then on only datagrams from that port are taken.
 //    BuildRequest forgets the pinned port, so every session (and every status attempt) starts
 //    afresh; a request sent again after a miss keeps whatever was pinned.
+//  - Late datagrams of an earlier transfer must not be taken for the answer to a new request
+//    (an agent resends an unacknowledged last block, such as a final status, for a while): the
+//    first send after BuildRequest discards whatever is already queued on the socket, and
+//    until a port is pinned only a datagram that can open the transfer is taken: ACK 0 after a
+//    write request, DATA 1 after a read request, or an ERROR.
 //  - peerAddress therefore always holds the agent's transfer port once anything was taken, and
 //    SendAck answers there. The send session adopts it by setting serverAddress.port to
 //    peerAddress.port after each acknowledgement.
@@ -142,6 +147,8 @@ private:
     long PollOnce(Exchange exchange);
     long TakeDatagram(std::span<std::uint8_t> target);
     bool FromAgent(const net::SocketAddress& sender) const;
+    bool OpensTransfer(std::span<const std::uint8_t> datagram) const;
+    void DiscardQueued();
     void WaitBeforeNextPoll(Exchange exchange, long lastCall);
     void WriteTimeoutText(Exchange exchange);
     void DescribeAck(std::size_t length);
@@ -153,6 +160,8 @@ private:
     std::array<std::uint8_t, tftp::kPacketSize + 1> receiveScratch{};
     std::size_t sendLength = 0;
     std::uint16_t transferPort = 0;
+    int pendingRequest = 0;          // opcode of the request built last
+    bool discardBeforeSend = false;  // the request's first send clears the socket first
     int droppedDatagrams = 0;
     int lastResult = -1;
 };

@@ -403,5 +403,52 @@ TEST_F(ChannelTest, oversizeDatagrams_areDropped_notCutIntoAFullBlock) {
     EXPECT_EQ(channel.dataBuffer[4], 0xCD);
 }
 
+TEST_F(ChannelTest, lateDatagramsOfAnEarlierTransfer_areNotTakenForTheAnswerToARequest) {
+    const SocketAddress earlierTransfer{agent.address, 4700};
+    // A final status block the agent resends because nobody acknowledged it: one already
+    // queued when the next request goes out, one arriving while its answer is awaited.
+    socket.Deliver(earlierTransfer, {0x00, 0x03, 0x00, 0x01, 'O', 'K'});
+    const int length = channel.BuildRequest(2, "image.bin");
+    ASSERT_EQ(channel.SendPacket(length, 2), length);
+    EXPECT_EQ(socket.Pending(), 0u);
+    socket.Deliver(earlierTransfer, {0x00, 0x03, 0x00, 0x01, 'O', 'K'}, 100);
+    socket.Deliver(agentTransfer, {0x00, 0x04, 0x00, 0x00}, 200);
+    channel.block = 1;
+    ASSERT_EQ(channel.WaitForAck(2), 4);
+    EXPECT_EQ(channel.ackedBlock, 0);
+    EXPECT_EQ(channel.TransferPort(), agentTransfer.port);
+    EXPECT_EQ(channel.DroppedDatagrams(), 2);
+}
+
+TEST_F(ChannelTest, untilAPortIsPinned_onlyWhatCanOpenTheTransferIsTaken) {
+    struct Case {
+        int request;
+        Bytes first;
+        bool taken;
+    };
+    const Case cases[] = {
+        {2, {0x00, 0x04, 0x00, 0x00}, true},        // ACK 0 answers a write request
+        {2, {0x00, 0x04, 0x00, 0x03}, false},       // a later ACK does not
+        {2, {0x00, 0x03, 0x00, 0x01, 'x'}, false},  // nor DATA
+        {2, Error(2, "Access violation"), true},    // an ERROR always counts
+        {1, {0x00, 0x03, 0x00, 0x01, 'x'}, true},   // DATA 1 answers a read request
+        {1, {0x00, 0x03, 0x00, 0x02, 'x'}, false},  // a later block does not
+        {1, {0x00, 0x04, 0x00, 0x00}, false},       // nor an ACK
+        {1, Error(1, "File not found"), true},
+    };
+    for (const Case& c : cases) {
+        FakeClock caseClock{kStart};
+        FakeDatagramSocket caseSocket{caseClock};
+        TftpChannel caseChannel{caseSocket, caseClock, hooks};
+        caseChannel.serverAddress = agent;
+        caseChannel.BuildRequest(c.request, "x.bin");
+        caseSocket.Deliver(agentTransfer, c.first);
+        const int result =
+            c.request == 2 ? caseChannel.WaitForAck(2) : caseChannel.ReceiveDataBlock(2);
+        EXPECT_EQ(result > 0, c.taken) << c.request << " " << static_cast<int>(c.first[1]);
+        EXPECT_EQ(caseChannel.TransferPort(), c.taken ? agentTransfer.port : 0);
+    }
+}
+
 }  // namespace
 }  // namespace kalvoran
