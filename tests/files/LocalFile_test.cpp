@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/LocalFileFixture.h"
 #include "support/RecordingErrorBoxes.h"
 #include "support/TempDir.h"
 
@@ -46,15 +47,7 @@ std::string Pattern(std::size_t length) {
     return bytes;
 }
 
-class LocalFileTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_FALSE(dir.Path().empty()); }
-    void TearDown() override { file.Close(); }
-
-    TempDir dir;
-    RecordingErrorBoxes boxes;
-    CLocalFile file{boxes};
-};
+class LocalFileTest : public testing::LocalFileFixture {};
 
 struct FileNameCase {
     const char* path;

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/LocalFileFixture.h"
 #include "support/RecordingErrorBoxes.h"
 #include "support/TempDir.h"
 
@@ -28,15 +29,7 @@ std::string Text(const CrcText& crc) {
     return std::string(crc.data());
 }
 
-class StoredCrcTest : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_FALSE(dir.Path().empty()); }
-    void TearDown() override { file.Close(); }
-
-    TempDir dir;
-    RecordingErrorBoxes boxes;
-    CLocalFile file{boxes};
-};
+class StoredCrcTest : public testing::LocalFileFixture {};
 
 struct StoredCase {
     const char* label;
