@@ -419,7 +419,11 @@ bool IniProfile::WriteString(std::string_view section, std::string_view key,
         if (!profile.lines.empty() && !Trim(profile.lines.back()).empty()) {
             profile.lines.emplace_back();
         }
-        profile.lines.push_back("[" + std::string(section) + "]");
+        // Appended piece by piece: GCC 12 at -O2 misreads "[" + std::string(...) as an
+        // overlapping copy (-Wrestrict).
+        std::string header("[");
+        header.append(section).append("]");
+        profile.lines.push_back(std::move(header));
         profile.lines.push_back(std::string(key) + "=" + std::string(value));
     }
     const std::string after = JoinLines(profile);
