@@ -419,7 +419,7 @@ bool IniProfile::WriteString(std::string_view section, std::string_view key,
         if (!profile.lines.empty() && !Trim(profile.lines.back()).empty()) {
             profile.lines.emplace_back();
         }
-        // Appended piece by piece: GCC 12 at -O2 misreads "[" + std::string(...) as an
+        // Appended piece by piece: GCC 12 at -O3 misreads "[" + std::string(...) as an
         // overlapping copy (-Wrestrict).
         std::string header("[");
         header.append(section).append("]");
