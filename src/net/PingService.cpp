@@ -84,6 +84,11 @@ void CPingService::SetTarget(std::uint32_t addressInStorageOrder) {
     agentAddress = addressInStorageOrder;
 }
 
+void CPingService::SetWaitCallback(WaitCallback callback, void* context) {
+    waitCallback = callback;
+    waitContext = context;
+}
+
 void CPingService::SetResult(const char* text) {
     CopyText(text, resultText, sizeof resultText);
 }
@@ -107,6 +112,17 @@ bool CPingService::LoadModule() {
 }
 
 int CPingService::Ping() {
+    replyCount = 0;  // whatever happens below, no earlier answer stands for this attempt
+    ++pingDepth;
+    const int result = SendOneEcho();
+    --pingDepth;
+    if (pingDepth == 0 && releasePending) {
+        Release();
+    }
+    return result;
+}
+
+int CPingService::SendOneEcho() {
     if (!LoadModule()) {
         SetResult("Unable to locate ICMP.DLL!");
         return kModuleMissing;
@@ -118,6 +134,11 @@ int CPingService::Ping() {
     if (createFile == nullptr || closeHandle == nullptr || sendEcho == nullptr) {
         SetResult("Failed to get proc addr for function.");
         return kFunctionMissing;
+    }
+    // The module's setting is shared by everyone who loaded it, so it is set again every time.
+    setWaitCallback = LookUp<IcmpSetWaitCallbackFn>(icmpLibrary, "IcmpSetWaitCallback");
+    if (setWaitCallback != nullptr) {
+        setWaitCallback(waitCallback, waitContext);
     }
 
     void* handle = createFile();
@@ -161,17 +182,27 @@ int CPingService::Ping() {
 }
 
 void CPingService::Release() {
+    if (pingDepth > 0) {
+        releasePending = true;  // the running Ping releases on its way out
+        return;
+    }
+    releasePending = false;
     if (replyBuffer != nullptr) {
         std::free(replyBuffer);
         replyBuffer = nullptr;
     }
     if (icmpLibrary != nullptr) {
+        // Another handle may keep the module loaded; it must not call back into this object.
+        if (setWaitCallback != nullptr) {
+            setWaitCallback(nullptr, nullptr);
+        }
         dlclose(icmpLibrary);
         icmpLibrary = nullptr;
     }
     createFile = nullptr;
     sendEcho = nullptr;
     closeHandle = nullptr;
+    setWaitCallback = nullptr;
 }
 
 }  // namespace kalvoran::net

@@ -1,5 +1,11 @@
 // Ping through the ICMP echo module: one echo per Ping, a one-line result for the status log and
 // the number of replies.
+//
+// The echo waits up to 5 seconds on the calling thread, which is the window's thread. A wait
+// callback (SetWaitCallback) runs every few milliseconds meanwhile, so the window keeps
+// repainting and the operator's handlers run nested inside Ping. A Release from such a handler
+// is therefore held back until the echo is over: the module's code and the reply buffer are
+// still in use further up the stack.
 #pragma once
 
 #include <cstddef>
@@ -49,13 +55,20 @@ public:
     // as resolved for the session.
     void SetTarget(std::uint32_t addressInStorageOrder);
 
+    using WaitCallback = void (*)(void* context);
+    // callback(context) runs between slices of at most ICMP_WAIT_SLICE_MS while an echo waits for
+    // its reply; nullptr: the echo waits in one piece. Handed to the module at every Ping (a module
+    // without IcmpSetWaitCallback simply waits in one piece) and withdrawn from it by Release.
+    void SetWaitCallback(WaitCallback callback, void* context);
+
     // One echo to the target with a 5000 ms time-out; see the result codes above. Loads the module
-    // and allocates the reply buffer on first use and keeps both until Release. On a failure
-    // before the echo is sent, replyCount keeps its previous value.
+    // and allocates the reply buffer on first use and keeps both until Release. replyCount is 0
+    // after any failure, so that no answer to an earlier echo outlives a later attempt.
     int Ping();
 
     // Frees the reply buffer and unloads the module, whichever of them exists. Safe to repeat;
-    // the next Ping loads them again.
+    // the next Ping loads them again. Called from the wait callback, it takes effect when the
+    // running Ping returns.
     void Release();
 
     bool ModuleLoaded() const { return icmpLibrary != nullptr; }
@@ -65,6 +78,7 @@ public:
 
 private:
     bool LoadModule();
+    int SendOneEcho();
     void SetResult(const char* text);
 
     unsigned char* replyBuffer = nullptr;
@@ -77,6 +91,12 @@ private:
     IcmpCreateFileFn createFile = nullptr;
     IcmpSendEchoFn sendEcho = nullptr;
     IcmpCloseHandleFn closeHandle = nullptr;
+    IcmpSetWaitCallbackFn setWaitCallback = nullptr;  // null: the module has none
+
+    WaitCallback waitCallback = nullptr;
+    void* waitContext = nullptr;
+    int pingDepth = 0;            // Pings running: more than one when a handler pings again
+    bool releasePending = false;  // Release asked for while a Ping was running
 };
 
 }  // namespace kalvoran::net

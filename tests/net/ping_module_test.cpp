@@ -1,5 +1,6 @@
 // The ICMP module called directly: both socket kinds, the choice between them, matching of the
-// reply among other ICMP traffic, the time-out and refused arguments.
+// reply among other ICMP traffic, the time-out, the wait callback between slices of the wait and
+// refused arguments.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -49,6 +50,21 @@ struct Echo {
         return reply.DataSize == kPayload &&
                reply.Data == buffer.data() + sizeof(ICMP_ECHO_REPLY) &&
                std::memcmp(buffer.data() + sizeof(ICMP_ECHO_REPLY), payload.data(), kPayload) == 0;
+    }
+};
+
+// The wait callback's context: counts the calls and notes a call made once the reply was stored.
+struct WaitWatch {
+    const Echo* echo = nullptr;
+    int calls = 0;
+    bool calledAfterReply = false;
+
+    static void OnWait(void* context) {
+        auto* self = static_cast<WaitWatch*>(context);
+        ++self->calls;
+        if (!self->echo->BufferUntouched()) {
+            self->calledAfterReply = true;
+        }
     }
 };
 
@@ -121,6 +137,41 @@ TEST_P(IcmpModuleKind, GivesNoReplyWhenNobodyAnswersAndWaitsWithoutSpinning) {
     EXPECT_EQ(result, 0);
 }
 
+TEST_P(IcmpModuleKind, WaitCallbackRunsBetweenSlicesUntilTheTimeOut) {
+    const int kind = GetParam();
+    const std::uint32_t target = Address(127, 0, 6, kind == ICMP_SOCKET_RAW ? 8 : 9);
+    constexpr int kTimeoutMs = 300;
+    NetworkSetup silent;
+    silent.answerEchoRequests = false;
+    const int result = RunInPrivateNetwork(silent, [&] {
+        IcmpModule module;
+        CHILD_CHECK(module.Complete());
+        module.select(kind);
+        void* handle = module.create();
+        CHILD_CHECK(handle != ICMP_INVALID_HANDLE);
+        Echo echo;
+        WaitWatch watch{&echo};
+        module.setWait(&WaitWatch::OnWait, &watch);
+        const std::int64_t start = NowMs();
+        CHILD_CHECK(echo.Send(module, handle, target, kTimeoutMs) == 0);
+        const std::int64_t waited = NowMs() - start;
+        CHILD_CHECK(waited >= kTimeoutMs);  // slicing leaves the time-out as it was
+        CHILD_CHECK(echo.BufferUntouched());
+        CHILD_CHECK(watch.calls >= kTimeoutMs / ICMP_WAIT_SLICE_MS - 2);
+        // Slices are not shorter than ICMP_WAIT_SLICE_MS, as nothing arrives to end one early.
+        CHILD_CHECK(watch.calls <= kTimeoutMs / ICMP_WAIT_SLICE_MS + 1);
+
+        module.setWait(nullptr, nullptr);  // cleared: one uninterrupted wait again
+        const int callsBefore = watch.calls;
+        Echo quiet;
+        CHILD_CHECK(quiet.Send(module, handle, target, 100) == 0);
+        CHILD_CHECK(watch.calls == callsBefore);
+        module.close(handle);
+        return 0;
+    });
+    EXPECT_EQ(result, 0);
+}
+
 // Answers the module's echo request by hand, first with replies that must be passed over (wrong
 // identifier, wrong sequence, wrong source), then with the right one carrying TTL 77.
 int AnswerByHand(std::uint32_t target, std::uint32_t stranger, int requestSocket) {
@@ -187,24 +238,33 @@ TEST_P(IcmpModuleKind, PassesOverOtherIcmpTrafficUntilItsOwnReply) {
         IcmpModule module;
         CHILD_CHECK(module.Complete());
         module.select(kind);
-        void* handle = module.create();
-        CHILD_CHECK(handle != ICMP_INVALID_HANDLE);
-        const int requestSocket = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
-        CHILD_CHECK(requestSocket >= 0);
-        int answerResult = -1;
-        std::thread answerer([&] { answerResult = AnswerByHand(target, stranger, requestSocket); });
-        Echo echo;
-        const std::uint32_t count = echo.Send(module, handle, target, 3000);
-        answerer.join();
-        close(requestSocket);
-        module.close(handle);
-        CHILD_CHECK(answerResult == 0);
-        CHILD_CHECK(count == 1);
-        CHILD_CHECK(echo.reply.Address == target);
-        CHILD_CHECK(echo.reply.Options.Ttl == 77);
-        CHILD_CHECK(echo.reply.RoundTripTime >= 100);
-        CHILD_CHECK(echo.reply.RoundTripTime < 3000);
-        CHILD_CHECK(echo.DataIsEchoed());
+        // The same matching whether the wait is one piece or cut into slices.
+        for (bool withCallback : {false, true}) {
+            void* handle = module.create();
+            CHILD_CHECK(handle != ICMP_INVALID_HANDLE);
+            const int requestSocket = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+            CHILD_CHECK(requestSocket >= 0);
+            Echo echo;
+            WaitWatch watch{&echo};
+            module.setWait(withCallback ? &WaitWatch::OnWait : nullptr, &watch);
+            int answerResult = -1;
+            std::thread answerer(
+                [&] { answerResult = AnswerByHand(target, stranger, requestSocket); });
+            const std::uint32_t count = echo.Send(module, handle, target, 3000);
+            answerer.join();
+            close(requestSocket);
+            module.close(handle);
+            CHILD_CHECK(answerResult == 0);
+            CHILD_CHECK(count == 1);
+            CHILD_CHECK(echo.reply.Address == target);
+            CHILD_CHECK(echo.reply.Options.Ttl == 77);
+            CHILD_CHECK(echo.reply.RoundTripTime >= 100);
+            CHILD_CHECK(echo.reply.RoundTripTime < 3000);
+            CHILD_CHECK(echo.DataIsEchoed());
+            // The reply came after 150 ms: the callback ran meanwhile, never after it.
+            CHILD_CHECK(!withCallback || watch.calls >= 100 / ICMP_WAIT_SLICE_MS);
+            CHILD_CHECK(!watch.calledAfterReply);
+        }
         return 0;
     });
     EXPECT_EQ(result, 0);

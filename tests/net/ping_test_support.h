@@ -43,6 +43,7 @@ struct IcmpModule {
     IcmpCloseHandleFn close = nullptr;
     IcmpSelectSocketKindFn select = nullptr;
     IcmpHandleSocketKindFn kindOf = nullptr;
+    IcmpSetWaitCallbackFn setWait = nullptr;
 
     IcmpModule() {
         char path[CPingService::kModulePathSize];
@@ -58,10 +59,14 @@ struct IcmpModule {
         Bind(close, "IcmpCloseHandle");
         Bind(select, "IcmpSelectSocketKind");
         Bind(kindOf, "IcmpHandleSocketKind");
+        Bind(setWait, "IcmpSetWaitCallback");
     }
     ~IcmpModule() {
-        if (library != nullptr) {
+        if (Complete()) {
             select(ICMP_SOCKET_AUTOMATIC);
+            setWait(nullptr, nullptr);
+        }
+        if (library != nullptr) {
             dlclose(library);
         }
     }
@@ -70,7 +75,7 @@ struct IcmpModule {
 
     bool Complete() const {
         return create != nullptr && send != nullptr && close != nullptr && select != nullptr &&
-               kindOf != nullptr;
+               kindOf != nullptr && setWait != nullptr;
     }
 
 private:

@@ -1,5 +1,6 @@
 /* The ICMP echo module's interface: the three functions the program looks up by name after
- * loading libkalvoran-icmp.so at run time, and the echo reply record they fill in.
+ * loading libkalvoran-icmp.so at run time, the echo reply record they fill in, and the optional
+ * wait callback that keeps the program responsive during an echo.
  * Plain C so that the module and its caller share one definition of the record. */
 #ifndef KALVORAN_NET_ICMP_ICMPAPI_H
 #define KALVORAN_NET_ICMP_ICMPAPI_H
@@ -64,6 +65,20 @@ typedef int (*IcmpSelectSocketKindFn)(int kind);
  * an invalid handle. */
 typedef int (*IcmpHandleSocketKindFn)(void* handle);
 
+/* Called by IcmpSendEcho between the slices of its wait for the reply, so that a program whose
+ * window runs on the same thread can keep it painted while an agent does not answer. It is not
+ * called once the reply has arrived or the time-out has passed. */
+typedef void (*IcmpWaitCallbackFn)(void* context);
+
+/* Longest slice of the wait between two calls of the wait callback, in milliseconds. */
+#define ICMP_WAIT_SLICE_MS 20
+
+/* Module-wide: from now on IcmpSendEcho calls callback(context) between slices of at most
+ * ICMP_WAIT_SLICE_MS while it waits; a null callback returns to one uninterrupted wait. The
+ * time-out and the reply matching are the same either way. Optional: a module without it always
+ * waits uninterrupted. */
+typedef void (*IcmpSetWaitCallbackFn)(IcmpWaitCallbackFn callback, void* context);
+
 /* The module's exports; the program reaches them only through dlsym and the types above. The
  * module is built with hidden visibility, so these are the only names it exports. */
 #define KALVORAN_ICMP_EXPORT __attribute__((visibility("default")))
@@ -75,6 +90,7 @@ KALVORAN_ICMP_EXPORT uint32_t IcmpSendEcho(void* handle, uint32_t destination, v
 KALVORAN_ICMP_EXPORT int IcmpCloseHandle(void* handle);
 KALVORAN_ICMP_EXPORT int IcmpSelectSocketKind(int kind);
 KALVORAN_ICMP_EXPORT int IcmpHandleSocketKind(void* handle);
+KALVORAN_ICMP_EXPORT void IcmpSetWaitCallback(IcmpWaitCallbackFn callback, void* context);
 
 #ifdef __cplusplus
 }

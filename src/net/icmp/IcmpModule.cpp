@@ -7,6 +7,8 @@
 // Only the echo reply that answers our own request from the destination is stored; other ICMP
 // traffic seen meanwhile (other programs' pings, our own request on loopback, late answers to
 // earlier requests) is passed over until the time-out.
+// While the program has set a wait callback, the wait for the reply is cut into slices of at most
+// ICMP_WAIT_SLICE_MS and the callback runs between them (the program repaints its window there).
 #include "net/icmp/IcmpApi.h"
 
 #include <linux/icmp.h>
@@ -22,6 +24,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <new>
 
 namespace kalvoran::net::icmp {
@@ -45,6 +48,19 @@ struct EchoSocket {
 
 std::atomic<int> gSocketKind{ICMP_SOCKET_AUTOMATIC};
 std::atomic<std::uint16_t> gHandleCounter{0};
+
+// The wait callback and its context change together, so one lock guards the pair.
+struct WaitCallback {
+    IcmpWaitCallbackFn function;
+    void* context;
+};
+std::mutex gWaitCallbackLock;
+WaitCallback gWaitCallback{nullptr, nullptr};
+
+WaitCallback CurrentWaitCallback() {
+    const std::lock_guard<std::mutex> lock(gWaitCallbackLock);
+    return gWaitCallback;
+}
 
 EchoSocket* FromHandle(void* handle) {
     if (handle == nullptr || handle == ICMP_INVALID_HANDLE) {
@@ -324,26 +340,39 @@ uint32_t IcmpSendEcho(void* handle, uint32_t destination, void* requestData, uin
             return 0;
         }
         // Round up so that poll never returns early and leaves a spin of zero-length waits.
-        const auto waitMs = static_cast<int>((deadline - now + 999'999) / 1'000'000);
+        auto waitMs = static_cast<int>((deadline - now + 999'999) / 1'000'000);
+        // Read afresh for every slice: the callback itself may clear or replace the setting.
+        if (CurrentWaitCallback().function != nullptr && waitMs > ICMP_WAIT_SLICE_MS) {
+            waitMs = ICMP_WAIT_SLICE_MS;
+        }
         pollfd entry{echo->fd, POLLIN, 0};
         const int ready = poll(&entry, 1, waitMs);
         if (ready < 0 && errno != EINTR) {
             return 0;
         }
-        if (ready <= 0) {
-            continue;
-        }
-        // Take everything that is waiting; stop at the first datagram that answers us.
-        bool received = true;
-        while (received) {
-            ReceivedEcho reply{};
-            if (ReceiveOne(*echo, buffer, sizeof buffer, reply, received) &&
-                Answers(*echo, reply, destination)) {
-                StoreReply(reply, NowNanoseconds() - start, requestSize, replyBuffer);
-                return 1;
+        if (ready > 0) {
+            // Take everything that is waiting; stop at the first datagram that answers us.
+            bool received = true;
+            while (received) {
+                ReceivedEcho reply{};
+                if (ReceiveOne(*echo, buffer, sizeof buffer, reply, received) &&
+                    Answers(*echo, reply, destination)) {
+                    StoreReply(reply, NowNanoseconds() - start, requestSize, replyBuffer);
+                    return 1;
+                }
             }
         }
+        // Between two slices only: never once the time-out has passed.
+        const WaitCallback callback = CurrentWaitCallback();
+        if (callback.function != nullptr && NowNanoseconds() < deadline) {
+            callback.function(callback.context);
+        }
     }
+}
+
+void IcmpSetWaitCallback(IcmpWaitCallbackFn callback, void* context) {
+    const std::lock_guard<std::mutex> lock(gWaitCallbackLock);
+    gWaitCallback = WaitCallback{callback, callback != nullptr ? context : nullptr};
 }
 
 int IcmpCloseHandle(void* handle) {
