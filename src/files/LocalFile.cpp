@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstddef>
+#include <cstdlib>
 #include <limits>
 
 namespace kalvoran {
@@ -19,12 +21,37 @@ constexpr std::string_view kShortTransferText = "unexpected EOF";
 
 // Files are read and written in binary: POSIX has no text mode, so no flag is needed for that.
 // The descriptor is not inherited by programs the client may start.
-constexpr int kReadFlags = O_RDONLY | O_CLOEXEC;
+// O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused right after (only regular
+// files are used), and on regular files the flag changes nothing.
+constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
 // A fetched file replaces an older one completely: without O_TRUNC a longer old file would keep
 // its tail beyond the end of the new data.
-constexpr int kWriteFlags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC;
+constexpr int kWriteFlags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK;
 // Ordinary read and write permission for everyone the umask allows.
 constexpr mode_t kCreateMode = 0666;
+
+// The name pattern of a replacement beside its target; hidden, and short enough to fit wherever
+// the target's own name fits.
+constexpr char kReplacementPattern[] = ".kalvoran-XXXXXX";
+
+bool IsRegularFile(int descriptor) {
+    struct stat status {};
+    return ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// True when path names nothing yet, or a regular file (directly or through a link).
+bool NamesNothingOrARegularFile(const char* path) {
+    struct stat status {};
+    if (::stat(path, &status) != 0) {
+        return errno == ENOENT;
+    }
+    return S_ISREG(status.st_mode);
+}
+
+int CloseQuietly(int descriptor) {
+    const int result = ::close(descriptor);
+    return result == 0 || errno == EINTR ? 0 : -1;
+}
 
 }  // namespace
 
@@ -43,7 +70,7 @@ int CLocalFile::Open(const char* path, int mode) {
     } else {
         return kNoFile;
     }
-    if (path == nullptr) {
+    if (path == nullptr || (mode == ModeWrite && !NamesNothingOrARegularFile(path))) {
         return kNoFile;
     }
     int opened = -1;
@@ -53,11 +80,59 @@ int CLocalFile::Open(const char* path, int mode) {
     if (opened < 0) {
         return kNoFile;
     }
+    if (!IsRegularFile(opened)) {
+        ::close(opened);
+        return kNoFile;
+    }
     // Only one file is held at a time; the one still held is let go once the new one is open,
     // so a failed open leaves it in place.
     Close();
     descriptor = opened;
     return descriptor;
+}
+
+int CLocalFile::OpenReplacement(const char* path) {
+    if (path == nullptr || *path == '\0' || !NamesNothingOrARegularFile(path)) {
+        return kNoFile;
+    }
+    // A link is followed, so that the file it points to is the one replaced, not the link.
+    std::string target = path;
+    if (char* resolved = ::realpath(path, nullptr)) {
+        target = resolved;
+        std::free(resolved);
+    }
+    const std::size_t slash = target.find_last_of('/');
+    std::string pattern =
+        (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
+        kReplacementPattern;
+    const int opened = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (opened < 0) {
+        return kNoFile;
+    }
+    // mkostemp creates the file for its owner only; give it what ModeWrite would have given.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(opened, kCreateMode & ~mask);
+    Close();
+    descriptor = opened;
+    replacementPath = std::move(pattern);
+    replacedPath = std::move(target);
+    return descriptor;
+}
+
+bool CLocalFile::CommitReplacement() {
+    if (descriptor == kNoFile || replacementPath.empty()) {
+        return false;
+    }
+    const bool written = ::fsync(descriptor) == 0 && CloseQuietly(descriptor) == 0;
+    descriptor = kNoFile;
+    if (!written || ::rename(replacementPath.c_str(), replacedPath.c_str()) != 0) {
+        ::unlink(replacementPath.c_str());
+        replacementPath.clear();
+        return false;
+    }
+    replacementPath.clear();
+    return true;
 }
 
 bool CLocalFile::Close() {
@@ -67,9 +142,13 @@ bool CLocalFile::Close() {
     // Linux releases the descriptor even when close reports an error, and retrying could close a
     // descriptor that has since been handed to someone else; so it is never kept. The result
     // still tells whether the last writes were reported as failing.
-    const int result = ::close(descriptor);
+    const int result = CloseQuietly(descriptor);
     descriptor = kNoFile;
-    return result == 0 || errno == EINTR;
+    if (!replacementPath.empty()) {
+        ::unlink(replacementPath.c_str());
+        replacementPath.clear();
+    }
+    return result == 0;
 }
 
 std::int32_t CLocalFile::GetSize(bool silent) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "files/ErrorBoxSink.h"
@@ -25,11 +26,25 @@ public:
     CLocalFile(const CLocalFile&) = delete;
     CLocalFile& operator=(const CLocalFile&) = delete;
 
-    // The new descriptor, or kNoFile on failure (mode refused, path not opened); a failed open
-    // leaves the held file as it was. A file still held is closed first.
+    // The new descriptor, or kNoFile on failure (mode refused, path not opened, path names
+    // something other than a regular file: a directory, a FIFO or a device is never read or
+    // written, so nothing can block on it); a failed open leaves the held file as it was. A
+    // file still held is closed first.
     int Open(const char* path, int mode);
-    // Lets go of the held file; afterwards no file is held. False when closing reported an error
-    // (the descriptor is released all the same, as Linux always does). True with no file held.
+    // Opens a new, empty file beside path (in the same folder; beside the file a link points
+    // to) that receives a fetch in place of the file named path, which stays as it was until
+    // CommitReplacement renames the new file over it. The new file gets the permissions a new
+    // file of ModeWrite would get. kNoFile when the folder takes no new file or path names
+    // something other than a regular file.
+    int OpenReplacement(const char* path);
+    // Writes the replacement to disk, closes it and renames it over its path; afterwards no file
+    // is held. False when that fails: the replacement is then removed and the earlier file is
+    // left as it was.
+    bool CommitReplacement();
+    // Lets go of the held file; afterwards no file is held. A replacement not committed is
+    // removed, so an unfinished fetch leaves the earlier file as it was. False when closing
+    // reported an error (the descriptor is released all the same, as Linux always does). True
+    // with no file held.
     bool Close();
     // Length in bytes; 0 with no file held (no box) or when the length cannot be had
     // ("GetFileSize failed" unless silent), including a length beyond 2147483647 bytes.
@@ -52,6 +67,9 @@ public:
 private:
     ErrorBoxSink& errorBoxes;
     int descriptor = kNoFile;
+    // While a replacement is held: its own path and the path it will replace.
+    std::string replacementPath;
+    std::string replacedPath;
 };
 
 }  // namespace kalvoran

@@ -45,6 +45,12 @@ public:
     // kIoFailed (from then unchanged).
     virtual long ReceiveFrom(std::span<std::uint8_t> buffer, SocketAddress& from) = 0;
 
+    // Takes one datagram off the socket like ReceiveFrom, but first waits at most milliseconds
+    // for one to arrive (0: no wait). kWouldBlock when none came in time. A waiting exchange
+    // spends one system call per datagram this way instead of a readiness wait and a receive.
+    virtual long AwaitDatagram(std::span<std::uint8_t> buffer, SocketAddress& from,
+                               int milliseconds) = 0;
+
     // Wait at most milliseconds until a datagram can be read, or until one can be sent.
     virtual Readiness WaitReadable(int milliseconds) = 0;
     virtual Readiness WaitWritable(int milliseconds) = 0;

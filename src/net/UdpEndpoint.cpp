@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,11 +40,12 @@ bool UdpEndpoint::Open() {
     if (IsOpen()) {
         return true;
     }
-    const int created = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+    const int created = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (created < 0) {
         return false;
     }
     descriptor = created;
+    receiveTimeoutMs = 0;
     return true;
 }
 
@@ -87,7 +89,7 @@ long UdpEndpoint::SendTo(std::span<const std::uint8_t> bytes, const SocketAddres
     const sockaddr_in address = ToSockaddr(to);
     ssize_t sent = 0;
     do {
-        sent = ::sendto(descriptor, bytes.data(), bytes.size(), MSG_NOSIGNAL,
+        sent = ::sendto(descriptor, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
                         reinterpret_cast<const sockaddr*>(&address), sizeof address);
     } while (sent < 0 && errno == EINTR);
     if (sent < 0) {
@@ -97,19 +99,40 @@ long UdpEndpoint::SendTo(std::span<const std::uint8_t> bytes, const SocketAddres
 }
 
 long UdpEndpoint::ReceiveFrom(std::span<std::uint8_t> buffer, SocketAddress& from) {
+    return Receive(buffer, from, MSG_DONTWAIT);
+}
+
+long UdpEndpoint::AwaitDatagram(std::span<std::uint8_t> buffer, SocketAddress& from,
+                                int milliseconds) {
+    if (!IsOpen()) {
+        return kIoFailed;
+    }
+    if (milliseconds <= 0) {
+        return Receive(buffer, from, MSG_DONTWAIT);
+    }
+    if (milliseconds != receiveTimeoutMs) {
+        const timeval limit{milliseconds / 1000,
+                            static_cast<suseconds_t>(milliseconds % 1000) * 1000};
+        if (::setsockopt(descriptor, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+            return kIoFailed;
+        }
+        receiveTimeoutMs = milliseconds;
+    }
+    return Receive(buffer, from, 0);
+}
+
+long UdpEndpoint::Receive(std::span<std::uint8_t> buffer, SocketAddress& from, int flags) {
     if (!IsOpen()) {
         return kIoFailed;
     }
     sockaddr_in address{};
     socklen_t length = sizeof address;
-    ssize_t received = 0;
-    do {
-        length = sizeof address;
-        received = ::recvfrom(descriptor, buffer.data(), buffer.size(), 0,
-                              reinterpret_cast<sockaddr*>(&address), &length);
-    } while (received < 0 && errno == EINTR);
+    const ssize_t received = ::recvfrom(descriptor, buffer.data(), buffer.size(), flags,
+                                        reinterpret_cast<sockaddr*>(&address), &length);
     if (received < 0) {
-        return IsWouldBlock(errno) ? kWouldBlock : kIoFailed;
+        // A signal that cuts a wait short counts as a wait that ended empty: the caller polls
+        // again.
+        return IsWouldBlock(errno) || errno == EINTR ? kWouldBlock : kIoFailed;
     }
     if (length >= sizeof address && address.sin_family == AF_INET) {
         from = FromSockaddr(address);

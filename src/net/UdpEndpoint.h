@@ -1,5 +1,10 @@
-// The program's one UDP socket: IPv4, non-blocking, closed on exec. Only this folder touches
-// sockets; the TFTP exchanges use it through DatagramSocket.
+// The program's one UDP socket: IPv4, closed on exec. Only this folder touches sockets; the TFTP
+// exchanges use it through DatagramSocket.
+//
+// Every call returns at once (each passes MSG_DONTWAIT), except AwaitDatagram, which blocks in
+// the receive call itself for at most the time it is given (SO_RCVTIMEO): the socket is left in
+// blocking mode for that one call, so that a waiting exchange takes its datagram with a single
+// system call the moment it arrives.
 //
 // Closing is idempotent: Close marks the endpoint closed, so a second Close (the close
 // operation followed by a session's own end, or the destructor) never closes the descriptor
@@ -23,8 +28,8 @@ public:
     UdpEndpoint(const UdpEndpoint&) = delete;
     UdpEndpoint& operator=(const UdpEndpoint&) = delete;
 
-    // socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP), non-blocking and close-on-exec. An endpoint
-    // already open stays as it is. False when the socket cannot be created.
+    // socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP), close-on-exec. An endpoint already open stays
+    // as it is. False when the socket cannot be created.
     bool Open();
     // closesocket: true when a socket was open and is now closed; false when none was open.
     bool Close();
@@ -40,13 +45,17 @@ public:
 
     long SendTo(std::span<const std::uint8_t> bytes, const SocketAddress& to) override;
     long ReceiveFrom(std::span<std::uint8_t> buffer, SocketAddress& from) override;
+    long AwaitDatagram(std::span<std::uint8_t> buffer, SocketAddress& from,
+                       int milliseconds) override;
     Readiness WaitReadable(int milliseconds) override;
     Readiness WaitWritable(int milliseconds) override;
 
 private:
     Readiness WaitFor(short events, int milliseconds);
+    long Receive(std::span<std::uint8_t> buffer, SocketAddress& from, int flags);
 
     int descriptor = kNoSocket;
+    int receiveTimeoutMs = 0;  // SO_RCVTIMEO now set on the socket; 0: none yet
 };
 
 }  // namespace kalvoran::net

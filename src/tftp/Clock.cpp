@@ -6,7 +6,9 @@
 namespace kalvoran {
 
 std::time_t SystemClock::Now() {
-    return std::time(nullptr);
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
 }
 
 void SystemClock::Sleep(int milliseconds) {

@@ -1,5 +1,7 @@
-// The calendar clock in whole seconds and the thread pause, behind one seam so that waits of
-// many seconds (agent waits, time-outs, pauses between pings) run in simulated time in tests.
+// The clock in whole seconds that every time-out reads, and the thread pause, behind one seam so
+// that waits of many seconds (agent waits, time-outs, pauses between pings) run in simulated time
+// in tests. The real clock is monotonic: a change of the wall clock neither shortens nor
+// stretches a wait.
 #pragma once
 
 #include <ctime>
@@ -9,13 +11,13 @@ namespace kalvoran {
 class Clock {
 public:
     virtual ~Clock() = default;
-    // The calendar clock in whole seconds (time()).
+    // Whole seconds on a clock that only moves forward.
     virtual std::time_t Now() = 0;
     // Pause the calling thread (Sleep, in milliseconds).
     virtual void Sleep(int milliseconds) = 0;
 };
 
-// The real clock and pause.
+// The system's monotonic clock and the real pause.
 class SystemClock final : public Clock {
 public:
     std::time_t Now() override;

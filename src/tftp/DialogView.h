@@ -27,6 +27,7 @@ enum class DialogControl {
     LocalHostName,
     LocalAddress,
     Ping,
+    TransferTypeList,
 };
 
 class DialogView : public ErrorBoxSink {
@@ -70,6 +71,10 @@ public:
     // Dispatch pending window events without waiting; a waiting session calls it and then
     // tests the cancel flag.
     virtual void PumpMessages() = 0;
+    // Let the window repaint and update without running the operator's input (clicks and keys
+    // wait for the next PumpMessages): called during the waits that do not pump, so that the
+    // window never looks frozen.
+    virtual void KeepWindowAlive() = 0;
 
     // End the program with this exit code once control returns to the window's event loop.
     virtual void RequestExit(int exitCode) = 0;

@@ -1,6 +1,7 @@
 #include "tftp/StatusDisplay.h"
 
 #include <array>
+#include <cstdarg>
 #include <cstdio>
 
 namespace kalvoran {
@@ -29,6 +30,15 @@ constexpr std::array<std::string_view, 18> kInstructions = {
 };
 
 }  // namespace
+
+std::string FormatLine(const char* format, ...) {
+    char line[2048];
+    va_list arguments;
+    va_start(arguments, format);
+    const int written = std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    return written < 0 ? std::string() : std::string(line);
+}
 
 std::span<const std::string_view> InstructionLines() {
     return kInstructions;

@@ -5,21 +5,31 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
+#include "tftp/ConsoleReport.h"
 #include "tftp/DialogView.h"
 #include "tftp/TftpChannel.h"
 
 namespace kalvoran {
+
+// A status line or box text from one of the system's printf-style templates, cut at 2 KiB.
+std::string FormatLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // The 18 lines the status log starts with.
 std::span<const std::string_view> InstructionLines();
 
 class StatusDisplay final : public WaitHooks {
 public:
-    explicit StatusDisplay(DialogView& dialogView) : view(dialogView) {}
+    StatusDisplay(DialogView& dialogView, const ConsoleReport& consoleReport)
+        : view(dialogView), console(consoleReport) {}
 
-    void AppendStatusLine(std::string_view text) { view.AppendStatusLine(text); }
+    // In a command-line run the line also goes to the log stream.
+    void AppendStatusLine(std::string_view text) {
+        view.AppendStatusLine(text);
+        console.LogLine(text);
+    }
     // Empties the log, then writes the instructions line by line.
     void WriteInstructions();
     // Index of the selected "File Transfer Type" entry, -1 when nothing is selected.
@@ -39,6 +49,7 @@ public:
     void ClearByteCount() { view.SetStatField(StatField::BytesSentRecvd, ""); }
 
     void PumpMessages() override { view.PumpMessages(); }
+    void KeepWindowAlive() override { view.KeepWindowAlive(); }
 
     // The cancel flag: cleared when the dialog starts, raised only by the close operation and
     // never cleared afterwards. Waiting code pumps, then tests it.
@@ -48,6 +59,7 @@ public:
 
 private:
     DialogView& view;
+    const ConsoleReport& console;
     int cancelFlag = 0;
 };
 

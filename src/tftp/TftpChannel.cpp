@@ -86,17 +86,21 @@ int TftpChannel::SendAck(int timeoutSeconds) {
 int TftpChannel::Run(Exchange exchange, int timeoutSeconds) {
     int latePolls = 0;
     lastResult = kTimedOut;
+    const bool pumps = timeoutSeconds > kPumpAboveSeconds;
     const std::time_t startTime = clock.Now();
     for (;;) {
         const long call = PollOnce(exchange);
         lastResult = call > 0 ? static_cast<int>(call) : kTimedOut;
 
-        if (timeoutSeconds > kPumpAboveSeconds) {
+        if (pumps) {
             hooks.PumpMessages();
             if (hooks.CancelRequested()) {
                 (void)std::snprintf(exchangeText.data(), exchangeText.size(), "%s", kCancelledText);
                 return kCancelled;
             }
+        }
+        if (lastResult > 0) {
+            break;
         }
 
         const std::time_t currentTime = clock.Now();
@@ -107,9 +111,8 @@ int TftpChannel::Run(Exchange exchange, int timeoutSeconds) {
                 return lastResult;
             }
         }
-
-        if (lastResult > 0) {
-            break;
+        if (!pumps) {
+            hooks.KeepWindowAlive();
         }
         WaitBeforeNextPoll(exchange, call);
     }
@@ -130,16 +133,16 @@ long TftpChannel::PollOnce(Exchange exchange) {
         case Exchange::SendAck:
             return udpSocket.SendTo(std::span(ackBuffer).first(sendLength), peerAddress);
         case Exchange::ReceiveAck:
-            return TakeDatagram(ackBuffer);
+            return TakeDatagram(ackBuffer, kPollSliceMilliseconds);
         case Exchange::ReceiveData:
-            return TakeDatagram(dataBuffer);
+            return TakeDatagram(dataBuffer, kPollSliceMilliseconds);
     }
     return net::kIoFailed;
 }
 
-long TftpChannel::TakeDatagram(std::span<std::uint8_t> target) {
+long TftpChannel::TakeDatagram(std::span<std::uint8_t> target, int waitMilliseconds) {
     net::SocketAddress sender{};
-    const long received = udpSocket.ReceiveFrom(receiveScratch, sender);
+    const long received = udpSocket.AwaitDatagram(receiveScratch, sender, waitMilliseconds);
     if (received < 0) {
         return received;
     }
@@ -201,13 +204,14 @@ void TftpChannel::DiscardQueued() {
 }
 
 void TftpChannel::WaitBeforeNextPoll(Exchange exchange, long lastCall) {
+    const bool sending = exchange == Exchange::SendData || exchange == Exchange::SendAck;
+    if (!sending && lastCall != net::kIoFailed) {
+        return;  // a receive poll has waited in the receive call itself
+    }
     net::Readiness readiness = net::Readiness::Failed;
     if (lastCall != net::kIoFailed) {
-        const bool sending = exchange == Exchange::SendData || exchange == Exchange::SendAck;
-        // A send is retried only once the socket has room again; a receive as soon as
-        // something has arrived.
-        readiness = sending ? udpSocket.WaitWritable(kPollSliceMilliseconds)
-                            : udpSocket.WaitReadable(kPollSliceMilliseconds);
+        // A send is retried only once the socket has room again.
+        readiness = udpSocket.WaitWritable(kPollSliceMilliseconds);
     }
     if (readiness == net::Readiness::Failed) {
         // A socket in error (or closed by the close operation) reports ready at once; pause

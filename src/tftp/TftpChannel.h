@@ -6,10 +6,14 @@
 // whole seconds has passed: it gives up on the fourth poll made after timeoutSeconds have gone
 // by since the call (so a limit of n seconds ends after n - 1 to n seconds). Only with a
 // time-out above 2 seconds does it pump the window's messages and look at the cancel flag after
-// each poll. Between polls it sleeps on the socket for at most kPollSliceMilliseconds, so a
-// waiting exchange costs next to no processor time and still takes a datagram the moment it
-// arrives. The exchanges return the last socket call's result: a positive byte count, -1 at a
-// time-out (an empty poll), or -2 when the cancel flag ended the wait ("Cancelled.").
+// each poll; a shorter exchange only lets the window repaint (KeepWindowAlive), so the
+// operator's input still runs only where the sessions pump. A receive poll waits in the receive
+// call itself for at most kPollSliceMilliseconds and a send poll that found no room waits as long
+// for the socket to take it, so a waiting exchange costs next to no processor time and still
+// takes a datagram the moment it arrives, with one system call. A datagram taken on the last
+// poll is examined like any other (an ERROR there is the ERROR it is, not a time-out). The
+// exchanges return the last socket call's result: a positive byte count, -1 at a time-out (an
+// empty poll), or -2 when the cancel flag ended the wait ("Cancelled.").
 //
 // Who may answer (for the session writers):
 //  - The receive exchanges (WaitForAck, ReceiveDataBlock, and thus the End step's late wait)
@@ -34,6 +38,7 @@
 //    changes neither the packet buffers nor peerAddress.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -55,6 +60,9 @@ public:
     virtual void PumpMessages() = 0;
     // True when the cancel flag is 1 (the dialog is being closed).
     virtual bool CancelRequested() const = 0;
+    // Let the window repaint without running the operator's input: called while a wait that
+    // does not pump goes on.
+    virtual void KeepWindowAlive() {}
 };
 
 // Status-log line of a session that refuses an agent-side name longer than remoteName holds;
@@ -113,6 +121,25 @@ public:
     // text "Time out on sending ACK.". Returns 4 on success.
     int SendAck(int timeoutSeconds);
 
+    // Requests go to the agent's TFTP port 69: every session starts there.
+    void UseRequestPort() { serverAddress.port = tftp::kTftpPort; }
+    // From now on DATA and requests sent again go to the port the agent answered from.
+    void AdoptTransferPort() { serverAddress.port = peerAddress.port; }
+
+    // The 512 data bytes of dataBuffer behind its 4-byte header.
+    std::span<std::uint8_t, tftp::kBlockSize> DataPayload() {
+        return std::span(dataBuffer).subspan<tftp::kHeaderSize, tftp::kBlockSize>();
+    }
+    void ClearDataPayload() { std::ranges::fill(DataPayload(), std::uint8_t{0}); }
+    void ClearAckBuffer() { ackBuffer.fill(0); }
+    // What the last receive left in a buffer: an ERROR (by its opcode byte), or the opcode and
+    // block number of the packet.
+    static bool HoldsError(std::span<const std::uint8_t> buffer) {
+        return buffer[1] == tftp::kOpError;
+    }
+    int ReceivedOpcode() const { return tftp::OpcodeOf(dataBuffer); }
+    int ReceivedBlock() const { return tftp::BlockOf(dataBuffer); }
+
     // The agent's transfer port taken since the last request, 0 while none is pinned.
     std::uint16_t TransferPort() const { return transferPort; }
     void ForgetTransferPort() { transferPort = 0; }
@@ -145,7 +172,7 @@ private:
 
     int Run(Exchange exchange, int timeoutSeconds);
     long PollOnce(Exchange exchange);
-    long TakeDatagram(std::span<std::uint8_t> target);
+    long TakeDatagram(std::span<std::uint8_t> target, int waitMilliseconds);
     bool FromAgent(const net::SocketAddress& sender) const;
     bool OpensTransfer(std::span<const std::uint8_t> datagram) const;
     void DiscardQueued();

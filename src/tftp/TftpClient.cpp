@@ -1,5 +1,6 @@
 #include "tftp/TftpClient.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <utility>
@@ -14,16 +15,43 @@ namespace {
 constexpr std::string_view kConnectionClosed = "Connection closed";
 constexpr std::string_view kSpacerLine = "  ";
 constexpr std::size_t kHostNameBufferSize = 256;
+constexpr char kUnknownKeywordText[] =
+    "File type \"%s\" names none of image, config, command, filesystem: sending as the saved "
+    "transfer type %s";
+constexpr std::string_view kWindowClosedText = "Cancelled: the window was closed.";
+// The last wait of an interactive session for one late datagram from the agent.
+constexpr int kLateWaitSeconds = 5;
+// Pauses are cut into slices of this length, after each of which the window may repaint.
+constexpr int kPauseSliceMilliseconds = 20;
 
 }  // namespace
 
-TftpClient::TftpClient(DialogView& dialogView, Clock& systemClock, std::string profilePath)
+class TftpClient::BusyControls {
+public:
+    explicit BusyControls(TftpClient& owner) : client(owner) { client.SetBusy(true); }
+    ~BusyControls() { client.SetBusy(false); }
+    BusyControls(const BusyControls&) = delete;
+    BusyControls& operator=(const BusyControls&) = delete;
+
+private:
+    TftpClient& client;
+};
+
+TftpClient::TftpClient(DialogView& dialogView, Clock& systemClock, std::string profilePath,
+                       ConsoleStreams streams)
     : view(dialogView),
       clock(systemClock),
       profile(std::move(profilePath)),
-      display(dialogView),
-      localFile(dialogView),
-      channel(udpEndpoint, systemClock, display) {}
+      console(streams.log, streams.failures),
+      errorBoxes(dialogView, console),
+      display(dialogView, console),
+      localFile(errorBoxes),
+      channel(udpEndpoint, systemClock, display),
+      sendSession(*this),
+      fetchSession(*this),
+      statusReport(*this) {
+    pingService.SetWaitCallback(&TftpClient::KeepWindowAliveDuringPing, this);
+}
 
 TftpClient::~TftpClient() {
     net::StopWinsock();
@@ -51,6 +79,7 @@ bool TftpClient::InitDialog(const CommandLine& line) {
     }
     if (line.kind == CommandLine::Kind::Run) {
         commandLineFlag = 1;
+        console.Enable();
         if (line.transferType >= 0) {
             transferType = line.transferType;
         }
@@ -89,6 +118,15 @@ bool TftpClient::InitDialog(const CommandLine& line) {
     transferType = display.CurrentTransferType();
     display.ClearCancel();
 
+    if (commandLineFlag == 1 && line.transferType < 0) {
+        // Scripts rely on the saved type (that is how bootloader images are sent), but the
+        // script's author should see which one the run uses.
+        char text[160];
+        std::snprintf(text, sizeof text, kUnknownKeywordText, line.fileTypeArgument.c_str(),
+                      std::string(TransferTypeInfoOf(transferType)->displayString).c_str());
+        console.FailureLine(text);
+    }
+
     if (commandLineFlag == 1 && line.silent) {
         view.MinimizeWindow();
     }
@@ -113,13 +151,13 @@ void TftpClient::ResolveAgentAddress() {
     std::snprintf(channel.agentText.data(), channel.agentText.size(), "%d.%d.%d.%d", octets[0],
                   octets[1], octets[2], octets[3]);
     if (std::string_view(channel.agentText.data()) == "0.0.0.0") {
-        ShowErrorBoxUnlessCommandLine("Not a valid IP address");
+        ShowErrorBox("Not a valid IP address");
         agentAddressValid = false;
         return;
     }
     const std::uint32_t address = net::LookupIPv4(channel.agentText.data());
     if (address == 0) {
-        ShowErrorBoxUnlessCommandLine("gethostbyname: failed");
+        ShowErrorBox("gethostbyname: failed");
         agentAddressValid = false;
         return;
     }
@@ -130,42 +168,42 @@ void TftpClient::ResolveAgentAddress() {
 bool TftpClient::OpenAgentSocket() {
     ResolveAgentAddress();
     if (!agentAddressValid) {
-        EndWithNetworkFailure();
-        return false;
+        return AbandonForNetworkFailure();
     }
-    if (socketOpen) {
+    if (udpEndpoint.IsOpen()) {
         return true;  // the socket of an earlier session serves again
     }
     socketOpen = true;
     if (!udpEndpoint.Open()) {
-        ShowErrorBoxUnlessCommandLine("failed to create socket");
-        EndWithNetworkFailure();
-        return false;
+        ShowErrorBox("failed to create socket");
+        return AbandonForNetworkFailure();
     }
     return true;
 }
 
-void TftpClient::EndWithNetworkFailure() {
-    resultCode = kResultNetworkFailure;
-    failureFlag = 1;
-    view.RequestExit(kResultNetworkFailure);
+bool TftpClient::AbandonForNetworkFailure() {
+    Fail(kResultNetworkFailure);
+    if (commandLineFlag == 1) {
+        WindUpCommandLine(false);
+    }
+    return false;
 }
 
 void TftpClient::OnPing() {
-    if (pingRunning) {
-        return;  // PING pressed again while its own echoes run: one ping run at a time
+    if (busyDepth > 0) {
+        return;  // PING pressed again while a session or its own echoes run
     }
     ResolveAgentAddress();
     if (!agentAddressValid) {
         return;
     }
-    pingRunning = true;
+    const BusyControls busy(*this);
     constexpr int kAttempts = 3;
     constexpr int kPauseMilliseconds = 500;
     constexpr std::time_t kAttemptLimitSeconds = 10;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         const std::time_t start = clock.Now();
-        clock.Sleep(kPauseMilliseconds);
+        Pause(kPauseMilliseconds);
         pingService.Ping();
         if (clock.Now() - start >= kAttemptLimitSeconds) {
             std::snprintf(pingService.resultText, sizeof pingService.resultText, "%s",
@@ -181,7 +219,119 @@ void TftpClient::OnPing() {
             break;
         }
     }
-    pingRunning = false;
+}
+
+void TftpClient::OnDownloadToDevice() {
+    const BusyControls busy(*this);
+    if (!OpenAgentSocket()) {
+        return;
+    }
+    SendToAgent();
+    if (resultCode != kResultSuccess) {
+        return;
+    }
+    if (commandLineFlag == 0) {
+        PollAgentStatus();
+    }
+    display.SetProgressPos(0);
+    resultCode = kResultSuccess;
+}
+
+void TftpClient::OnUploadFromDevice() {
+    const BusyControls busy(*this);
+    transferType = display.CurrentTransferType();
+    if (transferType != CREATE_CONFIG_FILE) {
+        FetchFromAgent();
+        return;
+    }
+    if (!OpenAgentSocket()) {
+        return;
+    }
+    SendToAgent();
+    if (resultCode != kResultSuccess) {
+        return;
+    }
+    if (PollAgentStatus() == StatusReport::kConfigFileDone) {
+        display.AppendStatusLine("Getting config file: please wait.");
+        // The agent is still writing the file it has announced.
+        constexpr int kConfigReadyMilliseconds = 10000;
+        Pause(kConfigReadyMilliseconds);
+        FetchFromAgent();
+    }
+}
+
+int TftpClient::SendToAgent() {
+    sendSession.Run();
+    return 0;
+}
+
+int TftpClient::FetchFromAgent() {
+    fetchSession.Run();
+    return 0;
+}
+
+int TftpClient::ReadAgentStatus() {
+    return statusReport.ReadAttempt();
+}
+
+int TftpClient::PollAgentStatus() {
+    return statusReport.Poll();
+}
+
+void TftpClient::ReportFailure(std::string_view text) {
+    display.AppendStatusLine(text);
+    console.FailureLine(text);
+}
+
+void TftpClient::Pause(int milliseconds) {
+    while (milliseconds > 0) {
+        const int slice = std::min(milliseconds, kPauseSliceMilliseconds);
+        clock.Sleep(slice);
+        milliseconds -= slice;
+        display.KeepWindowAlive();
+    }
+}
+
+void TftpClient::EndSession(bool report) {
+    display.SetProgressPos(0);
+    localFile.Close();
+    if (commandLineFlag == 1) {
+        WindUpCommandLine(report);
+        return;
+    }
+    channel.WaitForAck(kLateWaitSeconds);
+    ReportCompletion(report);
+}
+
+void TftpClient::WindUpCommandLine(bool report) {
+    display.SetProgressPos(0);
+    localFile.Close();
+    ReportCompletion(report);
+    udpEndpoint.Close();
+    socketOpen = false;
+    pingService.Release();
+    net::StopWinsock();
+    agentAddressValid = false;
+    view.RequestExit(resultCode);
+}
+
+void TftpClient::SetBusy(bool busy) {
+    busyDepth += busy ? 1 : -1;
+    if (busy && busyDepth == 1) {
+        for (DialogControl control :
+             {DialogControl::DownloadToDevice, DialogControl::UploadFromDevice, DialogControl::Ping,
+              DialogControl::TransferTypeList}) {
+            view.EnableControl(control, false);
+        }
+    } else if (!busy && busyDepth == 0) {
+        view.EnableControl(DialogControl::Ping, true);
+        view.EnableControl(DialogControl::TransferTypeList, true);
+        ApplyFileControls(display.CurrentTransferType());
+    }
+}
+
+void TftpClient::KeepWindowAliveDuringPing(void* client) {
+    static_cast<TftpClient*>(client)->display.KeepWindowAlive();
 }
 
 void TftpClient::OnCancel() {
@@ -192,6 +342,12 @@ void TftpClient::OnCancel() {
     ReportCompletion(true);
     display.RaiseCancel();
     SaveSettings();
+    // A command-line run that is closed before it ends never reports a success: its session
+    // (and the result code it may have reset) is abandoned.
+    if (commandLineFlag == 1) {
+        console.FailureLine(kWindowClosedText);
+        resultCode = kResultRefused;
+    }
     view.RequestExit(resultCode);
 }
 
@@ -225,7 +381,7 @@ void TftpClient::SaveSettings() {
 std::string TftpClient::LocalHostName() {
     char name[kHostNameBufferSize] = {};
     if (net::GetLocalHostName(name, kHostNameBufferSize - 1) == nullptr) {
-        ShowErrorBoxUnlessCommandLine("Unable to get the local host name");
+        ShowStartupErrorBox("Unable to get the local host name");
         return {};
     }
     return name;
@@ -237,12 +393,12 @@ std::uint32_t TftpClient::LocalAddress(const std::string& hostName) {
     }
     const std::uint32_t address = net::LookupIPv4(hostName.c_str());
     if (address == 0) {
-        ShowErrorBoxUnlessCommandLine("gethostbyname failed");
+        ShowStartupErrorBox("gethostbyname failed");
     }
     return address;
 }
 
-void TftpClient::ShowErrorBoxUnlessCommandLine(std::string_view text) {
+void TftpClient::ShowStartupErrorBox(std::string_view text) {
     if (commandLineFlag == 0) {
         view.ShowErrorBox(text);
     }

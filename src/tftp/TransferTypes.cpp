@@ -33,19 +33,19 @@ constexpr std::span<const std::string_view> kNone{};
 
 constexpr std::array<TransferTypeInfo, kTransferTypeCount> kTransferTypes = {{
     {"APPLICATION UPGRADE", StartButton::DownloadToDevice, "image.bin", false, kFirmwareExtensions,
-     0, "", kNone, 0, "image", kFlashLines},
+     0, "", "", kNone, 0, "image", kFlashLines},
     {"CONFIGURATION UPGRADE", StartButton::DownloadToDevice, "config.cfg", false,
-     kFirmwareExtensions, 0, "", kNone, 0, "config", kConfigLines},
+     kFirmwareExtensions, 0, "", "", kNone, 0, "config", kConfigLines},
     {"SEND COMMAND FILE", StartButton::DownloadToDevice, "command.cmd", false, kFirmwareExtensions,
-     0, "", kNone, 0, "command", kCommandLines},
+     0, "", "", kNone, 0, "command", kCommandLines},
     {"SEND FILE TO FILE SYSTEM", StartButton::DownloadToDevice, "", true, kFileSystemExtensions,
-     0x40000, "", kNone, 0, "filesystem", kFileSystemLines},
+     0x40000, "!! File too big for file system !!: ", "", kNone, 0, "filesystem", kFileSystemLines},
     {"CREATE CONFIG FILE", StartButton::UploadFromDevice, "request.cfg", false, kFirmwareExtensions,
-     0, "config.cfg", kFetchExtensions, 8192, "", kFetchLines},
-    {"READ EEPROM FILE", StartButton::UploadFromDevice, "", false, kNone, 0, "eeprom.bin",
+     0, "", "config.cfg", kFetchExtensions, 8192, "", kFetchLines},
+    {"READ EEPROM FILE", StartButton::UploadFromDevice, "", false, kNone, 0, "", "eeprom.bin",
      kFetchExtensions, 32768, "", kFetchLines},
     {"BOOTLOADER UPGRADE", StartButton::DownloadToDevice, "rom.bin", false, kFirmwareExtensions,
-     0x20000, "", kNone, 0, "", kNone},
+     0x20000, "!! File too big for a bootloader image !!: ", "", kNone, 0, "", kNone},
 }};
 
 }  // namespace

@@ -35,7 +35,8 @@ struct TransferTypeInfo {
     // Extensions one of which the local name must contain (case-sensitive, anywhere in the name
     // part); empty when the type sends nothing.
     std::span<const std::string_view> sendExtensions;
-    std::int32_t sendSizeLimit;  // largest accepted size in bytes; 0 means no limit
+    std::int32_t sendSizeLimit;      // largest accepted size in bytes; 0 means no limit
+    std::string_view sizeLimitText;  // refusal of a larger file; the local path follows it
     // The file fetched from the agent, the extensions its local name must contain, and the most
     // it may hold at the start (empty name: the type fetches nothing).
     std::string_view fetchName;

@@ -178,10 +178,13 @@ void CTftpClientDlg::BuildControls() {
         button->setDefault(false);
     }
 
+    // The message map: each control and the core operation it runs.
     connect(typeList, &QComboBox::currentIndexChanged, this,
             [this](int) { core.OnTransferTypeChanged(); });
-    connect(closeButton, &QPushButton::clicked, this, &CTftpClientDlg::reject);
+    connect(downloadButton, &QPushButton::clicked, this, [this] { core.OnDownloadToDevice(); });
+    connect(uploadButton, &QPushButton::clicked, this, [this] { core.OnUploadFromDevice(); });
     connect(pingButton, &QPushButton::clicked, this, [this] { core.OnPing(); });
+    connect(closeButton, &QPushButton::clicked, this, &CTftpClientDlg::reject);
 }
 
 bool CTftpClientDlg::Initialise(const CommandLine& commandLine) {
@@ -197,10 +200,9 @@ bool CTftpClientDlg::Initialise(const CommandLine& commandLine) {
 }
 
 void CTftpClientDlg::OnStartMessage() {
-    // The send session is not part of this build yet: an unattended run must not wait forever.
-    AppendStatusLine("DOWNLOAD TO DEVICE is not available in this build.");
-    core.resultCode = kResultRefused;
-    RequestExit(core.resultCode);
+    // Whatever the type and whether or not its button is enabled: the command line asked for a
+    // send, and the session's end ends the program with its result.
+    core.OnDownloadToDevice();
 }
 
 void CTftpClientDlg::AppendStatusLine(std::string_view text) {
@@ -229,6 +231,7 @@ void CTftpClientDlg::ShowErrorBox(std::string_view text) {
 
 void CTftpClientDlg::SetProgressRange(std::uint16_t maximum) {
     progressBar->setRange(0, maximum);
+    progressValue = progressBar->value();
 }
 
 void CTftpClientDlg::SetProgressStep(int step) {
@@ -236,12 +239,17 @@ void CTftpClientDlg::SetProgressStep(int step) {
 }
 
 void CTftpClientDlg::SetProgressPos(int position) {
-    progressBar->setValue(position);
+    progressValue = std::clamp(position, progressBar->minimum(), progressBar->maximum());
+    ShowProgress();
 }
 
 void CTftpClientDlg::StepProgress() {
-    const int next = progressBar->value() + progressStep;
-    progressBar->setValue(next > progressBar->maximum() ? progressBar->minimum() : next);
+    const int next = progressValue + progressStep;
+    progressValue = next > progressBar->maximum() ? progressBar->minimum() : next;
+}
+
+void CTftpClientDlg::ShowProgress() {
+    progressBar->setValue(progressValue);
 }
 
 void CTftpClientDlg::SetStatField(StatField field, std::string_view text) {
@@ -325,6 +333,8 @@ QWidget* CTftpClientDlg::ControlWidget(DialogControl control) const {
             return localAddress;
         case DialogControl::Ping:
             return pingButton;
+        case DialogControl::TransferTypeList:
+            return typeList;
     }
     return nullptr;
 }
@@ -339,8 +349,38 @@ void CTftpClientDlg::MinimizeWindow() {
     setWindowState(windowState() | Qt::WindowMinimized);
 }
 
+bool CTftpClientDlg::RefreshedRecently() {
+    if (sinceRefresh.isValid() && sinceRefresh.elapsed() < kRefreshMilliseconds) {
+        return true;
+    }
+    sinceRefresh.start();
+    return false;
+}
+
 void CTftpClientDlg::PumpMessages() {
+    // A session pumps after every packet; the operator cannot tell 50 pumps a second from
+    // thousands, and the transfer runs faster for it. A close request can only arrive inside
+    // a pump, so none is missed.
+    if (closeDeferred) {
+        closeDeferred = false;
+        close();
+    }
+    if (RefreshedRecently()) {
+        return;
+    }
+    ShowProgress();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void CTftpClientDlg::KeepWindowAlive() {
+    if (keepingAlive || RefreshedRecently()) {
+        return;
+    }
+    keepingAlive = true;
+    ShowProgress();
+    // Clicks and keys stay queued for the next PumpMessages, where the session expects them.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    keepingAlive = false;
 }
 
 void CTftpClientDlg::RequestExit(int code) {
@@ -357,6 +397,12 @@ void CTftpClientDlg::reject() {
 }
 
 void CTftpClientDlg::closeEvent(QCloseEvent* event) {
+    if (keepingAlive && !exitCode.has_value()) {
+        // The window's close box is the operator's input too: it runs at the next pump.
+        closeDeferred = true;
+        event->ignore();
+        return;
+    }
     if (!exitCode.has_value()) {
         core.OnClose();
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QElapsedTimer>
 
 #include <array>
 #include <functional>
@@ -60,6 +61,7 @@ public:
     void EnableControl(DialogControl control, bool enabled) override;
     void MinimizeWindow() override;
     void PumpMessages() override;
+    void KeepWindowAlive() override;
     void RequestExit(int code) override;
 
 protected:
@@ -70,11 +72,25 @@ private:
     void BuildControls();
     void OnStartMessage();
     QWidget* ControlWidget(DialogControl control) const;
+    // Brings the bar to the position the core has stepped it to.
+    void ShowProgress();
+    // True when the window was brought up to date less than kRefreshMilliseconds ago.
+    bool RefreshedRecently();
 
     SystemClock clock;
     TftpClient core;
     std::optional<int> exitCode;
     int progressStep = 10;
+    // The bar's position as the core steps it: a transfer steps it once per block, and the bar
+    // is brought up to date only when the window is (a repaint per block would cost more than
+    // the block).
+    int progressValue = 0;
+    // The window is brought up to date at most this often while a session waits or sends.
+    static constexpr int kRefreshMilliseconds = 20;
+    QElapsedTimer sinceRefresh;
+    // Set while KeepWindowAlive runs: a close request then waits for the next pump.
+    bool keepingAlive = false;
+    bool closeDeferred = false;
 
     QPlainTextEdit* statusLog = nullptr;
     QProgressBar* progressBar = nullptr;

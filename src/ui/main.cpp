@@ -11,6 +11,11 @@
 
 namespace {
 
+// A command-line run writes its log to standard output and its reasons for failure to standard
+// error, and nothing else: the toolkit's own warnings (a missing XDG_RUNTIME_DIR under cron, an
+// off-screen platform's notes) would only confuse the script reading them.
+void DropToolkitMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
+
 bool DisplayAvailable() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
         const char* value = std::getenv(name);
@@ -26,6 +31,9 @@ bool DisplayAvailable() {
 int main(int argc, char* argv[]) {
     // Read the arguments before the toolkit takes its own options out of them.
     const kalvoran::CommandLine commandLine = kalvoran::ParseCommandLine(argc, argv);
+    if (commandLine.kind == kalvoran::CommandLine::Kind::Run) {
+        qInstallMessageHandler(DropToolkitMessages);
+    }
     if (!DisplayAvailable()) {
         if (commandLine.kind == kalvoran::CommandLine::Kind::UsageError) {
             std::fprintf(stderr, "%.*s\n", static_cast<int>(kalvoran::kUsageText.size()),

@@ -2,19 +2,17 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/LocalFileFixture.h"
@@ -263,23 +261,85 @@ TEST_F(LocalFileTest, ReadAtTheEndGivesZeroAndTheBox) {
     EXPECT_EQ(boxes.texts, Texts{"unexpected EOF"});
 }
 
-TEST_F(LocalFileTest, ReadErrorGivesMinusOneAndTheBox) {
-    // A directory opens read-only, but reading it fails.
-    ASSERT_NE(file.Open(dir.Path().c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
-    char buffer[16];
-    EXPECT_EQ(file.Read(buffer, 16, true), -1);
+// Only regular files are read or written: a directory, a FIFO (which would block the program in
+// open or read until someone writes to it) or a device is refused like a file that cannot be
+// opened, and a file already held stays held.
+TEST_F(LocalFileTest, SomethingOtherThanARegularFileIsRefusedInEveryMode) {
+    const std::string held = dir.File("held.bin");
+    WriteFileBytes(held, "abc");
+    const std::string fifo = dir.File("x.bin");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string folder = dir.File("folder.bin");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    for (const std::string& path : {fifo, folder, std::string("/dev/null")}) {
+        ASSERT_NE(file.Open(held.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
+        const int descriptor = file.Descriptor();
+        EXPECT_EQ(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile) << path;
+        EXPECT_EQ(file.Open(path.c_str(), CLocalFile::ModeWrite), CLocalFile::kNoFile) << path;
+        EXPECT_EQ(file.OpenReplacement(path.c_str()), CLocalFile::kNoFile) << path;
+        EXPECT_EQ(file.Descriptor(), descriptor);
+    }
     EXPECT_TRUE(boxes.texts.empty());
-    EXPECT_EQ(file.Read(buffer, 16, false), -1);
-    EXPECT_EQ(boxes.texts, Texts{"unexpected EOF"});
 }
 
-TEST_F(LocalFileTest, WriteErrorGivesMinusOneAndTheBoxEvenForAFullDevice) {
-    if (!Exists("/dev/full")) {
-        GTEST_SKIP() << "no /dev/full";
-    }
-    ASSERT_NE(file.Open("/dev/full", CLocalFile::ModeWrite), CLocalFile::kNoFile);
+// A fetch writes into a replacement beside its target: the target changes only on commit, an
+// unfinished replacement leaves no trace, and a link's target is what gets replaced.
+TEST_F(LocalFileTest, ReplacementTakesThePlaceOfItsTargetOnlyWhenCommitted) {
+    const std::string target = dir.File("dump.bin");
+    WriteFileBytes(target, "earlier content");
+    const std::string block = Pattern(700);
+    const auto FilesInDir = [this] {
+        return std::distance(std::filesystem::directory_iterator(dir.Path()),
+                             std::filesystem::directory_iterator());
+    };
+
+    ASSERT_NE(file.OpenReplacement(target.c_str()), CLocalFile::kNoFile);
+    ASSERT_EQ(file.Write(block.data(), 700, false), 700);
+    EXPECT_EQ(ReadFileBytes(target), "earlier content");
+    EXPECT_TRUE(file.Close());  // abandoned: the earlier file stays, the replacement goes
+    EXPECT_EQ(ReadFileBytes(target), "earlier content");
+    EXPECT_EQ(FilesInDir(), 1);
+
+    ASSERT_NE(file.OpenReplacement(target.c_str()), CLocalFile::kNoFile);
+    ASSERT_EQ(file.Write(block.data(), 700, false), 700);
+    EXPECT_TRUE(file.CommitReplacement());
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(ReadFileBytes(target), block);
+    EXPECT_EQ(FilesInDir(), 1);
+    struct stat status {};
+    ASSERT_EQ(::stat(target.c_str(), &status), 0);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(status.st_mode & 0777, 0666 & ~mask);
+
+    const std::string link = dir.File("link.bin");
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    ASSERT_NE(file.OpenReplacement(link.c_str()), CLocalFile::kNoFile);
+    ASSERT_EQ(file.Write("new", 3, false), 3);
+    EXPECT_TRUE(file.CommitReplacement());
+    EXPECT_EQ(ReadFileBytes(target), "new");
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+
+    EXPECT_EQ(file.OpenReplacement(dir.File("no/such/dir.bin").c_str()), CLocalFile::kNoFile);
+    EXPECT_FALSE(file.CommitReplacement());
+    EXPECT_TRUE(boxes.texts.empty());
+}
+
+TEST_F(LocalFileTest, WriteErrorGivesMinusOneAndTheBox) {
+    // With a file size limit of zero the kernel refuses every byte, as a full disk does.
+    struct rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+    const std::string path = dir.File("refused.bin");
+    ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeWrite), CLocalFile::kNoFile);
+    struct rlimit limited = old;
+    limited.rlim_cur = 0;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
     const std::string block = Pattern(512);
-    EXPECT_EQ(file.Write(block.data(), 512, false), -1);
+    const std::int32_t written = file.Write(block.data(), 512, false);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    ::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(written, -1);
     EXPECT_EQ(boxes.texts, Texts{"unexpected EOF"});
 }
 
@@ -327,64 +387,6 @@ TEST_F(LocalFileTest, ZeroCountMovesNothingAndShowsNoBox) {
     WriteFileBytes(path, "abc");
     ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
     EXPECT_EQ(file.Read(nullptr, 0, false), 0);
-    EXPECT_TRUE(boxes.texts.empty());
-}
-
-TEST_F(LocalFileTest, ReadCollectsPiecesUntilTheCountOrTheEnd) {
-    // A FIFO delivers what its writer has put in so far; Read keeps going like a regular file.
-    const std::string fifo = dir.File("pipe");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(writer, 0);
-    ASSERT_NE(file.Open(fifo.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
-    ASSERT_EQ(::write(writer, "abc", 3), 3);
-    std::thread late([writer] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        EXPECT_EQ(::write(writer, "defg", 4), 4);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        EXPECT_EQ(::write(writer, "hij", 3), 3);
-        ::close(writer);
-    });
-    char buffer[16] = {};
-    EXPECT_EQ(file.Read(buffer, 7, false), 7);
-    EXPECT_EQ(std::string(buffer, 7), "abcdefg");
-    EXPECT_TRUE(boxes.texts.empty());
-    EXPECT_EQ(file.Read(buffer, 16, false), 3);
-    late.join();
-    EXPECT_EQ(std::string(buffer, 3), "hij");
-    EXPECT_EQ(boxes.texts, Texts{"unexpected EOF"});
-}
-
-void IgnoreSignal(int) {}
-
-TEST_F(LocalFileTest, ReadContinuesWhenASignalInterruptsIt) {
-    // A handler installed without SA_RESTART makes a blocked read fail with EINTR.
-    struct sigaction action {};
-    action.sa_handler = IgnoreSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    struct sigaction old {};
-    ASSERT_EQ(::sigaction(SIGUSR1, &action, &old), 0);
-
-    const std::string fifo = dir.File("pipe");
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(writer, 0);
-    ASSERT_NE(file.Open(fifo.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
-    const pthread_t reader = ::pthread_self();
-    std::thread late([writer, reader] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ::pthread_kill(reader, SIGUSR1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        EXPECT_EQ(::write(writer, "abcd", 4), 4);
-    });
-    char buffer[4] = {};
-    const std::int32_t got = file.Read(buffer, 4, false);
-    late.join();
-    ::close(writer);
-    ::sigaction(SIGUSR1, &old, nullptr);
-    EXPECT_EQ(got, 4);
-    EXPECT_EQ(std::string(buffer, 4), "abcd");
     EXPECT_TRUE(boxes.texts.empty());
 }
 

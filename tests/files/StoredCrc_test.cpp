@@ -101,16 +101,6 @@ TEST_F(StoredCrcTest, UnseekableFileShowsUnavailableWithoutABox) {
     ::close(ends[1]);
 }
 
-TEST_F(StoredCrcTest, ReadOfNothingShowsUnavailableAndTheBoxUnlessSilent) {
-    // /dev/null accepts every seek and has nothing to read.
-    ASSERT_NE(file.Open("/dev/null", CLocalFile::ModeRead), CLocalFile::kNoFile);
-    EXPECT_EQ(Text(ReadStoredCrc(file, false)), "30000000");
-    EXPECT_EQ(boxes.texts, Texts{"unexpected EOF"});
-    boxes.texts.clear();
-    EXPECT_EQ(Text(ReadStoredCrc(file, true)), "30000000");
-    EXPECT_TRUE(boxes.texts.empty());
-}
-
 TEST_F(StoredCrcTest, ReadErrorShowsZerosAndTheBoxAndRewinds) {
     const std::string path = dir.File("app.bin");
     WriteFileBytes(path, "0123456789\xDE\xAD\xBE\xEF");

@@ -1,5 +1,6 @@
-// The UDP endpoint on loopback: a non-blocking, close-on-exec IPv4 socket whose close is safe to
-// repeat, and the send, receive and wait operations the TFTP exchanges build on. Each case uses
+// The UDP endpoint on loopback: a close-on-exec IPv4 socket whose calls never block (but for a
+// bounded await), whose close is safe to repeat, and the send, receive and wait operations the
+// TFTP exchanges build on. Each case uses
 // its own 127.0.4.x address.
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "net/Addressing.h"
@@ -28,12 +31,11 @@ void OpenBound(UdpEndpoint& endpoint, std::uint8_t last) {
     ASSERT_NE(endpoint.LocalAddress().port, 0);
 }
 
-TEST(UdpEndpoint, open_isNonBlockingAndClosedOnExec_andKeptWhenOpenAgain) {
+TEST(UdpEndpoint, open_isClosedOnExec_andKeptWhenOpenAgain) {
     UdpEndpoint endpoint;
     EXPECT_FALSE(endpoint.IsOpen());
     ASSERT_TRUE(endpoint.Open());
     const int descriptor = endpoint.Descriptor();
-    EXPECT_NE(fcntl(descriptor, F_GETFL) & O_NONBLOCK, 0);
     EXPECT_NE(fcntl(descriptor, F_GETFD) & FD_CLOEXEC, 0);
     ASSERT_TRUE(endpoint.Open());
     EXPECT_EQ(endpoint.Descriptor(), descriptor);
@@ -85,14 +87,43 @@ TEST(UdpEndpoint, sendAndReceive_onLoopback_reportSenderAndBytes) {
     EXPECT_EQ(from, client.LocalAddress());
 }
 
-TEST(UdpEndpoint, receive_withNothingQueued_wouldBlockAndWaitTimesOut) {
+TEST(UdpEndpoint, receive_withNothingQueued_wouldBlockAndWaitsEndOnTime) {
     UdpEndpoint endpoint;
     OpenBound(endpoint, 5);
     std::array<std::uint8_t, 16> buffer{};
     SocketAddress from{};
     EXPECT_EQ(endpoint.ReceiveFrom(buffer, from), kWouldBlock);
+    EXPECT_EQ(endpoint.AwaitDatagram(buffer, from, 0), kWouldBlock);
     EXPECT_EQ(endpoint.WaitReadable(20), Readiness::TimedOut);
     EXPECT_EQ(endpoint.WaitWritable(20), Readiness::Ready);
+
+    // Awaiting blocks for about the time given, and the plain receive after it still does not.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(endpoint.AwaitDatagram(buffer, from, 50), kWouldBlock);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40));
+    EXPECT_EQ(endpoint.ReceiveFrom(buffer, from), kWouldBlock);
+}
+
+TEST(UdpEndpoint, awaitDatagram_takesADatagramThatIsQueuedOrArrivesWhileWaiting) {
+    UdpEndpoint client;
+    UdpEndpoint agent;
+    OpenBound(client, 7);
+    OpenBound(agent, 7);
+    const std::vector<std::uint8_t> first = {0, 4, 0, 1};
+    ASSERT_EQ(agent.SendTo(first, client.LocalAddress()), 4);
+    std::array<std::uint8_t, 516> buffer{};
+    SocketAddress from{};
+    EXPECT_EQ(client.AwaitDatagram(buffer, from, 1000), 4);
+    EXPECT_EQ(from, agent.LocalAddress());
+
+    std::thread late([&agent, &client] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        const std::vector<std::uint8_t> second = {0, 4, 0, 2};
+        agent.SendTo(second, client.LocalAddress());
+    });
+    EXPECT_EQ(client.AwaitDatagram(buffer, from, 5000), 4);
+    EXPECT_EQ(buffer[3], 2);
+    late.join();
 }
 
 TEST(UdpEndpoint, longDatagram_isCutToBuffer_emptyDatagramReadsAsZero) {

@@ -102,6 +102,22 @@ public:
         return static_cast<long>(length);
     }
 
+    // Takes a datagram due within the wait (the clock moves on to its arrival), or lets the whole
+    // wait pass in simulated time.
+    long AwaitDatagram(std::span<std::uint8_t> buffer, net::SocketAddress& from,
+                       int milliseconds) override {
+        if (open && milliseconds > 0) {
+            ++waitCalls;
+            const std::int64_t deadline = clock.Milliseconds() + milliseconds;
+            if (!incoming.empty() && incoming.front().atMilliseconds <= deadline) {
+                clock.AdvanceTo(incoming.front().atMilliseconds);
+            } else {
+                clock.AdvanceTo(deadline);
+            }
+        }
+        return ReceiveFrom(buffer, from);
+    }
+
     net::Readiness WaitReadable(int milliseconds) override {
         ++waitCalls;
         if (!open) {

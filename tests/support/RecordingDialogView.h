@@ -31,6 +31,7 @@ public:
     int progressPos = 0;
     bool minimized = false;
     int pumpCount = 0;
+    int keepAliveCount = 0;
     std::vector<int> exitRequests;
     // Runs inside PumpMessages, as a handler dispatched while a session waits would.
     std::function<void()> onPump;
@@ -81,6 +82,8 @@ public:
             onPump();
         }
     }
+
+    void KeepWindowAlive() override { ++keepAliveCount; }
 
     void RequestExit(int exitCode) override { exitRequests.push_back(exitCode); }
 };

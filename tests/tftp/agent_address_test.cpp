@@ -1,6 +1,7 @@
 // The agent address as the window holds it, the one UDP socket, and the PING button.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "support/RecordingDialogView.h"
@@ -57,7 +58,7 @@ TEST_F(AgentAddressTest, ResolvesTheWindowsAddressToPort69) {
     EXPECT_EQ(client.transferType, APPLICATION_UPGRADE);
 }
 
-TEST_F(AgentAddressTest, AllZeroAddressIsRefusedAndEndsTheRunWithCode3) {
+TEST_F(AgentAddressTest, AllZeroAddressIsRefusedWithCode3_butTheWindowStaysOpen) {
     view.addressFields = {0, 0, 0, 0};
     EXPECT_FALSE(client.OpenAgentSocket());
     EXPECT_EQ(view.errorBoxes, (std::vector<std::string>{"Not a valid IP address"}));
@@ -65,15 +66,28 @@ TEST_F(AgentAddressTest, AllZeroAddressIsRefusedAndEndsTheRunWithCode3) {
     EXPECT_FALSE(client.socketOpen);
     EXPECT_EQ(client.resultCode, kResultNetworkFailure);
     EXPECT_EQ(client.failureFlag, 1);
-    EXPECT_EQ(view.exitRequests, (std::vector<int>{3}));
+    EXPECT_TRUE(view.exitRequests.empty());
 }
 
-TEST_F(AgentAddressTest, CommandLineRunShowsNoBoxForAnInvalidAddress) {
-    client.commandLineFlag = 1;
-    view.addressFields = {0, 0, 0, 0};
+TEST(AgentAddressCommandLine, InvalidAddressEndsTheRunWithCode3AndItsReasonOnTheFailureStream) {
+    TempDir dir;
+    RecordingDialogView view;
+    SteppingClock clock;
+    std::FILE* log = std::tmpfile();
+    std::FILE* failures = std::tmpfile();
+    ASSERT_TRUE(log != nullptr && failures != nullptr);
+    TftpClient client{view, clock, dir.File("KalvoranTFTPclient.INI"), {log, failures}};
+    const char* argv[] = {"KalvoranTFTPclient", "image", "app.bin", "10.1.2"};
+    ASSERT_TRUE(client.InitDialog(ParseCommandLine(4, argv)));
     EXPECT_FALSE(client.OpenAgentSocket());
     EXPECT_TRUE(view.errorBoxes.empty());
     EXPECT_EQ(view.exitRequests, (std::vector<int>{3}));
+    std::rewind(failures);
+    char line[64] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, failures), nullptr);
+    EXPECT_STREQ(line, "Not a valid IP address\n");
+    std::fclose(log);
+    std::fclose(failures);
 }
 
 TEST_F(AgentAddressTest, TheFirstSessionMakesTheSocketAndLaterOnesReuseIt) {

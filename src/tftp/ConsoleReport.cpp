@@ -1,0 +1,26 @@
+#include "tftp/ConsoleReport.h"
+
+namespace kalvoran {
+
+void ConsoleReport::Write(std::FILE* stream, std::string_view text) const {
+    if (!enabled || stream == nullptr) {
+        return;
+    }
+    for (const char c : text) {
+        if (c != '\r') {
+            std::fputc(c, stream);
+        }
+    }
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+void RoutedErrorBoxes::ShowErrorBox(std::string_view text) {
+    if (console.Enabled()) {
+        console.FailureLine(text);
+    } else {
+        window.ShowErrorBox(text);
+    }
+}
+
+}  // namespace kalvoran

@@ -1,0 +1,52 @@
+// What a command-line run tells the script that started it. Every status-log line also goes to
+// the log stream (standard output) as it is appended, and the text of every message box that the
+// run does not show goes to the failure stream (standard error) instead, so that a script sees why
+// it got its exit code. One line each, flushed at once, so that a pipe or a log file follows the
+// run as it happens. Nothing is written while the report is off (interactive runs).
+#pragma once
+
+#include <cstdio>
+#include <string_view>
+
+#include "files/ErrorBoxSink.h"
+
+namespace kalvoran {
+
+class DialogView;
+
+class ConsoleReport {
+public:
+    ConsoleReport(std::FILE* logStream, std::FILE* failureStream)
+        : log(logStream), failures(failureStream) {}
+
+    void Enable() { enabled = true; }
+    bool Enabled() const { return enabled; }
+
+    void LogLine(std::string_view text) const { Write(log, text); }
+    void FailureLine(std::string_view text) const { Write(failures, text); }
+
+private:
+    // Line breaks inside a text (an ERROR description spans two lines) end lines of their own;
+    // carriage returns are left out.
+    void Write(std::FILE* stream, std::string_view text) const;
+
+    std::FILE* log;
+    std::FILE* failures;
+    bool enabled = false;
+};
+
+// The error boxes of the core: shown by the window in an interactive run, written to the failure
+// stream in a command-line run, which must never stop on a modal box nobody will answer.
+class RoutedErrorBoxes final : public ErrorBoxSink {
+public:
+    RoutedErrorBoxes(ErrorBoxSink& windowBoxes, const ConsoleReport& consoleReport)
+        : window(windowBoxes), console(consoleReport) {}
+
+    void ShowErrorBox(std::string_view text) override;
+
+private:
+    ErrorBoxSink& window;
+    const ConsoleReport& console;
+};
+
+}  // namespace kalvoran

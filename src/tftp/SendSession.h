@@ -1,0 +1,62 @@
+// Sends one local file to the agent: waits until the agent answers a ping, checks the file
+// against the rules of its transfer type, sends the write request for the type's agent-side name
+// and then the file in DATA packets of 512 bytes (the last one shorter, empty for a length that
+// is a multiple of 512), one packet in flight, each acknowledged before the next. An older
+// acknowledgement makes it send the current packet again; six missed acknowledgements in one
+// session end it. The File Length, CRC32 and Bytes Sent/Recvd boxes and the progress bar follow
+// the transfer.
+//
+// Result codes: 0 the last packet was acknowledged; 1 the agent answered no ping; 2 refused or
+// abandoned locally (type, name, a file that cannot be opened or read, is empty or too large,
+// cancel); 3 network or protocol failure (the socket refused a packet, an ERROR from the agent,
+// missing acknowledgements).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace kalvoran {
+
+class TftpClient;
+
+class SendSession {
+public:
+    // Block numbers travel as 16 bits: a file of this many full blocks or more cannot be sent.
+    static constexpr std::int32_t kMostFullBlocks = 65535;
+    static constexpr std::size_t kMostPathCharacters = 2047;
+    static constexpr std::size_t kMostNameCharacters = 255;
+
+    explicit SendSession(TftpClient& owner) : client(owner) {}
+    SendSession(const SendSession&) = delete;
+    SendSession& operator=(const SendSession&) = delete;
+
+    void Run();
+
+private:
+    enum class Phase { Send, Wait, NextBlock, End };
+
+    bool Prepare();
+    Phase Send();
+    Phase Wait();
+    Phase NextBlock();
+    Phase EndWith(int code);
+    // Fills the payload of the next DATA packet with count bytes of the file; false when the
+    // file yields fewer (a read error, or a file that shrank while it was sent).
+    bool ReadBlock(std::int32_t count);
+
+    TftpClient& client;
+    std::string localPath;
+    int packetLength = 0;
+    int missedAcks = 0;
+    std::int32_t remainder = 0;
+    // The file is read ahead in large pieces, so that sending a block costs no file read.
+    static constexpr std::size_t kReadAheadSize = 64 * 1024;
+    std::array<std::uint8_t, kReadAheadSize> readAhead{};
+    std::size_t aheadStart = 0;
+    std::size_t aheadEnd = 0;
+    std::int64_t unreadBytes = 0;
+};
+
+}  // namespace kalvoran
