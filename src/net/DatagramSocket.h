@@ -34,6 +34,10 @@ class DatagramSocket {
 public:
     virtual ~DatagramSocket() = default;
 
+    // Makes the socket; one already open stays as it is. False when it cannot be made.
+    virtual bool Open() = 0;
+    // True when a socket was open and is now closed; false when none was open.
+    virtual bool Close() = 0;
     virtual bool IsOpen() const = 0;
 
     // Hands one datagram to the socket without blocking. Returns the bytes sent, kWouldBlock

@@ -30,9 +30,9 @@ public:
 
     // socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP), close-on-exec. An endpoint already open stays
     // as it is. False when the socket cannot be created.
-    bool Open();
+    bool Open() override;
     // closesocket: true when a socket was open and is now closed; false when none was open.
-    bool Close();
+    bool Close() override;
     // Binds the open socket to a local address (port 0 lets the system choose). Used by test
     // peers and tools that stand in for an agent; the client itself sends from any port.
     bool Bind(const SocketAddress& local);

@@ -38,15 +38,16 @@ private:
 };
 
 TftpClient::TftpClient(DialogView& dialogView, Clock& systemClock, std::string profilePath,
-                       ConsoleStreams streams)
+                       ClientIo io)
     : view(dialogView),
       clock(systemClock),
       profile(std::move(profilePath)),
-      console(streams.log, streams.failures),
+      console(io.log, io.failures),
       errorBoxes(dialogView, console),
       display(dialogView, console),
       localFile(errorBoxes),
-      channel(udpEndpoint, systemClock, display),
+      udpSocket(io.socket != nullptr ? *io.socket : ownSocket),
+      channel(udpSocket, systemClock, display),
       sendSession(*this),
       fetchSession(*this),
       statusReport(*this) {
@@ -170,11 +171,11 @@ bool TftpClient::OpenAgentSocket() {
     if (!agentAddressValid) {
         return AbandonForNetworkFailure();
     }
-    if (udpEndpoint.IsOpen()) {
+    if (udpSocket.IsOpen()) {
         return true;  // the socket of an earlier session serves again
     }
     socketOpen = true;
-    if (!udpEndpoint.Open()) {
+    if (!udpSocket.Open()) {
         ShowErrorBox("failed to create socket");
         return AbandonForNetworkFailure();
     }
@@ -307,7 +308,7 @@ void TftpClient::WindUpCommandLine(bool report) {
     display.SetProgressPos(0);
     localFile.Close();
     ReportCompletion(report);
-    udpEndpoint.Close();
+    udpSocket.Close();
     socketOpen = false;
     pingService.Release();
     net::StopWinsock();
@@ -336,7 +337,7 @@ void TftpClient::KeepWindowAliveDuringPing(void* client) {
 
 void TftpClient::OnCancel() {
     localFile.Close();
-    udpEndpoint.Close();
+    udpSocket.Close();
     pingService.Release();
     failureFlag = 1;
     ReportCompletion(true);

@@ -43,16 +43,17 @@ enum ResultCode : int {
     kResultNetworkFailure = 3,  // socket, ERROR from the agent, missing acknowledgements, address
 };
 
-// Where a command-line run writes its log and its reasons for failure.
-struct ConsoleStreams {
+// Where a command-line run writes its log and its reasons for failure, and the socket the
+// sessions use (the program's own UDP socket unless a test hands in another).
+struct ClientIo {
     std::FILE* log = stdout;
     std::FILE* failures = stderr;
+    net::DatagramSocket* socket = nullptr;
 };
 
 class TftpClient {
 public:
-    TftpClient(DialogView& view, Clock& clock, std::string profilePath,
-               ConsoleStreams streams = {});
+    TftpClient(DialogView& view, Clock& clock, std::string profilePath, ClientIo io = {});
     // Ends the use of the socket layer.
     ~TftpClient();
     TftpClient(const TftpClient&) = delete;
@@ -180,7 +181,8 @@ private:
     RoutedErrorBoxes errorBoxes;
     StatusDisplay display;
     CLocalFile localFile;
-    net::UdpEndpoint udpEndpoint;
+    net::UdpEndpoint ownSocket;
+    net::DatagramSocket& udpSocket;
     TftpChannel channel;
     net::CPingService pingService;
     SendSession sendSession;

@@ -56,7 +56,15 @@ public:
     void FailSends(bool fail) { sendsFail = fail; }
     // Runs after every datagram handed over (a scripted agent answers from here).
     void OnSend(std::function<void(const FakeDatagram&)> answer) { onSend = std::move(answer); }
-    void Close() { open = false; }
+    bool Open() override {
+        open = true;
+        return true;
+    }
+    bool Close() override {
+        const bool wasOpen = open;
+        open = false;
+        return wasOpen;
+    }
 
     // --- observations ---
     const std::vector<FakeDatagram>& Sent() const { return sent; }

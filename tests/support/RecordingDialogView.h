@@ -25,6 +25,7 @@ public:
     std::string localHostName;
     std::string localAddress;
     std::map<StatField, std::string> statFields;
+    std::vector<std::string> byteCounts;  // every text the Bytes Sent/Recvd box showed
     std::map<DialogControl, bool> enabled;
     int progressMaximum = 100;
     int progressStep = 10;
@@ -52,6 +53,9 @@ public:
 
     void SetStatField(StatField field, std::string_view text) override {
         statFields[field] = std::string(text);
+        if (field == StatField::BytesSentRecvd) {
+            byteCounts.emplace_back(text);
+        }
     }
 
     void SetTransferTypeList(std::span<const std::string_view> entries) override {
