@@ -7,8 +7,9 @@
 #   tftp -m binary 127.0.9.2 -c put <file> image.bin
 # Throughput is 16 MiB / (median wall time of 16 MiB - median wall time of 1 byte): the start-up
 # (program load, window set-up, the ping before a transfer) costs both sizes alike and cancels.
-# CPU is user + system time of the client and its children, median over the 16 MiB sends. Every
-# file the server receives is compared with the one sent. Needs root (port 69).
+# CPU is user + system time of the client and its children, median over the 16 MiB sends (the
+# 1-byte column shows how much of it is start-up). Every file the server receives is compared
+# with the one sent. Needs root (port 69).
 set -euo pipefail
 export LC_ALL=C
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -150,21 +151,24 @@ median() {
     awk -v k="$2" '{ print $k }' "$1" | sort -g |
         awk '{ v[NR] = $1 } END { printf "%.6f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
-# results <name>: prints the line of one client and sets throughput and cpu.
+# results <name> <label>: prints the line of one client and sets throughput and cpu.
 results() {
-    local name=$1 big small
+    local name=$1 big small small_cpu
     big=$(median "$work/$name-app.bin.times" 1)
     small=$(median "$work/$name-one.bin.times" 1)
     cpu=$(median "$work/$name-app.bin.times" 2)
+    small_cpu=$(median "$work/$name-one.bin.times" 2)
     throughput=$(awk -v b="$big" -v s="$small" -v m="$big_bytes" \
                      'BEGIN { d = b - s; if (d > 0) printf "%.2f", m / 1048576 / d; else print "n/a" }')
-    printf '%-20s %12.3f %12.3f %14s %12.2f\n' "$2" "$big" "$small" "$throughput" "$cpu"
+    printf '%-20s %12.3f %12.3f %12s %12.2f %12.2f\n' "$2" "$big" "$small" "$throughput" "$cpu" \
+        "$small_cpu"
 }
 
 echo
-printf '%-20s %12s %12s %14s %12s\n' "client" "wall 16 MiB" "wall 1 byte" "throughput" \
-    "CPU 16 MiB"
-printf '%-20s %12s %12s %14s %12s\n' "" "(median, s)" "(median, s)" "(MiB/s)" "(median, s)"
+printf '%-20s %12s %12s %12s %12s %12s\n' "client" "wall 16 MiB" "wall 1 byte" "throughput" \
+    "CPU 16 MiB" "CPU 1 byte"
+printf '%-20s %12s %12s %12s %12s %12s\n' "" "(median, s)" "(median, s)" "(MiB/s)" \
+    "(median, s)" "(median, s)"
 results tftp-hpa "tftp-hpa"
 reference_throughput=$throughput
 reference_cpu=$cpu
