@@ -72,7 +72,7 @@ fi
 # --- the files --------------------------------------------------------------------------------
 head -c "$big_bytes" /dev/urandom >"$work/app.bin"
 head -c 1 /dev/urandom >"$work/one.bin"
-mkdir -p -m 700 "$work/config" "$work/runtime"
+mkdir -m 700 "$work/config" "$work/runtime"
 
 ours="$build/bin/KalvoranTFTPclient"
 ours_failure=

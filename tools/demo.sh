@@ -67,7 +67,7 @@ cat "$work/agent.out"
 # The image: random bytes followed by their CRC32, most significant byte first, which the client
 # shows as the stored CRC32. gzip's trailer carries the CRC32 least significant byte first.
 head -c "$image_bytes" /dev/urandom >"$work/body"
-crc_bytes=($(gzip -c "$work/body" | tail -c 8 | head -c 4 | od -An -tx1))
+read -ra crc_bytes < <(gzip -c "$work/body" | tail -c 8 | head -c 4 | od -An -tx1)
 crc="${crc_bytes[3]}${crc_bytes[2]}${crc_bytes[1]}${crc_bytes[0]}"
 { cat "$work/body"; printf "\\x${crc_bytes[3]}\\x${crc_bytes[2]}\\x${crc_bytes[1]}\\x${crc_bytes[0]}"; } \
     >"$work/app.bin"
@@ -76,7 +76,7 @@ echo "== sample image $work/app.bin: $((image_bytes + 4)) bytes, stored CRC32 ${
 echo "== KalvoranTFTPclient image $work/app.bin $address"
 # The client keeps its settings in its own profile here, not in the user's; without a display
 # it runs off screen. A guard ends it should it never finish.
-mkdir -p -m 700 "$work/config" "$work/runtime"
+mkdir -m 700 "$work/config" "$work/runtime"
 set +e
 XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$work/runtime}" \
     timeout 300 "$build/bin/KalvoranTFTPclient" image "$work/app.bin" "$address" \

@@ -80,11 +80,11 @@ system_tftpd_pids() {
 
 # Only these processes are ended: "service tftpd-hpa stop" would end every process named in.tftpd,
 # the tests' own servers included.
-pids=$(system_tftpd_pids)
-if [[ -n $pids ]]; then
-    echo "install-deps: stopping the system TFTP server (in.tftpd, pid $(echo $pids)): it takes port 69"
-    if ! kill $pids 2>/dev/null; then
-        echo "install-deps: could not stop in.tftpd (pid $(echo $pids)); stop it as root" >&2
+mapfile -t pids < <(system_tftpd_pids)
+if ((${#pids[@]})); then
+    echo "install-deps: stopping the system TFTP server (in.tftpd, pid ${pids[*]}): it takes port 69"
+    if ! kill "${pids[@]}" 2>/dev/null; then
+        echo "install-deps: could not stop in.tftpd (pid ${pids[*]}); stop it as root" >&2
     fi
     for _ in {1..20}; do
         [[ -n $(system_tftpd_pids) ]] || break
