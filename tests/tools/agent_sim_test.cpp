@@ -73,10 +73,10 @@ TEST(AgentSim, EepromIs64FullBlocksAndAnEmptyBlock65) {
     EXPECT_FALSE(wire.Next().has_value());
     EXPECT_TRUE(content == EepromImage());
     EXPECT_TRUE(wire.open.empty());
-    std::set<Bytes> blocks;
+    std::set<std::string> blocks;
     for (std::size_t at = 0; at < content.size(); at += 512) {
-        blocks.insert(Bytes(content.begin() + static_cast<long>(at),
-                            content.begin() + static_cast<long>(at) + 512));
+        blocks.emplace(content.begin() + static_cast<long>(at),
+                       content.begin() + static_cast<long>(at) + 512);
     }
     EXPECT_EQ(blocks.size(), 64u);
 
