@@ -8,21 +8,16 @@
 #include <string_view>
 
 #include "tftp/AgentWait.h"
+#include "tftp/SessionTexts.h"
 #include "tftp/TftpClient.h"
 
 namespace kalvoran {
 
 namespace {
 
-constexpr char kWrongTypeText[] = "!!!WRONG TRANSFER TYPE!!!";
 constexpr char kInvalidFileText[] = "invalid file";
-constexpr char kPathTooLongText[] = "File path too long (at most 2047 characters)";
-constexpr char kNameTooLongText[] = "File name too long (at most 255 characters)";
 constexpr char kOpenFileText[] = "open file: %s";
-constexpr char kOpenFailedText[] = "Failed to open file: %s";
 constexpr char kGettingText[] = "Getting file: %s as %s";
-constexpr char kServerErrorText[] = "Server error TFTPERROR";
-constexpr char kAckFailedText[] = "Failed to send ACK";
 constexpr char kOutOfSequenceText[] =
     "Block %d out of sequence (expected block %d): transfer stopped.";
 constexpr char kNotDataText[] = "Unexpected packet from the agent (opcode %d): transfer stopped.";
@@ -31,8 +26,6 @@ constexpr char kWriteFailedText[] = "File write failed: %s";
 constexpr char kSaveFailedText[] = "Unable to save file: %s";
 constexpr char kLengthHeader[] = "Len:";
 
-constexpr std::size_t kMostPathCharacters = 2047;
-constexpr std::size_t kMostNameCharacters = 255;
 constexpr int kRequestTimeoutSeconds = 5;
 constexpr int kDataTimeoutSeconds = 20;
 constexpr int kAckTimeoutSeconds = 5;
@@ -102,10 +95,8 @@ bool FetchSession::Prepare() {
     client.uploadPath = client.View().UploadFileName();
     localPath = client.uploadPath;
     const std::string localName(CLocalFile::FileNameOf(localPath));
-    const char* refusal = localPath.size() > kMostPathCharacters             ? kPathTooLongText
-                          : localName.size() > kMostNameCharacters           ? kNameTooLongText
-                          : !ContainsAnyOf(localName, type->fetchExtensions) ? kInvalidFileText
-                                                                             : nullptr;
+    const char* refusal =
+        LocalPathRefusal(localPath, localName, type->fetchExtensions, kInvalidFileText);
     if (refusal != nullptr) {
         FailWith(kResultRefused, refusal);
         return false;

@@ -5,23 +5,19 @@
 #include <cstring>
 
 #include "tftp/AgentWait.h"
+#include "tftp/SessionTexts.h"
 #include "tftp/TftpClient.h"
 
 namespace kalvoran {
 
 namespace {
 
-constexpr char kWrongTypeText[] = "!!!WRONG TRANSFER TYPE!!!";
 constexpr char kInvalidFileTypeText[] = "Invalid file type!";
-constexpr char kOpenFailedText[] = "Failed to open file: %s";
 constexpr char kEmptyFileText[] = "Empty file: %s";
 constexpr char kTooManyBlocksText[] =
     "!! File too big for a TFTP transfer (at most 33553919 bytes) !!: %s";
-constexpr char kPathTooLongText[] = "File path too long (at most 2047 characters)";
-constexpr char kNameTooLongText[] = "File name too long (at most 255 characters)";
 constexpr char kReadFailedText[] = "File read failed after %d bytes: %s";
 constexpr char kSendingText[] = "Sending file: %s as %s";
-constexpr char kServerErrorText[] = "Server error TFTPERROR";
 constexpr char kUnreachableText[] = "Destination Unreachable";
 
 constexpr int kMostMissedAcks = 5;
@@ -81,10 +77,8 @@ bool SendSession::Prepare() {
     client.downloadPath = client.View().DownloadFileName();
     localPath = client.downloadPath;
     const std::string localName(CLocalFile::FileNameOf(localPath));
-    const char* refusal = localPath.size() > kMostPathCharacters            ? kPathTooLongText
-                          : localName.size() > kMostNameCharacters          ? kNameTooLongText
-                          : !ContainsAnyOf(localName, type->sendExtensions) ? kInvalidFileTypeText
-                                                                            : nullptr;
+    const char* refusal =
+        LocalPathRefusal(localPath, localName, type->sendExtensions, kInvalidFileTypeText);
     if (refusal != nullptr) {
         client.ShowErrorBox(refusal);
         EndWith(kResultRefused);

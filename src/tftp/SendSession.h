@@ -25,8 +25,6 @@ class SendSession {
 public:
     // Block numbers travel as 16 bits: a file of this many full blocks or more cannot be sent.
     static constexpr std::int32_t kMostFullBlocks = 65535;
-    static constexpr std::size_t kMostPathCharacters = 2047;
-    static constexpr std::size_t kMostNameCharacters = 255;
 
     explicit SendSession(TftpClient& owner) : client(owner) {}
     SendSession(const SendSession&) = delete;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "tftp/AgentWait.h"
+#include "tftp/SessionTexts.h"
 #include "tftp/TftpClient.h"
 
 namespace kalvoran {
@@ -14,8 +15,6 @@ namespace {
 
 constexpr std::string_view kGettingStatusText = "Getting Status (if available): ";
 constexpr std::string_view kUnavailableText = "Upgrade Status Unavailable: ";
-constexpr char kServerErrorText[] = "Server error TFTPERROR";
-constexpr char kAckFailedText[] = "Failed to send ACK";
 constexpr std::string_view kStatusName = "status.bin";
 constexpr std::string_view kConfigFileDonePhrase = "Config file done";
 constexpr std::array<std::string_view, 7> kFinalPhrases = {

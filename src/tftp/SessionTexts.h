@@ -1,0 +1,35 @@
+// Texts and local-file limits that more than one session uses.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "tftp/TransferTypes.h"
+
+namespace kalvoran {
+
+inline constexpr char kWrongTypeText[] = "!!!WRONG TRANSFER TYPE!!!";
+inline constexpr char kOpenFailedText[] = "Failed to open file: %s";
+inline constexpr char kServerErrorText[] = "Server error TFTPERROR";
+inline constexpr char kAckFailedText[] = "Failed to send ACK";
+
+// Longest local path and local name a session takes.
+inline constexpr std::size_t kMostPathCharacters = 2047;
+inline constexpr std::size_t kMostNameCharacters = 255;
+
+// Why a session refuses its local path (too long, or a name part too long or without one of
+// the type's extensions, which gives invalidNameText), or nullptr when it takes it.
+inline const char* LocalPathRefusal(std::string_view path, std::string_view name,
+                                    std::span<const std::string_view> extensions,
+                                    const char* invalidNameText) {
+    if (path.size() > kMostPathCharacters) {
+        return "File path too long (at most 2047 characters)";
+    }
+    if (name.size() > kMostNameCharacters) {
+        return "File name too long (at most 255 characters)";
+    }
+    return ContainsAnyOf(name, extensions) ? nullptr : invalidNameText;
+}
+
+}  // namespace kalvoran
