@@ -250,12 +250,25 @@ void CTftpClientDlg::StepProgress() {
 
 void CTftpClientDlg::ShowProgress() {
     progressBar->setValue(progressValue);
+    if (pendingByteCount.has_value()) {
+        bytesField->setText(*pendingByteCount);
+        pendingByteCount.reset();
+    }
 }
 
 void CTftpClientDlg::SetStatField(StatField field, std::string_view text) {
+    if (field == StatField::BytesSentRecvd && !text.empty()) {
+        // Counted every 16 blocks during a send: shown when the window is next brought up to
+        // date, like the bar.
+        pendingByteCount = FromText(text);
+        return;
+    }
     QLineEdit* box = field == StatField::Crc32        ? crcField
                      : field == StatField::FileLength ? lengthField
                                                       : bytesField;
+    if (box == bytesField) {
+        pendingByteCount.reset();
+    }
     box->setText(FromText(text));
 }
 

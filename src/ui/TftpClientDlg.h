@@ -72,7 +72,7 @@ private:
     void BuildControls();
     void OnStartMessage();
     QWidget* ControlWidget(DialogControl control) const;
-    // Brings the bar to the position the core has stepped it to.
+    // Brings the bar and the Bytes Sent/Recvd box to what the core last told them.
     void ShowProgress();
     // True when the window was brought up to date less than kRefreshMilliseconds ago.
     bool RefreshedRecently();
@@ -85,6 +85,7 @@ private:
     // is brought up to date only when the window is (a repaint per block would cost more than
     // the block).
     int progressValue = 0;
+    std::optional<QString> pendingByteCount;
     // The window is brought up to date at most this often while a session waits or sends.
     static constexpr int kRefreshMilliseconds = 20;
     QElapsedTimer sinceRefresh;
