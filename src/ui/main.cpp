@@ -2,6 +2,7 @@
 // the exit code is the transfer's result.
 #include <QApplication>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -33,6 +34,9 @@ int main(int argc, char* argv[]) {
     const kalvoran::CommandLine commandLine = kalvoran::ParseCommandLine(argc, argv);
     if (commandLine.kind == kalvoran::CommandLine::Kind::Run) {
         qInstallMessageHandler(DropToolkitMessages);
+        // A script that stops reading the log (a pipe into head) must not kill the transfer: the
+        // upgrade goes on and its exit code still tells how it went.
+        std::signal(SIGPIPE, SIG_IGN);
     }
     if (!DisplayAvailable()) {
         if (commandLine.kind == kalvoran::CommandLine::Kind::UsageError) {
