@@ -37,7 +37,9 @@ long FetchSession::AnnouncedLength(std::span<const std::uint8_t> data) {
     // The block read as text: up to its first zero byte, never past the received bytes.
     char text[tftp::kBlockSize + 1] = {};
     const std::size_t length = std::min(data.size(), tftp::kBlockSize);
-    std::memcpy(text, data.data(), length);
+    if (length > 0) {
+        std::memcpy(text, data.data(), length);
+    }
     const char* header = std::strstr(text, kLengthHeader);
     if (header == nullptr) {
         return -1;
