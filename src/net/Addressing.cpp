@@ -1,5 +1,7 @@
 #include "net/Addressing.h"
 
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -63,6 +65,67 @@ std::uint32_t LookupIPv4(const char* name) {
     }
     freeaddrinfo(found);
     return address;
+}
+
+bool IsLoopbackAddress(std::uint32_t address) {
+    return FromStorageOrder(address)[0] == 127;
+}
+
+std::uint32_t SourceAddressTowards(std::uint32_t destination) {
+    if (destination == 0) {
+        return 0;  // connecting there would name loopback, which says nothing about the agent
+    }
+    const int socketHandle = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (socketHandle < 0) {
+        return 0;
+    }
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(69);
+    std::memcpy(&remote.sin_addr, &destination, sizeof destination);
+    sockaddr_in local{};
+    socklen_t localLength = sizeof local;
+    std::uint32_t address = 0;
+    // A UDP connect only picks the route and the source address; no datagram leaves.
+    if (connect(socketHandle, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0 &&
+        getsockname(socketHandle, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 &&
+        local.sin_family == AF_INET) {
+        std::memcpy(&address, &local.sin_addr, sizeof address);
+    }
+    close(socketHandle);
+    return address;
+}
+
+std::uint32_t FirstInterfaceAddress() {
+    ifaddrs* interfaces = nullptr;
+    if (getifaddrs(&interfaces) != 0) {
+        return 0;
+    }
+    std::uint32_t address = 0;
+    for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET ||
+            (entry->ifa_flags & IFF_UP) == 0 || (entry->ifa_flags & IFF_LOOPBACK) != 0) {
+            continue;
+        }
+        sockaddr_in ipv4{};
+        std::memcpy(&ipv4, entry->ifa_addr, sizeof ipv4);
+        std::uint32_t candidate = 0;
+        std::memcpy(&candidate, &ipv4.sin_addr, sizeof candidate);
+        if (candidate != 0 && !IsLoopbackAddress(candidate)) {
+            address = candidate;
+            break;
+        }
+    }
+    freeifaddrs(interfaces);
+    return address;
+}
+
+std::uint32_t LocalAddressFacing(std::uint32_t agent) {
+    const std::uint32_t source = SourceAddressTowards(agent);
+    if (source != 0 && (!IsLoopbackAddress(source) || IsLoopbackAddress(agent))) {
+        return source;
+    }
+    return FirstInterfaceAddress();
 }
 
 char* FormatDottedAddress(std::uint32_t address, char* buffer, std::size_t size) {

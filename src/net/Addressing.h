@@ -1,4 +1,4 @@
-// The socket layer's start and end, the local host's name and address, and dotted IPv4 text.
+// The socket layer's start and end, the local host's name and addresses, and dotted IPv4 text.
 #pragma once
 
 #include <array>
@@ -23,6 +23,22 @@ const char* GetLocalHostName(char* buffer, std::size_t size);
 // lowest-addressed byte), or 0 when it does not resolve. Dotted text resolves to that very
 // address without a name service.
 std::uint32_t LookupIPv4(const char* name);
+
+// True for 127.0.0.0/8 (address in storage order).
+bool IsLoopbackAddress(std::uint32_t address);
+
+// The local IPv4 address the system would send from towards destination (both in storage order),
+// as a UDP socket connected to it reports it; connecting sends nothing. 0 when destination is 0
+// or no route leads to it.
+std::uint32_t SourceAddressTowards(std::uint32_t destination);
+
+// The first IPv4 address of an interface that is up and is not loopback, 0 when there is none.
+std::uint32_t FirstInterfaceAddress();
+
+// The address under which the agent reaches this computer: the source address towards the
+// agent, or, when that tells the engineer nothing (no route, or loopback while the agent is not on
+// loopback), the first interface address. 0 when there is neither.
+std::uint32_t LocalAddressFacing(std::uint32_t agent);
 
 // "%d.%d.%d.%d" of the address's four bytes in storage order into buffer (zero-filled first);
 // nullptr, buffer untouched, when size is below 16.

@@ -389,6 +389,13 @@ std::string TftpClient::LocalHostName() {
 }
 
 std::uint32_t TftpClient::LocalAddress(const std::string& hostName) {
+    // The engineer compares this with the agent's network: the address of the interface that
+    // reaches the agent (the saved or command-line one) says that, while the host name often
+    // resolves to loopback. The name is looked up only on a computer with no other address.
+    const std::uint32_t facing = net::LocalAddressFacing(net::ToStorageOrder(channel.agentOctets));
+    if (facing != 0) {
+        return facing;
+    }
     if (hostName.empty()) {
         return 0;  // no name to look up: the box shows 0.0.0.0
     }

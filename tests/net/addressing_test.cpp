@@ -1,9 +1,16 @@
 #include "net/Addressing.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace kalvoran::net {
 namespace {
@@ -59,6 +66,122 @@ TEST(LookupIPv4, DottedTextResolvesToThatAddressWithoutANameService) {
     EXPECT_EQ(FromStorageOrder(LookupIPv4("127.0.3.7")), (Octets{127, 0, 3, 7}));
     EXPECT_EQ(LookupIPv4(""), 0u);
     EXPECT_EQ(LookupIPv4(nullptr), 0u);
+}
+
+// Runs probe in a child process inside a network namespace of its own, set up by the ip commands
+// of setup (a veth pair with private test addresses stays inside it), and returns the addresses
+// the probe found; nullopt when this machine allows no such namespace (not root, no ip, no veth).
+std::optional<std::vector<std::uint32_t>> InOwnNetwork(
+    const std::string& setup, const std::function<std::vector<std::uint32_t>()>& probe) {
+    int results[2];
+    if (pipe(results) != 0) {
+        return std::nullopt;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(results[0]);
+        const std::string commands =
+            "PATH=\"$PATH:/usr/sbin:/sbin\"; exec >/dev/null 2>&1; " + setup;
+        if (unshare(CLONE_NEWNET) != 0 || std::system(commands.c_str()) != 0) {
+            _exit(77);
+        }
+        const std::vector<std::uint32_t> found = probe();
+        const auto bytes = static_cast<ssize_t>(found.size() * sizeof(std::uint32_t));
+        _exit(write(results[1], found.data(), static_cast<std::size_t>(bytes)) == bytes ? 0 : 1);
+    }
+    close(results[1]);
+    std::vector<std::uint32_t> found;
+    std::uint32_t address = 0;
+    while (read(results[0], &address, sizeof address) == sizeof address) {
+        found.push_back(address);
+    }
+    close(results[0]);
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
+        return std::nullopt;
+    }
+    return found;
+}
+
+std::uint32_t Address(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+    return ToStorageOrder({a, b, c, d});
+}
+
+constexpr const char* kTwoSubnets =
+    "ip link set lo up && ip link add k0 type veth peer name k1 && "
+    "ip addr add 10.213.7.1/24 dev k0 && ip addr add 10.213.8.1/24 dev k1 && "
+    "ip link set k0 up && ip link set k1 up";
+
+TEST(LocalAddressFacing, NamesTheInterfaceThroughWhichTheAgentIsReached) {
+    const auto found = InOwnNetwork(kTwoSubnets, [] {
+        return std::vector<std::uint32_t>{LocalAddressFacing(Address(10, 213, 8, 20)),
+                                          LocalAddressFacing(Address(10, 213, 7, 20)),
+                                          SourceAddressTowards(Address(10, 213, 8, 20))};
+    });
+    if (!found) {
+        GTEST_SKIP() << "needs root, ip and veth for a network namespace";
+    }
+    ASSERT_EQ(found->size(), 3u);
+    EXPECT_EQ(FromStorageOrder((*found)[0]), (Octets{10, 213, 8, 1}));
+    EXPECT_EQ(FromStorageOrder((*found)[1]), (Octets{10, 213, 7, 1}));
+    EXPECT_EQ(FromStorageOrder((*found)[2]), (Octets{10, 213, 8, 1}));
+}
+
+TEST(LocalAddressFacing, WithoutARouteToTheAgentNamesTheFirstAddressOfAnInterfaceThatIsUp) {
+    // k1 carries an address but stays down, so only k0's address may be shown; 10.213.5.0/24 is
+    // routed over loopback, which tells the engineer nothing about that agent's network.
+    const auto found = InOwnNetwork(
+        "ip link set lo up && ip link add k0 type veth peer name k1 && "
+        "ip addr add 10.213.9.1/24 dev k1 && ip addr add 10.213.7.1/24 dev k0 && "
+        "ip link set k0 up && ip route add 10.213.5.0/24 dev lo src 127.0.0.1",
+        [] {
+            return std::vector<std::uint32_t>{SourceAddressTowards(Address(192, 168, 50, 5)),
+                                              SourceAddressTowards(Address(10, 213, 5, 5)),
+                                              LocalAddressFacing(Address(192, 168, 50, 5)),
+                                              LocalAddressFacing(Address(10, 213, 5, 5)),
+                                              LocalAddressFacing(0),
+                                              LocalAddressFacing(Address(255, 255, 255, 255)),
+                                              FirstInterfaceAddress()};
+        });
+    if (!found) {
+        GTEST_SKIP() << "needs root, ip and veth for a network namespace";
+    }
+    ASSERT_EQ(found->size(), 7u);
+    EXPECT_EQ((*found)[0], 0u);                                        // no route
+    EXPECT_EQ(FromStorageOrder((*found)[1]), (Octets{127, 0, 0, 1}));  // routed over loopback
+    for (std::size_t i = 2; i < found->size(); ++i) {
+        EXPECT_EQ(FromStorageOrder((*found)[i]), (Octets{10, 213, 7, 1})) << i;
+    }
+}
+
+TEST(LocalAddressFacing, OnlyLoopbackGivesNothingUnlessTheAgentIsOnLoopback) {
+    const auto found = InOwnNetwork(
+        "ip link set lo up && ip link add k0 type veth peer name k1 && "
+        "ip addr add 10.213.7.1/24 dev k0",
+        [] {
+            return std::vector<std::uint32_t>{FirstInterfaceAddress(),
+                                              LocalAddressFacing(Address(10, 213, 7, 20)),
+                                              LocalAddressFacing(Address(127, 0, 3, 9))};
+        });
+    if (!found) {
+        GTEST_SKIP() << "needs root, ip and veth for a network namespace";
+    }
+    ASSERT_EQ(found->size(), 3u);
+    EXPECT_EQ((*found)[0], 0u);
+    EXPECT_EQ((*found)[1], 0u);
+    EXPECT_TRUE(IsLoopbackAddress((*found)[2]));
+}
+
+TEST(LocalAddressFacing, OnThisComputerLoopbackOnlyForAnAgentOnLoopback) {
+    EXPECT_TRUE(IsLoopbackAddress(LocalAddressFacing(Address(127, 0, 3, 9))));
+    EXPECT_EQ(SourceAddressTowards(0), 0u);
+    const std::uint32_t unsaved = LocalAddressFacing(0);  // no agent address saved yet
+    EXPECT_EQ(unsaved, FirstInterfaceAddress());
+    EXPECT_FALSE(IsLoopbackAddress(unsaved));
+    EXPECT_TRUE(IsLoopbackAddress(Address(127, 255, 255, 255)));
+    EXPECT_FALSE(IsLoopbackAddress(Address(128, 0, 0, 1)));
+    EXPECT_FALSE(IsLoopbackAddress(Address(126, 0, 0, 127)));
 }
 
 TEST(LocalHost, NameIsTerminatedEvenInASmallBuffer) {
