@@ -45,8 +45,11 @@ int main(int argc, char* argv[]) {
             return kalvoran::kUsageExitCode;
         }
         if (commandLine.kind == kalvoran::CommandLine::Kind::Interactive) {
-            std::fprintf(stderr, "KalvoranTFTPclient: no display to show the dialog on\n");
-            return 1;
+            // Refused locally: exit code 1 would tell a script that the agent answered no ping.
+            std::fprintf(stderr,
+                         "KalvoranTFTPclient: no display to show the dialog on (DISPLAY and "
+                         "WAYLAND_DISPLAY are not set); give a command line to run unattended\n");
+            return kalvoran::kResultRefused;
         }
         // An unattended run needs no screen: the dialog runs off screen.
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
