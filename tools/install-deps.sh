@@ -12,7 +12,8 @@ set -euo pipefail
 
 build_packages=(cmake ninja-build g++ qt6-base-dev)
 test_packages=("${build_packages[@]}" clang clang-format libclang-rt-14-dev libgtest-dev
-               libbenchmark-dev tftp-hpa tftpd-hpa curl libcap2-bin iproute2)
+               libbenchmark-dev tftp-hpa tftpd-hpa curl libcap2-bin iproute2
+               desktop-file-utils man-db)
 bench_packages=(tftp-hpa tftpd-hpa time)
 
 (($#)) || set -- test
