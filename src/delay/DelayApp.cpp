@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QByteArray>
 #include <cstdio>
-#include <string>
 #include <vector>
 
 #include "delay/DelayClock.h"
@@ -13,8 +12,13 @@ namespace kalvoran::delay {
 
 namespace {
 
-bool IsSet(const char* name) {
-    return !qEnvironmentVariableIsEmpty(name);
+// The program says nothing but its usage: the toolkit's own notes (a missing XDG_RUNTIME_DIR
+// under cron, a display it could not reach before it fell back) would only confuse the script
+// that reads standard error.
+void DropToolkitMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+std::string Environment(const char* name) {
+    return qEnvironmentVariable(name).toStdString();
 }
 
 // Platforms without a screen: a box shown there could never be dismissed.
@@ -31,23 +35,33 @@ void WriteErrorToStandardError(const QString& /*caption*/, const QString& text) 
 
 }  // namespace
 
-bool IsDisplayAvailable() {
-    return IsSet("QT_QPA_PLATFORM") || IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY");
+std::string ChoosePlatforms(const std::string& namedPlatform, const std::string& x11Display,
+                            const std::string& waylandDisplay) {
+    if (!namedPlatform.empty()) {
+        return namedPlatform;
+    }
+    std::string platforms;
+    if (!waylandDisplay.empty()) {
+        platforms += "wayland;";
+    }
+    if (!x11Display.empty()) {
+        platforms += "xcb;";
+    }
+    return platforms + "offscreen";
 }
 
-CDelayApp::CDelayApp(int& argc, char** argv) : m_argc(argc), m_argv(argv) {}
+CDelayApp::CDelayApp(int& argumentCount, char** arguments) : argc(argumentCount), argv(arguments) {}
 
 int CDelayApp::InitInstance() {
     // The words are taken before the application object sees them, so every word counts as an
     // argument, as the operator typed it.
-    std::vector<std::string> commandLine(m_argv, m_argv + m_argc);
+    std::vector<std::string> commandLine(argv, argv + argc);
 
-    // Without a display (a script run over ssh or from a scheduler) the wait still takes place,
-    // only without a window; the usage then goes to standard error.
-    if (!IsDisplayAvailable()) {
-        qputenv("QT_QPA_PLATFORM", QByteArrayLiteral("offscreen"));
-    }
-    QApplication application(m_argc, m_argv);
+    qInstallMessageHandler(DropToolkitMessages);
+    const std::string platforms = ChoosePlatforms(
+        Environment("QT_QPA_PLATFORM"), Environment("DISPLAY"), Environment("WAYLAND_DISPLAY"));
+    qputenv("QT_QPA_PLATFORM", QByteArray::fromStdString(platforms));
+    QApplication application(argc, argv);
 
     CSystemDelayClock clock;
     CDelayDlg dialog(std::move(commandLine), clock);

@@ -1,4 +1,4 @@
-// The delay dialog: shows "Delay <n> seconds" and a bar that advances once a second, and closes
+// The delay dialog: shows "Delay <n> seconds" and a bar that fills one step a second, and closes
 // by itself when the time has passed. Nothing the operator does ends the wait early.
 #pragma once
 
@@ -6,19 +6,28 @@
 #include <QTimer>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "delay/DelayArguments.h"
 #include "delay/DelayClock.h"
+#include "delay/DelayCountdown.h"
 
 class QCloseEvent;
 class QGroupBox;
 class QLabel;
+class QMessageBox;
 class QProgressBar;
 class QPushButton;
 
 namespace kalvoran::delay {
+
+// The error box: caption, text, stop icon and one OK button, owned by the given window.
+std::unique_ptr<QMessageBox> MakeErrorBox(QWidget* owner, const QString& caption,
+                                          const QString& text);
+
+// The program's own icon, at the sizes a title bar and a task bar ask for.
+QIcon DelayIcon();
 
 class CDelayDlg : public QDialog {
     Q_OBJECT
@@ -27,14 +36,14 @@ public:
     // Shows an error to the operator: caption and text.
     using ErrorReporter = std::function<void(const QString& caption, const QString& text)>;
 
-    // commandLine holds every command-line word, the program name first.
-    CDelayDlg(std::vector<std::string> commandLine, CDelayClock& clock, QWidget* parent = nullptr);
+    // words holds every command-line word, the program name first.
+    CDelayDlg(std::vector<std::string> words, CDelayClock& waitClock, QWidget* parent = nullptr);
 
     // Replaces the error box, e.g. by standard error where nobody could dismiss a box.
     void SetErrorReporter(ErrorReporter reporter);
 
     // Initialises the dialog and, when there is a wait to do, runs it modally. Returns the exit
-    // code of the program, always 0.
+    // code of the program: kExitUsage after the usage, otherwise kExitDone.
     int DoModal();
 
     // Argument handling and caption. Returns false when the dialog is to close at once (no
@@ -42,13 +51,13 @@ public:
     bool OnInitDialog();
     // Sets up the bar and the countdown and takes the first pass of the wait.
     void OnStartDelay();
-    // One pass of the wait: steps the bar for the seconds elapsed, ends the dialog when the time
+    // One pass of the wait: moves the bar to the seconds elapsed, ends the dialog when the time
     // has passed, and otherwise arms the timer for the next whole second.
     void OnDelayTick();
 
-    std::int32_t Seconds() const { return m_seconds; }
-    bool IsWaiting() const { return m_waiting; }
-    bool HasEnded() const { return m_ended; }
+    std::int32_t Seconds() const { return seconds; }
+    bool IsWaiting() const { return waiting; }
+    bool HasEnded() const { return ended; }
 
     // Esc (and any other request to reject the dialog) is ignored while the wait runs.
     void reject() override;
@@ -60,25 +69,25 @@ private:
     void BuildControls();
     void EndDelay();
 
-    std::vector<std::string> m_commandLine;
-    CDelayClock& m_clock;
-    ErrorReporter m_reportError;
+    std::vector<std::string> commandLine;
+    CDelayClock& clock;
+    ErrorReporter reportError;
+    bool usageShown = false;
 
-    std::string m_argumentText;
-    std::int32_t m_seconds = 0;
-    std::string m_captionText;
+    std::string argumentText;
+    std::int32_t seconds = 0;
+    std::string captionText;
 
-    CDelayCountdown m_countdown;
-    QTimer m_tickTimer{this};
-    bool m_barSteps = true;
-    bool m_waiting = false;
-    bool m_ended = false;
+    CDelayCountdown countdown;
+    QTimer tickTimer{this};
+    bool waiting = false;
+    bool ended = false;
 
-    QGroupBox* m_groupBox = nullptr;
-    QProgressBar* m_progressBar = nullptr;
-    QPushButton* m_okButton = nullptr;
-    QPushButton* m_cancelButton = nullptr;
-    QLabel* m_statusText = nullptr;
+    QGroupBox* groupBox = nullptr;
+    QProgressBar* progressBar = nullptr;
+    QPushButton* okButton = nullptr;
+    QPushButton* cancelButton = nullptr;
+    QLabel* statusText = nullptr;
 };
 
 }  // namespace kalvoran::delay
