@@ -1,50 +1,29 @@
 #include "ui/TftpClientDlg.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QFontMetrics>
-#include <QGroupBox>
-#include <QIntValidator>
-#include <QLabel>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QKeyEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
 
-#include <algorithm>
 #include <utility>
+
+#include "ui/AboutDlg.h"
+#include "ui/AddressControl.h"
+#include "ui/ClientResources.h"
+#include "ui/FileBrowser.h"
+#include "ui/HelpWindow.h"
 
 namespace kalvoran {
 
 namespace {
-
-// Places a widget by dialog units: one horizontal unit is a quarter of the font's average
-// character width, one vertical unit an eighth of its height, so the layout keeps its
-// proportions and its texts fit whatever font the desktop uses.
-class DialogUnits {
-public:
-    explicit DialogUnits(const QFontMetrics& metrics)
-        : unitX(metrics.averageCharWidth() / 4.0), unitY(metrics.height() / 8.0) {}
-
-    QRect Rect(int x, int y, int width, int height) const {
-        return {static_cast<int>(x * unitX), static_cast<int>(y * unitY),
-                static_cast<int>(width * unitX), static_cast<int>(height * unitY)};
-    }
-
-    template <typename Widget>
-    Widget* Place(Widget* widget, int x, int y, int width, int height) const {
-        widget->setGeometry(Rect(x, y, width, height));
-        return widget;
-    }
-
-private:
-    double unitX;
-    double unitY;
-};
 
 QString FromText(std::string_view text) {
     return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
@@ -59,132 +38,39 @@ CTftpClientDlg::ErrorBoxRecorder& Recorder() {
     return recorder;
 }
 
-QLineEdit* ReadOnlyField(QWidget* parent) {
-    auto* field = new QLineEdit(parent);
-    field->setReadOnly(true);
-    return field;
-}
+// The about item of the window's menu.
+constexpr char kAboutItemText[] = "&About Kalvoran TFTP Client Utility ...";
 
 }  // namespace
 
 CTftpClientDlg::CTftpClientDlg(std::string profilePath, QWidget* parent)
-    : QDialog(parent), core(*this, clock, std::move(profilePath)) {
+    : QDialog(parent),
+      core(*this, clock, std::move(profilePath)),
+      controls(BuildClientControls(*this)),
+      progress(*controls.progressBar, *controls.bytesSentRecvd) {
     setWindowTitle(QStringLiteral("Kalvoran TFTP Client Utility 1.1.2Eng"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    BuildControls();
-    setFixedSize(DialogUnits(fontMetrics()).Rect(0, 0, 595, 307).size());
+    setWindowIcon(ProgramIcon());
+    ConnectMessageMap();
 }
 
-void CTftpClientDlg::BuildControls() {
-    const DialogUnits units(fontMetrics());
-    const auto Place = [&units](auto* widget, int x, int y, int width, int height) {
-        return units.Place(widget, x, y, width, height);
-    };
-    // A caption keeps its place and grows to its text where the desktop's font is wider.
-    const auto Caption = [this, &units](const char* text, int x, int y, int width, int height) {
-        auto* label = units.Place(new QLabel(QString::fromLatin1(text), this), x, y, width, height);
-        label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
-        return label;
-    };
-    auto* information = Place(new QGroupBox(QStringLiteral("Information"), this), 7, 13, 265, 200);
-    information->lower();
-    statusLog = Place(new QPlainTextEdit(this), 13, 21, 252, 186);
-    statusLog->setObjectName(QStringLiteral("statusLog"));
-    // Read-only for the operator, but with a caret and a selection: new lines go in there.
-    statusLog->setReadOnly(true);
-    statusLog->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    statusLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    statusLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    statusLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-
-    Place(new QGroupBox(this), 7, 213, 265, 29)->lower();
-    progressBar = Place(new QProgressBar(this), 16, 222, 249, 14);
-    progressBar->setObjectName(QStringLiteral("progressBar"));
-    progressBar->setTextVisible(false);
-    progressBar->setRange(0, 100);
-    progressBar->setValue(0);
-
-    Place(new QGroupBox(QStringLiteral("File Settings"), this), 278, 13, 155, 135)->lower();
-    Caption("Download File Name", 284, 24, 66, 8);
-    downloadName = Place(new QLineEdit(this), 283, 34, 144, 14);
-    downloadName->setObjectName(QStringLiteral("downloadFileName"));
-    downloadName->setAlignment(Qt::AlignRight);
-    browseDownload = Place(new QPushButton(QStringLiteral("Browse..."), this), 378, 47, 50, 14);
-    browseDownload->setObjectName(QStringLiteral("browseDownload"));
-    Caption("File Transfer Type", 284, 58, 58, 8);
-    typeList = Place(new QComboBox(this), 283, 68, 145, 14);
-    typeList->setObjectName(QStringLiteral("transferType"));
-    Caption("Upload File Name", 284, 85, 57, 8);
-    uploadName = Place(new QLineEdit(this), 284, 95, 143, 14);
-    uploadName->setObjectName(QStringLiteral("uploadFileName"));
-    uploadName->setAlignment(Qt::AlignRight);
-    browseUpload = Place(new QPushButton(QStringLiteral("Browse"), this), 378, 109, 50, 14);
-    browseUpload->setObjectName(QStringLiteral("browseUpload"));
-
-    Place(new QGroupBox(QStringLiteral("TFTP Settings"), this), 276, 150, 156, 91)->lower();
-    Caption("IP Address", 284, 165, 35, 8);
-    addressControl = Place(new QWidget(this), 284, 174, 100, 15);
-    addressControl->setObjectName(QStringLiteral("agentAddress"));
-    const int fieldWidth = addressControl->width() / 4;
-    for (std::size_t i = 0; i < addressFields.size(); ++i) {
-        auto* field = new QLineEdit(addressControl);
-        field->setObjectName(QStringLiteral("agentAddress%1").arg(i));
-        field->setValidator(new QIntValidator(0, 255, field));
-        field->setMaxLength(3);
-        field->setAlignment(Qt::AlignCenter);
-        const int x = static_cast<int>(i) * fieldWidth;
-        field->setGeometry(x, 0, fieldWidth - (i + 1 < addressFields.size() ? 4 : 0),
-                           addressControl->height());
-        if (i + 1 < addressFields.size()) {
-            auto* dot = new QLabel(QStringLiteral("."), addressControl);
-            dot->setGeometry(x + fieldWidth - 4, 0, 4, addressControl->height());
-        }
-        addressFields[i] = field;
-    }
-    Caption("Local IP", 285, 192, 27, 8);
-    localHostName = Place(ReadOnlyField(this), 284, 202, 72, 14);
-    localHostName->setObjectName(QStringLiteral("localHostName"));
-    localAddress = Place(ReadOnlyField(this), 361, 202, 66, 14);
-    localAddress->setObjectName(QStringLiteral("localAddress"));
-    pingButton = Place(new QPushButton(QStringLiteral("PING"), this), 301, 222, 108, 14);
-    pingButton->setObjectName(QStringLiteral("ping"));
-
-    Place(new QGroupBox(QStringLiteral("Stats"), this), 437, 13, 145, 135)->lower();
-    Caption("CRC32", 444, 24, 24, 8);
-    crcField = Place(ReadOnlyField(this), 443, 34, 134, 14);
-    crcField->setObjectName(QStringLiteral("crc32"));
-    Caption("File Length", 444, 58, 36, 8);
-    lengthField = Place(ReadOnlyField(this), 443, 68, 133, 14);
-    lengthField->setObjectName(QStringLiteral("fileLength"));
-    Caption("Bytes Sent/Recvd", 444, 85, 60, 8);
-    bytesField = Place(ReadOnlyField(this), 443, 95, 133, 14);
-    bytesField->setObjectName(QStringLiteral("bytesSentRecvd"));
-
-    Place(new QGroupBox(this), 7, 241, 425, 34)->lower();
-    downloadButton =
-        Place(new QPushButton(QStringLiteral("DOWNLOAD TO DEVICE"), this), 21, 252, 107, 14);
-    downloadButton->setObjectName(QStringLiteral("downloadToDevice"));
-    uploadButton =
-        Place(new QPushButton(QStringLiteral("UPLOAD FROM DEVICE"), this), 163, 252, 108, 14);
-    uploadButton->setObjectName(QStringLiteral("uploadFromDevice"));
-    helpButton = Place(new QPushButton(QStringLiteral("&HELP"), this), 302, 252, 50, 14);
-    helpButton->setObjectName(QStringLiteral("help"));
-    closeButton = Place(new QPushButton(QStringLiteral("CLOSE"), this), 360, 252, 50, 14);
-    closeButton->setObjectName(QStringLiteral("close"));
-    // No button is the default button: Enter must not start anything.
-    for (QPushButton* button : findChildren<QPushButton*>()) {
-        button->setAutoDefault(false);
-        button->setDefault(false);
-    }
-
-    // The message map: each control and the core operation it runs.
-    connect(typeList, &QComboBox::currentIndexChanged, this,
-            [this](int) { core.OnTransferTypeChanged(); });
-    connect(downloadButton, &QPushButton::clicked, this, [this] { core.OnDownloadToDevice(); });
-    connect(uploadButton, &QPushButton::clicked, this, [this] { core.OnUploadFromDevice(); });
-    connect(pingButton, &QPushButton::clicked, this, [this] { core.OnPing(); });
-    connect(closeButton, &QPushButton::clicked, this, &CTftpClientDlg::reject);
+void CTftpClientDlg::ConnectMessageMap() {
+    // The message map: each control's event and the operation it runs. The window's close box
+    // runs OnClose (closeEvent), Esc the close operation (reject), the start message of a
+    // command-line run OnStartMessage (Initialise); Enter runs nothing (keyPressEvent).
+    // clang-format off
+    using D = CTftpClientDlg;
+    const ClientControls& c = controls;
+    connect(c.downloadToDevice, &QPushButton::clicked,           this, &D::OnDownloadToDevice);
+    connect(c.ping,             &QPushButton::clicked,           this, &D::OnPing);
+    connect(c.browseDownload,   &QPushButton::clicked,           this, &D::OnBrowseDownloadFile);
+    connect(c.typeList,         &QComboBox::currentIndexChanged, this, &D::OnTransferTypeChanged);
+    connect(c.uploadFromDevice, &QPushButton::clicked,           this, &D::OnUploadFromDevice);
+    connect(c.browseUpload,     &QPushButton::clicked,           this, &D::OnBrowseUploadFile);
+    connect(c.close,            &QPushButton::clicked,           this, &D::reject);
+    connect(c.help,             &QPushButton::clicked,           this, &D::OnHelp);
+    // clang-format on
 }
 
 bool CTftpClientDlg::Initialise(const CommandLine& commandLine) {
@@ -205,16 +91,60 @@ void CTftpClientDlg::OnStartMessage() {
     core.OnDownloadToDevice();
 }
 
+void CTftpClientDlg::OnBrowseDownloadFile() {
+    BrowseForFile(this, DownloadBrowseRequest(controls.downloadName->text()),
+                  [this](const QString& path) { controls.downloadName->setText(path); });
+}
+
+void CTftpClientDlg::OnBrowseUploadFile() {
+    BrowseForFile(this, UploadBrowseRequest(controls.uploadName->text()),
+                  [this](const QString& path) { controls.uploadName->setText(path); });
+}
+
+void CTftpClientDlg::OnHelp() {
+    if (helpWindow == nullptr) {
+        helpWindow = new HelpWindow(this);
+    }
+    helpWindow->show();
+    helpWindow->raise();
+    helpWindow->activateWindow();
+}
+
+void CTftpClientDlg::OnAbout() {
+    CAboutDlg::Open(this);
+}
+
+void CTftpClientDlg::contextMenuEvent(QContextMenuEvent* event) {
+    // The desktop's own window menu cannot be extended here, so the window offers its about item
+    // on a right click on its background.
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(QString::fromLatin1(kAboutItemText), this, &CTftpClientDlg::OnAbout);
+    menu->popup(event->globalPos());
+}
+
+void CTftpClientDlg::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        // Enter ends nothing: ending the program without the close operation would skip the
+        // settings, and in a flash the agent must not be left behind.
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
 void CTftpClientDlg::AppendStatusLine(std::string_view text) {
-    statusLog->ensureCursorVisible();
-    QTextCursor cursor = statusLog->textCursor();
-    cursor.insertText(FromText(text) + QLatin1Char('\n'));
-    statusLog->setTextCursor(cursor);
-    statusLog->ensureCursorVisible();
+    // Always at the end, whatever the operator has clicked or selected in the log meanwhile,
+    // and the log scrolls to the new line.
+    QTextCursor end(controls.statusLog->document());
+    end.movePosition(QTextCursor::End);
+    end.insertText(FromText(text) + QLatin1Char('\n'));
+    QScrollBar* scrollBar = controls.statusLog->verticalScrollBar();
+    scrollBar->setValue(scrollBar->maximum());
 }
 
 void CTftpClientDlg::ClearStatusLog() {
-    statusLog->clear();
+    controls.statusLog->clear();
 }
 
 void CTftpClientDlg::SetErrorBoxRecorder(ErrorBoxRecorder recorder) {
@@ -230,124 +160,112 @@ void CTftpClientDlg::ShowErrorBox(std::string_view text) {
 }
 
 void CTftpClientDlg::SetProgressRange(std::uint16_t maximum) {
-    progressBar->setRange(0, maximum);
-    progressValue = progressBar->value();
+    progress.SetRange(maximum);
 }
 
 void CTftpClientDlg::SetProgressStep(int step) {
-    progressStep = step;
+    progress.SetStep(step);
 }
 
 void CTftpClientDlg::SetProgressPos(int position) {
-    progressValue = std::clamp(position, progressBar->minimum(), progressBar->maximum());
-    ShowProgress();
+    progress.SetPosition(position);
 }
 
 void CTftpClientDlg::StepProgress() {
-    const int next = progressValue + progressStep;
-    progressValue = next > progressBar->maximum() ? progressBar->minimum() : next;
-}
-
-void CTftpClientDlg::ShowProgress() {
-    progressBar->setValue(progressValue);
-    if (pendingByteCount.has_value()) {
-        bytesField->setText(*pendingByteCount);
-        pendingByteCount.reset();
-    }
+    progress.Step();
 }
 
 void CTftpClientDlg::SetStatField(StatField field, std::string_view text) {
-    if (field == StatField::BytesSentRecvd && !text.empty()) {
-        // Counted every 16 blocks during a send: shown when the window is next brought up to
-        // date, like the bar.
-        pendingByteCount = FromText(text);
-        return;
+    switch (field) {
+        case StatField::Crc32:
+            controls.crc32->setText(FromText(text));
+            return;
+        case StatField::FileLength:
+            controls.fileLength->setText(FromText(text));
+            return;
+        case StatField::BytesSentRecvd:
+            if (text.empty()) {
+                progress.ClearByteCount();
+            } else {
+                // Counted every 16 blocks during a send: shown when the window is next brought
+                // up to date, like the bar.
+                progress.SetByteCount(FromText(text));
+            }
+            return;
     }
-    QLineEdit* box = field == StatField::Crc32        ? crcField
-                     : field == StatField::FileLength ? lengthField
-                                                      : bytesField;
-    if (box == bytesField) {
-        pendingByteCount.reset();
-    }
-    box->setText(FromText(text));
 }
 
 void CTftpClientDlg::SetTransferTypeList(std::span<const std::string_view> entries) {
-    const QSignalBlocker quiet(typeList);
-    typeList->clear();
+    const QSignalBlocker quiet(controls.typeList);
+    controls.typeList->clear();
     for (std::string_view entry : entries) {
-        typeList->addItem(FromText(entry));
+        controls.typeList->addItem(FromText(entry));
     }
+    controls.typeList->setMaxVisibleItems(static_cast<int>(entries.size()));
 }
 
 int CTftpClientDlg::TransferTypeSelection() const {
-    return typeList->currentIndex();
+    return controls.typeList->currentIndex();
 }
 
 void CTftpClientDlg::SelectTransferType(int index) {
-    const QSignalBlocker quiet(typeList);
-    typeList->setCurrentIndex(index);
+    const QSignalBlocker quiet(controls.typeList);
+    controls.typeList->setCurrentIndex(index);
 }
 
 std::string CTftpClientDlg::DownloadFileName() const {
-    return ToText(downloadName->text());
+    return ToText(controls.downloadName->text());
 }
+
 std::string CTftpClientDlg::UploadFileName() const {
-    return ToText(uploadName->text());
+    return ToText(controls.uploadName->text());
 }
 
 void CTftpClientDlg::SetDownloadFileName(std::string_view path) {
-    downloadName->setText(FromText(path));
+    controls.downloadName->setText(FromText(path));
 }
 
 void CTftpClientDlg::SetUploadFileName(std::string_view path) {
-    uploadName->setText(FromText(path));
+    controls.uploadName->setText(FromText(path));
 }
 
 net::Octets CTftpClientDlg::AddressFields() const {
-    net::Octets octets{};
-    for (std::size_t i = 0; i < octets.size(); ++i) {
-        const int value = addressFields[i]->text().toInt();  // blank reads as 0
-        octets[i] = static_cast<std::uint8_t>(value < 0 ? 0 : value > 255 ? 255 : value);
-    }
-    return octets;
+    return controls.address->Octets();
 }
 
 void CTftpClientDlg::SetAddressFields(const net::Octets& octets) {
-    for (std::size_t i = 0; i < octets.size(); ++i) {
-        addressFields[i]->setText(QString::number(octets[i]));
-    }
+    controls.address->SetOctets(octets);
 }
 
 void CTftpClientDlg::SetLocalHost(std::string_view name, std::string_view address) {
-    localHostName->setText(FromText(name));
-    localAddress->setText(FromText(address));
+    controls.localHostName->setText(FromText(name));
+    controls.localAddress->setText(FromText(address));
 }
 
 QWidget* CTftpClientDlg::ControlWidget(DialogControl control) const {
     switch (control) {
         case DialogControl::DownloadFileName:
-            return downloadName;
+            return controls.downloadName;
         case DialogControl::BrowseDownload:
-            return browseDownload;
+            return controls.browseDownload;
         case DialogControl::DownloadToDevice:
-            return downloadButton;
+            return controls.downloadToDevice;
         case DialogControl::UploadFileName:
-            return uploadName;
+            return controls.uploadName;
         case DialogControl::BrowseUpload:
-            return browseUpload;
+            return controls.browseUpload;
         case DialogControl::UploadFromDevice:
-            return uploadButton;
+            return controls.uploadFromDevice;
         case DialogControl::AgentAddress:
-            return addressControl;
+            return controls.address;
         case DialogControl::LocalHostName:
-            return localHostName;
+            return controls.localHostName;
         case DialogControl::LocalAddress:
-            return localAddress;
+            return controls.localAddress;
         case DialogControl::Ping:
-            return pingButton;
+            return controls.ping;
         case DialogControl::TransferTypeList:
-            return typeList;
+            return controls.typeList;
     }
     return nullptr;
 }
@@ -381,7 +299,7 @@ void CTftpClientDlg::PumpMessages() {
     if (RefreshedRecently()) {
         return;
     }
-    ShowProgress();
+    progress.Show();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
@@ -390,7 +308,7 @@ void CTftpClientDlg::KeepWindowAlive() {
         return;
     }
     keepingAlive = true;
-    ShowProgress();
+    progress.Show();
     // Clicks and keys stay queued for the next PumpMessages, where the session expects them.
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     keepingAlive = false;
@@ -401,6 +319,9 @@ void CTftpClientDlg::RequestExit(int code) {
         return;  // the first request carries the result
     }
     exitCode = code;
+    if (helpWindow != nullptr) {
+        helpWindow->close();
+    }
     hide();
     QCoreApplication::exit(code);
 }

@@ -1,25 +1,23 @@
-// The client's one window. It lays out the controls, forwards the operator's actions to the
-// core (TftpClient) and renders what the core tells it through DialogView.
+// The client's one window. It lays out the controls of its template, forwards the operator's
+// actions to the core (TftpClient) and renders what the core tells it through DialogView.
 #pragma once
 
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QPointer>
 
-#include <array>
 #include <functional>
 #include <optional>
 
 #include "tftp/Clock.h"
 #include "tftp/DialogView.h"
 #include "tftp/TftpClient.h"
-
-class QComboBox;
-class QLineEdit;
-class QPlainTextEdit;
-class QProgressBar;
-class QPushButton;
+#include "ui/ClientLayout.h"
+#include "ui/TransferProgress.h"
 
 namespace kalvoran {
+
+class HelpWindow;
 
 class CTftpClientDlg final : public QDialog, public DialogView {
     Q_OBJECT
@@ -67,51 +65,39 @@ public:
 protected:
     void reject() override;  // CLOSE and Esc: the close operation
     void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
-    void BuildControls();
+    void ConnectMessageMap();
+
+    // The operations of the message map.
+    void OnDownloadToDevice() { core.OnDownloadToDevice(); }
+    void OnUploadFromDevice() { core.OnUploadFromDevice(); }
+    void OnPing() { core.OnPing(); }
+    void OnTransferTypeChanged() { core.OnTransferTypeChanged(); }
+    void OnBrowseDownloadFile();
+    void OnBrowseUploadFile();
+    void OnHelp();
+    void OnAbout();
     void OnStartMessage();
+
     QWidget* ControlWidget(DialogControl control) const;
-    // Brings the bar and the Bytes Sent/Recvd box to what the core last told them.
-    void ShowProgress();
     // True when the window was brought up to date less than kRefreshMilliseconds ago.
     bool RefreshedRecently();
 
     SystemClock clock;
     TftpClient core;
+    ClientControls controls;
+    TransferProgress progress;
+    QPointer<HelpWindow> helpWindow;
     std::optional<int> exitCode;
-    int progressStep = 10;
-    // The bar's position as the core steps it: a transfer steps it once per block, and the bar
-    // is brought up to date only when the window is (a repaint per block would cost more than
-    // the block).
-    int progressValue = 0;
-    std::optional<QString> pendingByteCount;
     // The window is brought up to date at most this often while a session waits or sends.
     static constexpr int kRefreshMilliseconds = 20;
     QElapsedTimer sinceRefresh;
     // Set while KeepWindowAlive runs: a close request then waits for the next pump.
     bool keepingAlive = false;
     bool closeDeferred = false;
-
-    QPlainTextEdit* statusLog = nullptr;
-    QProgressBar* progressBar = nullptr;
-    QLineEdit* downloadName = nullptr;
-    QPushButton* browseDownload = nullptr;
-    QComboBox* typeList = nullptr;
-    QLineEdit* uploadName = nullptr;
-    QPushButton* browseUpload = nullptr;
-    std::array<QLineEdit*, 4> addressFields{};
-    QWidget* addressControl = nullptr;
-    QLineEdit* localHostName = nullptr;
-    QLineEdit* localAddress = nullptr;
-    QPushButton* pingButton = nullptr;
-    QLineEdit* crcField = nullptr;
-    QLineEdit* lengthField = nullptr;
-    QLineEdit* bytesField = nullptr;
-    QPushButton* downloadButton = nullptr;
-    QPushButton* uploadButton = nullptr;
-    QPushButton* helpButton = nullptr;
-    QPushButton* closeButton = nullptr;
 };
 
 }  // namespace kalvoran

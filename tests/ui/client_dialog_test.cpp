@@ -5,12 +5,15 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QThread>
 
 #include <sys/wait.h>
 
+#include <array>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -98,29 +101,91 @@ TEST_F(ClientDialogTest, ChoosingATypeAppliesItsControlsAndEmptiesTheByteCount) 
     EXPECT_EQ(dialog.Core().transferType, CREATE_CONFIG_FILE);
 }
 
-TEST_F(ClientDialogTest, NewLinesGoInAtTheCaretAndReplaceASelection) {
+TEST_F(ClientDialogTest, NewLinesGoAtTheEndWhateverTheOperatorClickedOrSelected) {
     ASSERT_TRUE(dialog.Initialise(CommandLine{}));
     auto* log = Find<QPlainTextEdit>("statusLog");
-    QTextCursor cursor = log->textCursor();
-    cursor.movePosition(QTextCursor::Start);
-    log->setTextCursor(cursor);
+    // The operator selects the first instruction line, as if to copy it.
+    QTextCursor selection(log->document());
+    selection.movePosition(QTextCursor::Start);
+    selection.movePosition(QTextCursor::EndOfLine, QTextCursor::KeepAnchor);
+    log->setTextCursor(selection);
+    const QString selected = log->textCursor().selectedText();
     dialog.AppendStatusLine("first");
     dialog.AppendStatusLine("second");
-    std::vector<std::string> lines = LogLines();
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "first");
-    EXPECT_EQ(lines[1], "second");
 
-    // Select the word "second" and write over it.
-    cursor = log->textCursor();
-    cursor.movePosition(QTextCursor::Start);
-    cursor.movePosition(QTextCursor::Down);
-    cursor.movePosition(QTextCursor::EndOfLine, QTextCursor::KeepAnchor);
-    log->setTextCursor(cursor);
-    dialog.AppendStatusLine("third");
-    lines = LogLines();
-    EXPECT_EQ(lines[1], "third");
-    EXPECT_EQ(lines[2], "");  // the old line end stays behind the inserted one
+    const std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 20u);
+    EXPECT_EQ(lines[0], std::string(24, ' ') + "TFTP TRANSFER INSTRUCTIONS");
+    EXPECT_EQ(lines[18], "first");
+    EXPECT_EQ(lines[19], "second");
+    EXPECT_EQ(log->textCursor().selectedText(), selected);
+    EXPECT_EQ(log->verticalScrollBar()->value(), log->verticalScrollBar()->maximum());
+    EXPECT_GT(log->verticalScrollBar()->maximum(), 0);
+}
+
+TEST_F(ClientDialogTest, EnterClosesNothingWhereverTheFocusIs) {
+    ASSERT_TRUE(dialog.Initialise(CommandLine{}));
+    dialog.show();
+    for (const char* name : {"downloadFileName", "close", "help", "agentAddress0"}) {
+        for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+            QTest::keyClick(Find<QWidget>(name), key);
+        }
+    }
+    QTest::keyClick(&dialog, Qt::Key_Return);
+    EXPECT_FALSE(dialog.ExitRequested().has_value());
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(LogLines().size(), 18u);  // no "Connection closed"
+    EXPECT_FALSE(std::filesystem::exists(profilePath));
+}
+
+TEST_F(ClientDialogTest, AnEmptyProgressRangeShowsAnEmptyBarNotABusyOne) {
+    ASSERT_TRUE(dialog.Initialise(CommandLine{}));
+    auto* bar = Find<QProgressBar>("progressBar");
+    dialog.SetProgressRange(0);
+    dialog.SetProgressStep(1);
+    dialog.SetProgressPos(0);
+    dialog.StepProgress();
+    QThread::msleep(25);
+    dialog.PumpMessages();
+    EXPECT_GT(bar->maximum(), bar->minimum());  // equal bounds animate as "busy"
+    EXPECT_EQ(bar->value(), 0);
+}
+
+// The six file controls for each saved type at start-up, in the order download field, Browse...,
+// DOWNLOAD TO DEVICE, upload field, Browse, UPLOAD FROM DEVICE.
+struct EnablingCase {
+    int savedType;
+    std::array<bool, 6> enabled;
+    int selected;
+};
+
+TEST_F(ClientDialogTest, EachSavedTypeEnablesItsFileControls) {
+    constexpr bool y = true;
+    constexpr bool n = false;
+    const EnablingCase cases[] = {
+        {APPLICATION_UPGRADE, {y, y, y, n, n, n}, 0},
+        {CONFIGURATION_UPGRADE, {y, y, y, n, n, n}, 1},
+        {SEND_COMMAND_FILE, {y, y, y, n, n, n}, 2},
+        {SEND_FILE_TO_FILE_SYSTEM, {y, y, y, n, n, n}, 3},
+        {CREATE_CONFIG_FILE, {y, y, n, y, y, y}, 4},
+        {READ_EEPROM_FILE, {n, n, n, y, y, y}, 5},
+        {BOOTLOADER_UPGRADE, {y, y, y, n, n, n}, 6},
+        {9, {y, y, y, y, y, y}, 0},  // outside 0..6: all enabled, the first type selected
+    };
+    for (const EnablingCase& c : cases) {
+        CTftpClientDlg window(profilePath);
+        WriteProfile("[Settings]\ntype=" + std::to_string(c.savedType) + "\n");
+        ASSERT_TRUE(window.Initialise(CommandLine{}));
+        const char* names[] = {"downloadFileName", "browseDownload", "downloadToDevice",
+                               "uploadFileName",   "browseUpload",   "uploadFromDevice"};
+        for (std::size_t i = 0; i < 6; ++i) {
+            EXPECT_EQ(window.findChild<QWidget*>(QString::fromLatin1(names[i]))->isEnabled(),
+                      c.enabled[i])
+                << "type " << c.savedType << ", " << names[i];
+        }
+        EXPECT_EQ(window.findChild<QComboBox*>("transferType")->currentIndex(), c.selected);
+        EXPECT_EQ(window.Core().transferType, c.selected) << "type " << c.savedType;
+    }
 }
 
 TEST_F(ClientDialogTest, ProgressStepsWrapPastTheMaximum) {
