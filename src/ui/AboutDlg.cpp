@@ -12,7 +12,8 @@ namespace kalvoran {
 
 namespace {
 
-constexpr int kIconPixels = 32;
+// The program icon's side: 32 pixels with the template's font, in proportion with any other.
+constexpr int kIconUnitsHigh = 20;
 // The template's margin to the right of the OK button and below the texts.
 constexpr int kMargin = 7;
 
@@ -26,8 +27,9 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
 
     auto* icon = new QLabel(this);
     icon->setObjectName(QStringLiteral("aboutIcon"));
-    icon->setPixmap(ProgramIcon().pixmap(kIconPixels, kIconPixels));
-    icon->setGeometry(units.X(11), units.Y(17), kIconPixels, kIconPixels);
+    const int iconSide = units.Y(kIconUnitsHigh);
+    icon->setPixmap(ProgramIcon().pixmap(iconSide, iconSide));
+    icon->setGeometry(units.X(11), units.Y(17), iconSide, iconSide);
 
     int textRight = 0;
     const auto Text = [&](const char* name, const char* text, int y) {
