@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 for size in 16 24 32 48 64 128; do
-    rsvg-convert --width "$size" --height "$size" kalvoran-tftpclient.svg \
-        -o "kalvoran-tftpclient-$size.png"
+    rsvg-convert --width "$size" --height "$size" kalvoran-tftp-client.svg \
+        -o "kalvoran-tftp-client-$size.png"
 done
 rsvg-convert --width 580 --height 484 agent-card.svg -o agent-card.png

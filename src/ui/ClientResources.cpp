@@ -28,7 +28,7 @@ QIcon ProgramIcon() {
     RegisterClientResources();
     QIcon icon;
     for (int size : kIconSizes) {
-        icon.addFile(QStringLiteral(":/client/kalvoran-tftpclient-%1.png").arg(size),
+        icon.addFile(QStringLiteral(":/client/kalvoran-tftp-client-%1.png").arg(size),
                      QSize(size, size));
     }
     return icon;
