@@ -32,7 +32,7 @@ enum class DialogControl {
 
 class DialogView : public ErrorBoxSink {
 public:
-    // Status log: the text and a line end go in at the caret, replacing a selection.
+    // Status log: the text becomes a new last line, and the log scrolls to it.
     virtual void AppendStatusLine(std::string_view text) = 0;
     virtual void ClearStatusLog() = 0;
 

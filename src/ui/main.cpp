@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "files/IniProfile.h"
 #include "tftp/CommandLine.h"
@@ -54,13 +55,20 @@ int main(int argc, char* argv[]) {
         // An unattended run needs no screen: the dialog runs off screen.
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
+    // Off screen nobody sees the window: an unattended run there keeps it hidden and so spends
+    // nothing on painting it. Its log, bar and boxes are still kept up to date.
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    const bool unseen = commandLine.kind == kalvoran::CommandLine::Kind::Run &&
+                        platform != nullptr && std::string_view(platform) == "offscreen";
 
     QApplication application(argc, argv);
     kalvoran::CTftpClientDlg dialog(kalvoran::DefaultProfilePath());
     if (!dialog.Initialise(commandLine)) {
         return dialog.ExitRequested().value_or(0);
     }
-    dialog.show();
+    if (!unseen) {
+        dialog.show();
+    }
     const int loopResult = QApplication::exec();
     return dialog.ExitRequested().value_or(loopResult);
 }
