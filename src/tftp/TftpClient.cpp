@@ -122,10 +122,9 @@ bool TftpClient::InitDialog(const CommandLine& line) {
     if (commandLineFlag == 1 && line.transferType < 0) {
         // Scripts rely on the saved type (that is how bootloader images are sent), but the
         // script's author should see which one the run uses.
-        char text[160];
-        std::snprintf(text, sizeof text, kUnknownKeywordText, line.fileTypeArgument.c_str(),
-                      std::string(TransferTypeInfoOf(transferType)->displayString).c_str());
-        console.FailureLine(text);
+        console.FailureLine(
+            FormatLine(kUnknownKeywordText, line.fileTypeArgument.c_str(),
+                       std::string(TransferTypeInfoOf(transferType)->displayString).c_str()));
     }
 
     if (commandLineFlag == 1 && line.silent) {
@@ -294,12 +293,12 @@ void TftpClient::Pause(int milliseconds) {
 }
 
 void TftpClient::EndSession(bool report) {
-    display.SetProgressPos(0);
-    localFile.Close();
     if (commandLineFlag == 1) {
         WindUpCommandLine(report);
         return;
     }
+    display.SetProgressPos(0);
+    localFile.Close();
     channel.WaitForAck(kLateWaitSeconds);
     ReportCompletion(report);
 }

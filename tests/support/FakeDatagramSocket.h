@@ -1,13 +1,17 @@
 // A UDP socket in simulated time: datagrams to be received are scheduled at simulated times
 // and arrive when the FakeClock reaches them; waits for readiness advance the clock (up to the
 // next arrival); every datagram sent is recorded, and a scripted agent can answer it from
-// OnSend. Sends can be refused (as "would block") until a given time, or fail outright.
+// OnSend. Sends can be refused (as "would block") until a given time, or fail outright. A peer
+// with time-outs of its own (a simulated agent that resends) can be attached: it runs whenever
+// the socket is used, and a wait stops at its next deadline, so what it sends then arrives on
+// time.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -31,7 +35,7 @@ inline std::uint32_t Ipv4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::u
     return address;
 }
 
-class FakeDatagramSocket final : public net::DatagramSocket {
+class FakeDatagramSocket : public net::DatagramSocket {
 public:
     explicit FakeDatagramSocket(FakeClock& simulatedClock) : clock(simulatedClock) {}
 
@@ -56,6 +60,12 @@ public:
     void FailSends(bool fail) { sendsFail = fail; }
     // Runs after every datagram handed over (a scripted agent answers from here).
     void OnSend(std::function<void(const FakeDatagram&)> answer) { onSend = std::move(answer); }
+    // The attached peer's earliest deadline, and a run of everything it has due by now.
+    struct TimedPeer {
+        std::function<std::optional<std::int64_t>()> nextDeadline;
+        std::function<void()> runDue;
+    };
+    void AttachTimedPeer(TimedPeer peer) { timedPeer = std::move(peer); }
     bool Open() override {
         open = true;
         return true;
@@ -86,6 +96,7 @@ public:
         if (clock.Milliseconds() < sendsRefusedUntil) {
             return net::kWouldBlock;
         }
+        RunPeer();  // what fell due before this datagram happens first
         sent.push_back(FakeDatagram{clock.Milliseconds(), to, {bytes.begin(), bytes.end()}});
         if (onSend) {
             const FakeDatagram copy = sent.back();
@@ -99,7 +110,8 @@ public:
         if (!open) {
             return net::kIoFailed;
         }
-        if (incoming.empty() || incoming.front().atMilliseconds > clock.Milliseconds()) {
+        RunPeer();
+        if (!Arrived()) {
             return net::kWouldBlock;
         }
         const FakeDatagram datagram = std::move(incoming.front());
@@ -116,12 +128,7 @@ public:
                        int milliseconds) override {
         if (open && milliseconds > 0) {
             ++waitCalls;
-            const std::int64_t deadline = clock.Milliseconds() + milliseconds;
-            if (!incoming.empty() && incoming.front().atMilliseconds <= deadline) {
-                clock.AdvanceTo(incoming.front().atMilliseconds);
-            } else {
-                clock.AdvanceTo(deadline);
-            }
+            WaitUntil(clock.Milliseconds() + milliseconds);
         }
         return ReceiveFrom(buffer, from);
     }
@@ -131,13 +138,9 @@ public:
         if (!open) {
             return net::Readiness::Failed;
         }
-        const std::int64_t deadline = clock.Milliseconds() + std::max(milliseconds, 0);
-        if (!incoming.empty() && incoming.front().atMilliseconds <= deadline) {
-            clock.AdvanceTo(incoming.front().atMilliseconds);
-            return net::Readiness::Ready;
-        }
-        clock.AdvanceTo(deadline);
-        return net::Readiness::TimedOut;
+        return WaitUntil(clock.Milliseconds() + std::max(milliseconds, 0))
+                   ? net::Readiness::Ready
+                   : net::Readiness::TimedOut;
     }
 
     net::Readiness WaitWritable(int milliseconds) override {
@@ -155,7 +158,39 @@ public:
     }
 
 private:
+    bool Arrived() const {
+        return !incoming.empty() && incoming.front().atMilliseconds <= clock.Milliseconds();
+    }
+    void RunPeer() {
+        if (timedPeer.runDue) {
+            timedPeer.runDue();
+        }
+    }
+    // Lets simulated time run to the deadline, or until a datagram is there to be taken.
+    bool WaitUntil(std::int64_t deadline) {
+        for (;;) {
+            RunPeer();  // afterwards the peer's next deadline lies in the future
+            if (Arrived()) {
+                return true;
+            }
+            if (clock.Milliseconds() >= deadline) {
+                return false;
+            }
+            std::int64_t next = deadline;
+            if (!incoming.empty()) {
+                next = std::min(next, incoming.front().atMilliseconds);
+            }
+            if (timedPeer.nextDeadline) {
+                if (const auto due = timedPeer.nextDeadline()) {
+                    next = std::min(next, *due);
+                }
+            }
+            clock.AdvanceTo(next);
+        }
+    }
+
     FakeClock& clock;
+    TimedPeer timedPeer;
     std::vector<FakeDatagram> incoming;  // ordered by arrival time
     std::vector<FakeDatagram> sent;
     std::vector<std::int64_t> receiveCallTimes;

@@ -115,9 +115,9 @@ public:
                view.statusLog.end();
     }
     int RequestsSent() const {
-        return static_cast<int>(std::count_if(wire->sent.begin(), wire->sent.end(), [](auto& d) {
-            return d.bytes[1] == tftp::kOpRrq || d.bytes[1] == tftp::kOpWrq;
-        }));
+        return static_cast<int>(std::count_if(
+            wire->Sent().begin(), wire->Sent().end(),
+            [](auto& d) { return d.bytes[1] == tftp::kOpRrq || d.bytes[1] == tftp::kOpWrq; }));
     }
 
     TempDir dir;
@@ -279,7 +279,7 @@ TEST_F(SessionTest, NetworkFailuresEndTheSendWithTheirCodeAndReason) {
              t.view.addressFields = {127, 0, 3, 91};
          },
          kResultNetworkFailure, "Destination Unreachable", "Time out on ACK. block: 0"},
-        {"socket takes nothing", [](SessionTest& t) { t.wire->refuseSends = true; },
+        {"socket takes nothing", [](SessionTest& t) { t.wire->RefuseSendsUntil(INT64_MAX); },
          kResultNetworkFailure, nullptr, "Time out on PUT. block: 1"},
     };
     for (const auto& f : cases) {
@@ -312,7 +312,7 @@ TEST_F(SessionTest, UnansweredRequestIsRepeatedToPort69SixTimes) {
     ASSERT_TRUE(client->OpenAgentSocket());
     client->SendToAgent();
     EXPECT_EQ(RequestsSent(), 6);
-    for (const auto& datagram : wire->sent) {
+    for (const auto& datagram : wire->Sent()) {
         EXPECT_EQ(datagram.peer.port, 69);
     }
     EXPECT_EQ(client->resultCode, kResultNetworkFailure);
@@ -331,7 +331,7 @@ TEST_F(SessionTest, LostAndRepeatedAcknowledgementsStillDeliverTheFile) {
         EXPECT_EQ(client->resultCode, kResultSuccess);
         EXPECT_EQ(Text(*wire->storage.Load("image.bin")), content);
         // Every DATA packet went to the port the agent answered the request from.
-        for (const auto& datagram : wire->sent) {
+        for (const auto& datagram : wire->Sent()) {
             if (datagram.bytes[1] == tftp::kOpData) {
                 EXPECT_EQ(datagram.peer.port, AgentOnWire::kFirstTransferPort + 1);
             }
@@ -413,7 +413,7 @@ TEST_F(SessionTest, EepromFetchReplacesTheLocalFileWithTheWholeImage) {
     EXPECT_EQ(ReadFileBytes(target), Text(agentsim::EepromImage()));
     EXPECT_EQ(view.progressMaximum, 64);
     EXPECT_EQ(view.byteCounts.back(), "32768");
-    EXPECT_EQ(std::count_if(wire->sent.begin(), wire->sent.end(),
+    EXPECT_EQ(std::count_if(wire->Sent().begin(), wire->Sent().end(),
                             [](auto& d) { return d.bytes[1] == tftp::kOpAck; }),
               65);
     EXPECT_TRUE(Logged("open file: " + target));
@@ -551,12 +551,12 @@ TEST_F(SessionTest, StatusPollEndsOnTheFirstFinalPhrase) {
         Select(APPLICATION_UPGRADE, dir.File("app.bin"));
         ASSERT_TRUE(client->OpenAgentSocket());
         client->SendToAgent();
-        const std::size_t sentBefore = wire->sent.size();
+        const std::size_t sentBefore = wire->Sent().size();
         EXPECT_EQ(client->PollAgentStatus(), c.result);
         EXPECT_EQ(RequestsSent() - 1, c.attempts);
         EXPECT_TRUE(Logged(c.finalText));
         const bool acknowledged =
-            std::any_of(wire->sent.begin() + static_cast<long>(sentBefore), wire->sent.end(),
+            std::any_of(wire->Sent().begin() + static_cast<long>(sentBefore), wire->Sent().end(),
                         [](auto& d) { return d.bytes[1] == tftp::kOpAck; });
         EXPECT_EQ(acknowledged, c.result == StatusReport::kNotFinal)
             << "a final status is not acknowledged";
