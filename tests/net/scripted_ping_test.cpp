@@ -1,12 +1,11 @@
-// CPingService in simulated time through the scripted ICMP module: the result line and reply
-// count of answered and unanswered echoes, a failed open after an earlier answer, and the wait
-// callback handed through to the module, withdrawn again, and safe to release from.
+// CPingService through the scripted ICMP module: the wait callback handed through to the module,
+// withdrawn again, and safe to release from. (Answered, unanswered and failed echoes are the
+// real module's tests; the sessions' tests use the scripted module throughout.)
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "net/PingService.h"
 #include "net/ping_test_support.h"
@@ -17,12 +16,6 @@ namespace {
 
 using fakes::ScriptedPing;
 using testing::Address;
-
-// What the script saw of one echo.
-struct SeenEcho {
-    std::uint32_t destination;
-    std::uint32_t timeoutMs;
-};
 
 // The line CPingService writes for an answer from 127.0.6.last: the scripted module answers
 // with round trip 0 and TTL 64.
@@ -36,76 +29,6 @@ struct WaitCalls {
     int count = 0;
     static void Count(void* context) { ++static_cast<WaitCalls*>(context)->count; }
 };
-
-TEST(ScriptedPingService, ReportsAnsweredAndUnansweredEchoesInSimulatedTime) {
-    struct Case {
-        int last;  // target 127.0.6.last
-        bool answered;
-    };
-    // Alternating, so that each line and count must come from its own echo.
-    const Case cases[] = {{50, true}, {51, false}, {52, true}, {52, false}, {53, false}};
-    ScriptedPing script;
-    ASSERT_TRUE(script.Loaded()) << script.Path();
-    std::int64_t simulatedMs = 0;
-    std::vector<SeenEcho> seen;
-    bool answerNext = false;
-    script.answer = [&](std::uint32_t destination, std::uint32_t timeoutMs) {
-        seen.push_back({destination, timeoutMs});
-        if (!answerNext) {
-            simulatedMs += timeoutMs;  // a silent agent lets the whole time-out pass
-        }
-        return answerNext;
-    };
-    CPingService ping(script.Path());
-    for (const Case& c : cases) {
-        answerNext = c.answered;
-        seen.clear();
-        const std::int64_t before = simulatedMs;
-        ping.SetTarget(Address(127, 0, 6, c.last));
-        EXPECT_EQ(ping.Ping(), CPingService::kPingDone) << c.last;
-        ASSERT_EQ(seen.size(), 1u) << c.last;
-        EXPECT_EQ(seen[0].destination, Address(127, 0, 6, c.last));
-        EXPECT_EQ(seen[0].timeoutMs, CPingService::kEchoTimeoutMs);
-        if (c.answered) {
-            EXPECT_EQ(ping.replyCount, 1u) << c.last;
-            EXPECT_EQ(std::string(ping.resultText), AnswerLine(c.last));
-            EXPECT_EQ(simulatedMs, before);
-        } else {
-            EXPECT_EQ(ping.replyCount, 0u) << c.last;
-            EXPECT_STREQ(ping.resultText, "No response from server") << c.last;
-            EXPECT_EQ(simulatedMs - before, CPingService::kEchoTimeoutMs);
-        }
-    }
-    EXPECT_TRUE(ping.ModuleLoaded());
-}
-
-TEST(ScriptedPingService, FailedOpenLeavesNoReplyAfterAnEarlierAnswer) {
-    ScriptedPing script;
-    ASSERT_TRUE(script.Loaded()) << script.Path();
-    int echoes = 0;
-    script.answer = [&](std::uint32_t, std::uint32_t) {
-        ++echoes;
-        return true;
-    };
-    CPingService ping(script.Path());
-    ping.SetTarget(Address(127, 0, 6, 60));
-    ASSERT_EQ(ping.Ping(), CPingService::kPingDone);
-    ASSERT_EQ(ping.replyCount, 1u);
-
-    script.failOpen(true);
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        EXPECT_EQ(ping.Ping(), CPingService::kOpenFailed);
-        EXPECT_STREQ(ping.resultText, "Unable to open ping service.");
-        EXPECT_EQ(ping.replyCount, 0u);
-    }
-    EXPECT_EQ(echoes, 1);  // no echo goes out without a handle
-
-    script.failOpen(false);
-    EXPECT_EQ(ping.Ping(), CPingService::kPingDone);
-    EXPECT_EQ(ping.replyCount, 1u);
-    EXPECT_EQ(std::string(ping.resultText), AnswerLine(60));
-    EXPECT_EQ(echoes, 2);
-}
 
 TEST(ScriptedPingService, WaitCallbackIsHandedToTheModuleAtEveryPingAndWithdrawnByRelease) {
     ScriptedPing script;
