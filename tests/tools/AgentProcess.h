@@ -41,47 +41,47 @@ public:
     // Starts the program with args and waits for its "ready ADDRESS:PORT" line.
     bool Start(std::vector<std::string> args) {
         args.insert(args.begin(), (BinDir() / "agent-sim").string());
-        pid_ = Spawn(args, fd_);
-        if (pid_ < 0) {
+        pid = Spawn(args, fd);
+        if (pid < 0) {
             return false;
         }
-        if (!ReadUntil(fd_, output_, Deadline(5000), "\n") || output_.rfind("ready ", 0) != 0) {
+        if (!ReadUntil(fd, output, Deadline(5000), "\n") || output.rfind("ready ", 0) != 0) {
             return false;
         }
-        const std::size_t colon = output_.rfind(':');
-        port_ = std::atoi(output_.c_str() + colon + 1);
+        const std::size_t colon = output.rfind(':');
+        port = std::atoi(output.c_str() + colon + 1);
         return true;
     }
 
     // Sends SIGTERM and returns the exit code (-1 when it had to be killed).
     int Stop() {
-        if (pid_ <= 0) {
-            return exitCode_;
+        if (pid <= 0) {
+            return exitCode;
         }
-        ::kill(pid_, SIGTERM);
-        exitCode_ = Reap(pid_, Deadline(3000));
-        ReadUntil(fd_, output_, Deadline(100), nullptr);
-        ::close(fd_);
-        pid_ = -1;
-        return exitCode_;
+        ::kill(pid, SIGTERM);
+        exitCode = Reap(pid, Deadline(3000));
+        ReadUntil(fd, output, Deadline(100), nullptr);
+        ::close(fd);
+        pid = -1;
+        return exitCode;
     }
 
-    pid_t Pid() const { return pid_; }
-    int Port() const { return port_; }
+    pid_t Pid() const { return pid; }
+    int Port() const { return port; }
     // What the program has written so far (its log lines with --verbose).
     const std::string& Output() {
-        if (pid_ > 0) {
-            ReadUntil(fd_, output_, Deadline(100), nullptr);
+        if (pid > 0) {
+            ReadUntil(fd, output, Deadline(100), nullptr);
         }
-        return output_;
+        return output;
     }
 
 private:
-    pid_t pid_ = -1;
-    int fd_ = -1;
-    int port_ = 0;
-    int exitCode_ = -1;
-    std::string output_;
+    pid_t pid = -1;
+    int fd = -1;
+    int port = 0;
+    int exitCode = -1;
+    std::string output;
 };
 
 }  // namespace kalvoran::agentsim::testing

@@ -31,32 +31,32 @@ Bytes ReadFile(const fs::path& path) {
 // One agent on its own address with its own directory; port 69 as root, any port otherwise.
 class AgentE2E : public ::testing::Test {
 protected:
-    void StartAgent(const std::string& address, std::vector<std::string> extra = {}) {
-        address_ = address;
+    void StartAgent(const std::string& agentAddress, std::vector<std::string> extra = {}) {
+        address = agentAddress;
         const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
-        work_ = fs::temp_directory_path() /
-                ("agentsim-e2e-" + std::string(test->name()) + "-" + std::to_string(::getpid()));
-        fs::remove_all(work_);
-        fs::create_directories(work_);
-        std::vector<std::string> args = {"--address", address,
-                                         "--dir",     (work_ / "agent").string(),
+        work = fs::temp_directory_path() /
+               ("agentsim-e2e-" + std::string(test->name()) + "-" + std::to_string(::getpid()));
+        fs::remove_all(work);
+        fs::create_directories(work);
+        std::vector<std::string> args = {"--address", agentAddress,
+                                         "--dir",     (work / "agent").string(),
                                          "--port",    ::geteuid() == 0 ? "69" : "0",
                                          "--verbose"};
         args.insert(args.end(), extra.begin(), extra.end());
-        ASSERT_TRUE(agent_.Start(args)) << agent_.Output();
-        ASSERT_GT(agent_.Port(), 0);
+        ASSERT_TRUE(agent.Start(args)) << agent.Output();
+        ASSERT_GT(agent.Port(), 0);
     }
     void TearDown() override {
-        EXPECT_EQ(agent_.Stop(), 0) << agent_.Output();
+        EXPECT_EQ(agent.Stop(), 0) << agent.Output();
         if (HasFailure()) {
-            std::printf("agent-sim output:\n%s\n", agent_.Output().c_str());
+            std::printf("agent-sim output:\n%s\n", agent.Output().c_str());
         }
-        fs::remove_all(work_);
+        fs::remove_all(work);
     }
 
     RunResult TftpCommand(const std::string& command) {
         std::vector<std::string> argv = {
-            "tftp", "-m", "binary", address_, std::to_string(agent_.Port()), "-c"};
+            "tftp", "-m", "binary", address, std::to_string(agent.Port()), "-c"};
         std::istringstream words(command);
         for (std::string word; words >> word;) {
             argv.push_back(word);
@@ -64,7 +64,7 @@ protected:
         return RunProgram(argv, 30000);
     }
     std::string Url(const std::string& name) const {
-        return "tftp://" + address_ + ":" + std::to_string(agent_.Port()) + "/" + name;
+        return "tftp://" + address + ":" + std::to_string(agent.Port()) + "/" + name;
     }
     RunResult CurlGet(const std::string& name, const fs::path& to) {
         return RunProgram({"curl", "-sS", "--max-time", "20", "-o", to.string(), Url(name)});
@@ -76,59 +76,59 @@ protected:
         return RunProgram({"curl", "-sS", "--max-time", "10", Url(name)}).output;
     }
 
-    AgentProcess agent_;
-    std::string address_;
-    fs::path work_;
+    AgentProcess agent;
+    std::string address;
+    fs::path work;
 };
 
 TEST_F(AgentE2E, TftpPutsAnImageAndGetsItBack) {
     StartAgent("127.0.5.1");
     const Bytes image = Pattern(100013);
-    WriteFile(work_ / "app.bin", image);
-    const RunResult put = TftpCommand("put " + (work_ / "app.bin").string() + " image.bin");
+    WriteFile(work / "app.bin", image);
+    const RunResult put = TftpCommand("put " + (work / "app.bin").string() + " image.bin");
     EXPECT_EQ(put.exitCode, 0) << put.output;
-    EXPECT_TRUE(ReadFile(work_ / "agent" / "image.bin") == image);
+    EXPECT_TRUE(ReadFile(work / "agent" / "image.bin") == image);
 
-    const RunResult get = TftpCommand("get image.bin " + (work_ / "back.bin").string());
+    const RunResult get = TftpCommand("get image.bin " + (work / "back.bin").string());
     EXPECT_EQ(get.exitCode, 0) << get.output;
-    EXPECT_TRUE(ReadFile(work_ / "back.bin") == image);
+    EXPECT_TRUE(ReadFile(work / "back.bin") == image);
     EXPECT_EQ(CurlText("status.bin"), "Programming flash: step 1 of 2");
 }
 
 TEST_F(AgentE2E, CurlFetchesEepromAndUploadsAFileSystemFile) {
     StartAgent("127.0.5.2");
-    const RunResult get = CurlGet("eeprom.bin", work_ / "eeprom.bin");
+    const RunResult get = CurlGet("eeprom.bin", work / "eeprom.bin");
     EXPECT_EQ(get.exitCode, 0) << get.output;
-    EXPECT_TRUE(ReadFile(work_ / "eeprom.bin") == EepromImage());
+    EXPECT_TRUE(ReadFile(work / "eeprom.bin") == EepromImage());
 
     const Bytes logo = Pattern(262144, 3);
-    WriteFile(work_ / "logo.gif", logo);
-    const RunResult put = CurlPut(work_ / "logo.gif", "logo.gif");
+    WriteFile(work / "logo.gif", logo);
+    const RunResult put = CurlPut(work / "logo.gif", "logo.gif");
     EXPECT_EQ(put.exitCode, 0) << put.output;
-    EXPECT_TRUE(ReadFile(work_ / "agent" / "logo.gif") == logo);
+    EXPECT_TRUE(ReadFile(work / "agent" / "logo.gif") == logo);
 }
 
 TEST_F(AgentE2E, RequestFileLeadsToConfigFileDoneAndTheGeneratedConfig) {
     StartAgent("127.0.5.3", {"--status-steps", "1"});
     const Bytes request = Pattern(200, 9);
-    WriteFile(work_ / "request.cfg", request);
-    ASSERT_EQ(CurlPut(work_ / "request.cfg", "request.cfg").exitCode, 0);
+    WriteFile(work / "request.cfg", request);
+    ASSERT_EQ(CurlPut(work / "request.cfg", "request.cfg").exitCode, 0);
     EXPECT_EQ(CurlText("status.bin"), "Generating config file: step 1 of 1");
     EXPECT_EQ(CurlText("status.bin"), "Config file done");
-    const RunResult get = CurlGet("config.cfg", work_ / "config.cfg");
+    const RunResult get = CurlGet("config.cfg", work / "config.cfg");
     EXPECT_EQ(get.exitCode, 0) << get.output;
-    const Bytes config = ReadFile(work_ / "config.cfg");
+    const Bytes config = ReadFile(work / "config.cfg");
     EXPECT_TRUE(config == GenerateConfig(request));
     EXPECT_EQ(Text(config).rfind("Len:", 0), 0u);
 }
 
 TEST_F(AgentE2E, ErrorFaultAndUnknownFileReachTheClient) {
     StartAgent("127.0.5.4", {"--fault", "error:image.bin:2:Flash locked"});
-    WriteFile(work_ / "app.bin", Pattern(1000));
-    const RunResult put = TftpCommand("put " + (work_ / "app.bin").string() + " image.bin");
+    WriteFile(work / "app.bin", Pattern(1000));
+    const RunResult put = TftpCommand("put " + (work / "app.bin").string() + " image.bin");
     EXPECT_NE(put.output.find("Error code 2: Flash locked"), std::string::npos) << put.output;
-    EXPECT_FALSE(fs::exists(work_ / "agent" / "image.bin"));
-    const RunResult get = TftpCommand("get missing.bin " + (work_ / "missing.bin").string());
+    EXPECT_FALSE(fs::exists(work / "agent" / "image.bin"));
+    const RunResult get = TftpCommand("get missing.bin " + (work / "missing.bin").string());
     EXPECT_NE(get.output.find("Error code 1: File not found"), std::string::npos) << get.output;
 }
 
@@ -136,16 +136,16 @@ TEST_F(AgentE2E, ClientsGetWholeFilesDespiteLossDelayAndDuplicates) {
     StartAgent("127.0.5.5",
                {"--timeout", "200", "--fault", "drop:3", "--fault", "delay:5:300", "--fault",
                 "duplicate:7", "--fault", "short:9", "--fault", "drop:2@rom.bin"});
-    const RunResult get = CurlGet("eeprom.bin", work_ / "eeprom.bin");
+    const RunResult get = CurlGet("eeprom.bin", work / "eeprom.bin");
     EXPECT_EQ(get.exitCode, 0) << get.output;
-    EXPECT_TRUE(ReadFile(work_ / "eeprom.bin") == EepromImage());
+    EXPECT_TRUE(ReadFile(work / "eeprom.bin") == EepromImage());
 
     const Bytes rom = Pattern(131072, 5);
-    WriteFile(work_ / "rom.bin", rom);
-    const RunResult put = TftpCommand("put " + (work_ / "rom.bin").string() + " rom.bin");
+    WriteFile(work / "rom.bin", rom);
+    const RunResult put = TftpCommand("put " + (work / "rom.bin").string() + " rom.bin");
     EXPECT_EQ(put.exitCode, 0) << put.output;
-    EXPECT_TRUE(ReadFile(work_ / "agent" / "rom.bin") == rom);
-    EXPECT_NE(agent_.Output().find("fault drop at block 2 of rom.bin"), std::string::npos);
+    EXPECT_TRUE(ReadFile(work / "agent" / "rom.bin") == rom);
+    EXPECT_NE(agent.Output().find("fault drop at block 2 of rom.bin"), std::string::npos);
 }
 
 // These faults fool simple clients, so a hand-made client checks the datagrams themselves:
@@ -157,10 +157,10 @@ TEST_F(AgentE2E, PortAndSizeFaultsAreVisibleOnTheWire) {
     ASSERT_GE(fd, 0);
     timeval wait{2, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    sockaddr_in agent{};
-    agent.sin_family = AF_INET;
-    agent.sin_port = htons(static_cast<std::uint16_t>(agent_.Port()));
-    ::inet_pton(AF_INET, address_.c_str(), &agent.sin_addr);
+    sockaddr_in listenAddress{};
+    listenAddress.sin_family = AF_INET;
+    listenAddress.sin_port = htons(static_cast<std::uint16_t>(agent.Port()));
+    ::inet_pton(AF_INET, address.c_str(), &listenAddress.sin_addr);
 
     struct Got {
         Bytes bytes;
@@ -181,28 +181,28 @@ TEST_F(AgentE2E, PortAndSizeFaultsAreVisibleOnTheWire) {
                  sizeof to);
     };
 
-    send(Request(tftp::kOpRrq, "eeprom.bin"), agent_.Port(), agent);
+    send(Request(tftp::kOpRrq, "eeprom.bin"), agent.Port(), listenAddress);
     const Got block1 = receive();
     ASSERT_EQ(block1.bytes.size(), 516u);
     const int transferPort = block1.port;
-    EXPECT_NE(transferPort, agent_.Port());
+    EXPECT_NE(transferPort, agent.Port());
 
-    send(Ack(1), transferPort, agent);
+    send(Ack(1), transferPort, listenAddress);
     const Got misplaced = receive();
     EXPECT_EQ(tftp::BlockOf(misplaced.bytes), 2);
     EXPECT_NE(misplaced.port, transferPort);
-    EXPECT_NE(misplaced.port, agent_.Port());
+    EXPECT_NE(misplaced.port, agent.Port());
     const Got resend = receive();  // after the agent's time-out, from the right port
     EXPECT_EQ(resend.port, transferPort);
     EXPECT_EQ(resend.bytes, misplaced.bytes);
 
-    send(Ack(2), transferPort, agent);
+    send(Ack(2), transferPort, listenAddress);
     const Got big = receive();
     EXPECT_EQ(big.bytes.size(), kOversizeLength);
     EXPECT_EQ(big.port, transferPort);
     EXPECT_EQ(tftp::BlockOf(receive().bytes), 3);
 
-    send(Ack(3), transferPort, agent);
+    send(Ack(3), transferPort, listenAddress);
     const Got stray = receive();
     const Got block4 = receive();
     EXPECT_NE(stray.port, transferPort);
@@ -217,7 +217,7 @@ TEST_F(AgentE2E, PortAndSizeFaultsAreVisibleOnTheWire) {
 TEST_F(AgentE2E, IdleAgentSleepsAndEndsOnSigterm) {
     StartAgent("127.0.5.7");
     ::usleep(1000000);
-    std::ifstream stat("/proc/" + std::to_string(agent_.Pid()) + "/stat");
+    std::ifstream stat("/proc/" + std::to_string(agent.Pid()) + "/stat");
     std::string line;
     std::getline(stat, line);
     std::istringstream fields(line.substr(line.rfind(')') + 2));
@@ -228,7 +228,7 @@ TEST_F(AgentE2E, IdleAgentSleepsAndEndsOnSigterm) {
     ASSERT_GT(values.size(), 13u);
     const long ticks = std::stol(values[11]) + std::stol(values[12]);  // utime + stime
     EXPECT_LT(ticks, 10) << "an idle agent must not spin";
-    EXPECT_EQ(agent_.Stop(), 0);
+    EXPECT_EQ(agent.Stop(), 0);
 }
 
 TEST(AgentSimCommandLine, HelpAddressRulesAndBadArguments) {

@@ -24,14 +24,13 @@ bool MemoryStorage::Store(std::string_view name, std::span<const std::uint8_t> c
 
 // ---- DirectoryStorage ----
 
-DirectoryStorage::DirectoryStorage(std::filesystem::path directory)
-    : directory_(std::move(directory)) {}
+DirectoryStorage::DirectoryStorage(std::filesystem::path folder) : directory(std::move(folder)) {}
 
 std::optional<Bytes> DirectoryStorage::Load(std::string_view name) {
     if (!SafeFileName(name)) {
         return std::nullopt;
     }
-    const std::filesystem::path path = directory_ / std::string(name);
+    const std::filesystem::path path = directory / std::string(name);
     std::error_code error;
     if (!std::filesystem::is_regular_file(path, error)) {
         return std::nullopt;
@@ -56,7 +55,7 @@ bool DirectoryStorage::Store(std::string_view name, std::span<const std::uint8_t
     if (!SafeFileName(name)) {
         return false;
     }
-    const std::filesystem::path target = directory_ / std::string(name);
+    const std::filesystem::path target = directory / std::string(name);
     std::filesystem::path partial = target;
     partial += ".part";
     {

@@ -40,12 +40,12 @@ public:
 // over it, so a reader never sees half a file.
 class DirectoryStorage final : public Storage {
 public:
-    explicit DirectoryStorage(std::filesystem::path directory);
+    explicit DirectoryStorage(std::filesystem::path folder);
     std::optional<Bytes> Load(std::string_view name) override;
     bool Store(std::string_view name, std::span<const std::uint8_t> content) override;
 
 private:
-    std::filesystem::path directory_;
+    std::filesystem::path directory;
 };
 
 // A name the agent will read or write: 1 to 255 characters, no path separator, no leading dot,

@@ -53,12 +53,12 @@ std::string PeerText(const Peer& peer) {
     return text.data();
 }
 
-AgentSim::AgentSim(Storage& storage, Settings settings)
-    : storage_(storage), settings_(std::move(settings)) {}
+AgentSim::AgentSim(Storage& fileStorage, Settings initialSettings)
+    : storage(fileStorage), settings(std::move(initialSettings)) {}
 
 std::vector<Action> AgentSim::TakeActions() {
     std::vector<Action> taken;
-    taken.swap(actions_);
+    taken.swap(actions);
     return taken;
 }
 
@@ -69,10 +69,10 @@ std::optional<Millis> AgentSim::NextDeadline() const {
             next = when;
         }
     };
-    for (const Transfer& transfer : transfers_) {
+    for (const Transfer& transfer : transfers) {
         consider(transfer.deadline);
     }
-    for (const Delayed& send : delayed_) {
+    for (const Delayed& send : delayed) {
         consider(send.due);
     }
     return next;
@@ -87,7 +87,7 @@ void AgentSim::OnDatagram(SocketId socket, const Peer& from, std::span<const std
         return;
     }
     const auto transfer = FindBySocket(socket);
-    if (transfer != transfers_.end()) {
+    if (transfer != transfers.end()) {
         OnTransferDatagram(*transfer, from, datagram, now);
         return;
     }
@@ -128,7 +128,7 @@ void AgentSim::OnRequest(const Peer& from, std::span<const std::uint8_t> datagra
 
     // A client whose request went unanswered sends it again from the same port: that is the
     // same transfer, answered again. Any other request from that port replaces what it had.
-    for (auto it = transfers_.begin(); it != transfers_.end();) {
+    for (auto it = transfers.begin(); it != transfers.end();) {
         const auto current = it++;
         if (!(current->peer == from)) {
             continue;
@@ -146,7 +146,7 @@ void AgentSim::OnRequest(const Peer& from, std::span<const std::uint8_t> datagra
         End(current, "replaced by a new request");
     }
 
-    for (const Fault& fault : settings_.faults) {
+    for (const Fault& fault : settings.faults) {
         if (fault.kind == FaultKind::Error && fault.name == name) {
             Log("fault error: ERROR " + std::to_string(fault.errorCode) + " for " + name);
             RefuseRequest(
@@ -155,7 +155,7 @@ void AgentSim::OnRequest(const Peer& from, std::span<const std::uint8_t> datagra
             return;
         }
     }
-    if (transfers_.size() >= static_cast<std::size_t>(settings_.maxTransfers)) {
+    if (transfers.size() >= static_cast<std::size_t>(settings.maxTransfers)) {
         RefuseRequest(from, 0, "Too many transfers");
         return;
     }
@@ -213,7 +213,7 @@ void AgentSim::OnTransferDatagram(Transfer& transfer, const Peer& from,
 
 void AgentSim::OnSideDatagram(SocketId socket, const Peer& from,
                               std::span<const std::uint8_t> datagram) {
-    for (const Transfer& transfer : transfers_) {
+    for (const Transfer& transfer : transfers) {
         if (std::find(transfer.sideSockets.begin(), transfer.sideSockets.end(), socket) !=
             transfer.sideSockets.end()) {
             if (tftp::OpcodeOf(datagram) != tftp::kOpError) {
@@ -249,7 +249,7 @@ void AgentSim::OnData(Transfer& transfer, std::span<const std::uint8_t> datagram
     if (transfer.phase != Phase::Running || block != ((transfer.sequence + 1) & kBlockMask)) {
         return;
     }
-    if (transfer.content.size() + payload.size() > settings_.largestFile) {
+    if (transfer.content.size() + payload.size() > settings.largestFile) {
         SendError(transfer.socket, transfer.peer, 3, tftp::ErrorMessage(3));
         End(FindBySocket(transfer.socket), "file too large");
         return;
@@ -267,15 +267,15 @@ void AgentSim::OnData(Transfer& transfer, std::span<const std::uint8_t> datagram
 
 std::optional<Bytes> AgentSim::ContentFor(std::string_view name) {
     if (name == "status.bin") {
-        ++statusReads_;
+        ++statusReads;
         const std::string text =
-            StatusText(lastRole_, statusReads_, settings_.statusSteps, settings_.statusFinal);
+            StatusText(lastRole, statusReads, settings.statusSteps, settings.statusFinal);
         return Bytes(text.begin(), text.end());
     }
-    if (name == "config.cfg" && !generatedConfig_.empty()) {
-        return generatedConfig_;
+    if (name == "config.cfg" && !generatedConfig.empty()) {
+        return generatedConfig;
     }
-    auto stored = storage_.Load(name);
+    auto stored = storage.Load(name);
     if (!stored && name == "eeprom.bin") {
         return EepromImage();
     }
@@ -284,8 +284,8 @@ std::optional<Bytes> AgentSim::ContentFor(std::string_view name) {
 
 void AgentSim::StartTransfer(const Peer& from, std::string_view name, bool reading, Bytes content,
                              Millis now) {
-    Transfer& transfer = transfers_.emplace_back();
-    transfer.id = nextTransferId_++;
+    Transfer& transfer = transfers.emplace_back();
+    transfer.id = nextTransferId++;
     transfer.socket = OpenSocket();
     transfer.peer = from;
     transfer.name = std::string(name);
@@ -314,7 +314,7 @@ void AgentSim::SendBlock(Transfer& transfer, Millis now) {
 void AgentSim::SendPacket(Transfer& transfer, Bytes packet, Millis now) {
     transfer.lastPacket = std::move(packet);
     transfer.resends = 0;
-    transfer.deadline = now + settings_.retransmitMs;
+    transfer.deadline = now + settings.retransmitMs;
     const Bytes& sent = transfer.lastPacket;
 
     bool send = true;
@@ -322,7 +322,7 @@ void AgentSim::SendPacket(Transfer& transfer, Bytes packet, Millis now) {
     bool stall = false;
     Millis delay = 0;
     SocketId from = transfer.socket;
-    for (const Fault& fault : settings_.faults) {
+    for (const Fault& fault : settings.faults) {
         if (fault.kind == FaultKind::Error || fault.block != transfer.sequence ||
             !fault.AppliesTo(transfer.name)) {
             continue;
@@ -375,7 +375,7 @@ void AgentSim::SendPacket(Transfer& transfer, Bytes packet, Millis now) {
         const int copies = twice ? 2 : 1;
         for (int copy = 0; copy < copies; ++copy) {
             if (delay > 0) {
-                delayed_.push_back({transfer.id, now + delay, from, transfer.peer, sent});
+                delayed.push_back({transfer.id, now + delay, from, transfer.peer, sent});
             } else {
                 Emit(Action::Kind::Send, from, transfer.peer, sent);
             }
@@ -385,73 +385,73 @@ void AgentSim::SendPacket(Transfer& transfer, Bytes packet, Millis now) {
     if (stall) {
         // Silent from now on; the transfer is dropped once a client would have given up.
         transfer.phase = Phase::Stalled;
-        transfer.deadline = now + settings_.retransmitMs * (settings_.retransmits + 1);
+        transfer.deadline = now + settings.retransmitMs * (settings.retransmits + 1);
     }
 }
 
 void AgentSim::Resend(Transfer& transfer, Millis now) {
     ++transfer.resends;
-    transfer.deadline = now + settings_.retransmitMs;
+    transfer.deadline = now + settings.retransmitMs;
     Emit(Action::Kind::Send, transfer.socket, transfer.peer, transfer.lastPacket);
 }
 
 void AgentSim::FinishWrite(Transfer& transfer, Millis now) {
-    if (!storage_.Store(transfer.name, transfer.content)) {
+    if (!storage.Store(transfer.name, transfer.content)) {
         SendError(transfer.socket, transfer.peer, 3, tftp::ErrorMessage(3));
         End(FindBySocket(transfer.socket), "could not store the file");
         return;
     }
     Log("received " + transfer.name + ", " + std::to_string(transfer.content.size()) + " bytes");
-    lastReceived_ = transfer.name;
-    lastRole_ = WritableRole(transfer.name).value_or(FileRole::None);
-    statusReads_ = 0;
-    if (lastRole_ == FileRole::Request) {
-        generatedConfig_ = GenerateConfig(transfer.content);
-    } else if (lastRole_ == FileRole::Config) {
-        generatedConfig_.clear();  // the configuration written is now the one served
+    lastReceived = transfer.name;
+    lastRole = WritableRole(transfer.name).value_or(FileRole::None);
+    statusReads = 0;
+    if (lastRole == FileRole::Request) {
+        generatedConfig = GenerateConfig(transfer.content);
+    } else if (lastRole == FileRole::Config) {
+        generatedConfig.clear();  // the configuration written is now the one served
     }
     SendPacket(transfer, MakeAck(transfer.sequence), now);
     if (transfer.phase == Phase::Running) {
         // Stay a while to acknowledge the last block again if our ACK gets lost.
         transfer.phase = Phase::Dallying;
-        transfer.deadline = now + settings_.retransmitMs * settings_.retransmits;
+        transfer.deadline = now + settings.retransmitMs * settings.retransmits;
     }
 }
 
 void AgentSim::End(TransferList::iterator transfer, std::string_view why) {
-    if (transfer == transfers_.end()) {
+    if (transfer == transfers.end()) {
         return;
     }
     Log("transfer " + transfer->name + " with " + PeerText(transfer->peer) +
         " ended: " + std::string(why));
     const std::uint64_t id = transfer->id;
-    std::erase_if(delayed_, [id](const Delayed& send) { return send.transferId == id; });
+    std::erase_if(delayed, [id](const Delayed& send) { return send.transferId == id; });
     Emit(Action::Kind::Close, transfer->socket);
     for (const SocketId side : transfer->sideSockets) {
         Emit(Action::Kind::Close, side);
     }
-    transfers_.erase(transfer);
+    transfers.erase(transfer);
 }
 
 // ---- Time ----
 
 void AgentSim::OnTime(Millis now) {
     // Delayed packets leave in the order they fell due.
-    std::stable_sort(delayed_.begin(), delayed_.end(),
+    std::stable_sort(delayed.begin(), delayed.end(),
                      [](const Delayed& a, const Delayed& b) { return a.due < b.due; });
-    while (!delayed_.empty() && delayed_.front().due <= now) {
-        Delayed send = std::move(delayed_.front());
-        delayed_.pop_front();
+    while (!delayed.empty() && delayed.front().due <= now) {
+        Delayed send = std::move(delayed.front());
+        delayed.pop_front();
         Emit(Action::Kind::Send, send.socket, send.to, std::move(send.bytes));
     }
-    for (auto it = transfers_.begin(); it != transfers_.end();) {
+    for (auto it = transfers.begin(); it != transfers.end();) {
         const auto current = it++;
         if (current->deadline > now) {
             continue;
         }
         switch (current->phase) {
             case Phase::Running:
-                if (current->resends >= settings_.retransmits) {
+                if (current->resends >= settings.retransmits) {
                     End(current, "no answer");
                 } else {
                     Resend(*current, now);
@@ -485,23 +485,23 @@ void AgentSim::SendError(SocketId socket, const Peer& to, int code, std::string_
 }
 
 SocketId AgentSim::OpenSocket() {
-    const SocketId socket = nextSocket_++;
+    const SocketId socket = nextSocket++;
     Emit(Action::Kind::Open, socket);
     return socket;
 }
 
 void AgentSim::Emit(Action::Kind kind, SocketId socket, const Peer& to, Bytes bytes) {
-    actions_.push_back(Action{kind, socket, to, std::move(bytes)});
+    actions.push_back(Action{kind, socket, to, std::move(bytes)});
 }
 
 void AgentSim::Log(const std::string& line) const {
-    if (settings_.log) {
-        settings_.log(line);
+    if (settings.log) {
+        settings.log(line);
     }
 }
 
 AgentSim::TransferList::iterator AgentSim::FindBySocket(SocketId socket) {
-    return std::find_if(transfers_.begin(), transfers_.end(),
+    return std::find_if(transfers.begin(), transfers.end(),
                         [socket](const Transfer& transfer) { return transfer.socket == socket; });
 }
 

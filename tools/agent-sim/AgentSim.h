@@ -64,7 +64,7 @@ struct Settings {
 
 class AgentSim {
 public:
-    AgentSim(Storage& storage, Settings settings);
+    AgentSim(Storage& fileStorage, Settings initialSettings);
 
     // A datagram arrived on one of the agent's sockets.
     void OnDatagram(SocketId socket, const Peer& from, std::span<const std::uint8_t> datagram,
@@ -78,8 +78,8 @@ public:
     std::vector<Action> TakeActions();
 
     // The name of the last file received completely ("" before the first one).
-    const std::string& LastReceived() const { return lastReceived_; }
-    std::size_t ActiveTransfers() const { return transfers_.size(); }
+    const std::string& LastReceived() const { return lastReceived; }
+    std::size_t ActiveTransfers() const { return transfers.size(); }
 
 private:
     enum class Phase { Running, Dallying, Stalled };
@@ -133,17 +133,17 @@ private:
     void Log(const std::string& line) const;
     TransferList::iterator FindBySocket(SocketId socket);
 
-    Storage& storage_;
-    Settings settings_;
-    TransferList transfers_;
-    std::deque<Delayed> delayed_;
-    std::vector<Action> actions_;
-    SocketId nextSocket_ = kListenSocket + 1;
-    std::uint64_t nextTransferId_ = 1;
-    std::string lastReceived_;
-    FileRole lastRole_ = FileRole::None;
-    int statusReads_ = 0;  // reads of "status.bin" since the last file was received
-    Bytes generatedConfig_;
+    Storage& storage;
+    Settings settings;
+    TransferList transfers;
+    std::deque<Delayed> delayed;
+    std::vector<Action> actions;
+    SocketId nextSocket = kListenSocket + 1;
+    std::uint64_t nextTransferId = 1;
+    std::string lastReceived;
+    FileRole lastRole = FileRole::None;
+    int statusReads = 0;  // reads of "status.bin" since the last file was received
+    Bytes generatedConfig;
 };
 
 }  // namespace kalvoran::agentsim

@@ -37,11 +37,11 @@ constexpr std::size_t kReceiveBuffer = 65536;
 
 }  // namespace
 
-UdpDriver::UdpDriver(AgentSim& machine, std::uint32_t address, bool verbose)
-    : machine_(machine), address_(address), verbose_(verbose) {}
+UdpDriver::UdpDriver(AgentSim& drivenMachine, std::uint32_t localAddress, bool verboseOutput)
+    : machine(drivenMachine), address(localAddress), verbose(verboseOutput) {}
 
 UdpDriver::~UdpDriver() {
-    for (const auto& [socket, fd] : sockets_) {
+    for (const auto& [socket, fd] : sockets) {
         ::close(fd);
     }
 }
@@ -52,9 +52,9 @@ int UdpDriver::OpenBound(std::uint16_t port, std::string& error) {
         error = std::string("socket: ") + std::strerror(errno);
         return -1;
     }
-    const sockaddr_in local = MakeAddress(address_, port);
+    const sockaddr_in local = MakeAddress(address, port);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        error = "bind " + PeerText(Peer{address_, port}) + ": " + std::strerror(errno);
+        error = "bind " + PeerText(Peer{address, port}) + ": " + std::strerror(errno);
         ::close(fd);
         return -1;
     }
@@ -73,43 +73,43 @@ bool UdpDriver::Listen(std::uint16_t port, std::string& error) {
         ::close(fd);
         return false;
     }
-    listenPort_ = ntohs(bound.sin_port);
-    sockets_[kListenSocket] = fd;
+    listenPort = ntohs(bound.sin_port);
+    sockets[kListenSocket] = fd;
     return true;
 }
 
 void UdpDriver::Carry() {
-    for (Action& action : machine_.TakeActions()) {
+    for (Action& action : machine.TakeActions()) {
         switch (action.kind) {
             case Action::Kind::Open: {
                 std::string error;
                 const int fd = OpenBound(0, error);
                 if (fd >= 0) {
-                    sockets_[action.socket] = fd;
+                    sockets[action.socket] = fd;
                 } else {
                     std::fprintf(stderr, "agent-sim: %s\n", error.c_str());
                 }
                 break;
             }
             case Action::Kind::Send: {
-                const auto found = sockets_.find(action.socket);
-                if (found == sockets_.end()) {
+                const auto found = sockets.find(action.socket);
+                if (found == sockets.end()) {
                     break;  // its socket could not be opened; the peer will time out
                 }
                 const sockaddr_in to = MakeAddress(action.to.address, action.to.port);
                 if (::sendto(found->second, action.bytes.data(), action.bytes.size(), 0,
                              reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0 &&
-                    verbose_) {
+                    verbose) {
                     std::fprintf(stderr, "agent-sim: sendto %s: %s\n", PeerText(action.to).c_str(),
                                  std::strerror(errno));
                 }
                 break;
             }
             case Action::Kind::Close: {
-                const auto found = sockets_.find(action.socket);
-                if (found != sockets_.end()) {
+                const auto found = sockets.find(action.socket);
+                if (found != sockets.end()) {
                     ::close(found->second);
-                    sockets_.erase(found);
+                    sockets.erase(found);
                 }
                 break;
             }
@@ -121,8 +121,8 @@ void UdpDriver::Receive(SocketId socket) {
     static std::array<std::uint8_t, kReceiveBuffer> buffer;
     // Take what is queued, but not forever: a flood on one socket must not starve the others.
     for (int taken = 0; taken < 64; ++taken) {
-        const auto found = sockets_.find(socket);
-        if (found == sockets_.end()) {
+        const auto found = sockets.find(socket);
+        if (found == sockets.end()) {
             return;  // closed by the machine while handling the previous datagram
         }
         sockaddr_in from{};
@@ -133,7 +133,7 @@ void UdpDriver::Receive(SocketId socket) {
             return;  // EAGAIN, or an ICMP error reported on the socket: nothing to hand on
         }
         const Peer peer{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
-        machine_.OnDatagram(
+        machine.OnDatagram(
             socket, peer, std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)),
             Now());
         Carry();
@@ -149,18 +149,18 @@ int UdpDriver::Run(const volatile std::sig_atomic_t& stop) {
     std::vector<pollfd> polled;
     std::vector<SocketId> ids;
     while (stop == 0) {
-        machine_.OnTime(Now());
+        machine.OnTime(Now());
         Carry();
 
         polled.clear();
         ids.clear();
-        for (const auto& [socket, fd] : sockets_) {
+        for (const auto& [socket, fd] : sockets) {
             polled.push_back(pollfd{fd, POLLIN, 0});
             ids.push_back(socket);
         }
         timespec wait{};
         timespec* waitPointer = nullptr;
-        if (const auto deadline = machine_.NextDeadline()) {
+        if (const auto deadline = machine.NextDeadline()) {
             const Millis left = std::max<Millis>(0, *deadline - Now());
             wait.tv_sec = static_cast<time_t>(left / 1000);
             wait.tv_nsec = static_cast<long>((left % 1000) * 1000000);

@@ -14,15 +14,15 @@ namespace kalvoran::agentsim {
 
 class UdpDriver {
 public:
-    // address: IPv4 in host order.
-    UdpDriver(AgentSim& machine, std::uint32_t address, bool verbose);
+    // localAddress: IPv4 in host order.
+    UdpDriver(AgentSim& drivenMachine, std::uint32_t localAddress, bool verboseOutput);
     ~UdpDriver();
     UdpDriver(const UdpDriver&) = delete;
     UdpDriver& operator=(const UdpDriver&) = delete;
 
     // Binds the listening socket; port 0 lets the system choose. Fills error on failure.
     bool Listen(std::uint16_t port, std::string& error);
-    std::uint16_t ListenPort() const { return listenPort_; }
+    std::uint16_t ListenPort() const { return listenPort; }
 
     // Runs until stop becomes non-zero. SIGTERM and SIGINT must be blocked by the caller; they
     // are let through only while the driver sleeps, so a stop request is never missed.
@@ -34,11 +34,11 @@ private:
     void Receive(SocketId socket);
     int OpenBound(std::uint16_t port, std::string& error);
 
-    AgentSim& machine_;
-    std::uint32_t address_;
-    bool verbose_;
-    std::uint16_t listenPort_ = 0;
-    std::map<SocketId, int> sockets_;
+    AgentSim& machine;
+    std::uint32_t address;
+    bool verbose;
+    std::uint16_t listenPort = 0;
+    std::map<SocketId, int> sockets;
 };
 
 }  // namespace kalvoran::agentsim
