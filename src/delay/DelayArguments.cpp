@@ -9,12 +9,12 @@ namespace kalvoran::delay {
 
 DelayCommand ClassifyArguments(int wordCount) {
     if (wordCount <= 1) {
-        return DelayCommand::kEndSilently;
+        return DelayCommand::EndSilently;
     }
     if (wordCount > 2) {
-        return DelayCommand::kShowUsage;
+        return DelayCommand::ShowUsage;
     }
-    return DelayCommand::kWait;
+    return DelayCommand::Wait;
 }
 
 std::int32_t ParseSeconds(const char* argumentText) {

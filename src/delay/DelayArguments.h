@@ -19,9 +19,9 @@ inline constexpr int kExitUsage = 2;
 
 // What the command line asks for; the count includes the program name.
 enum class DelayCommand {
-    kEndSilently,  // no argument: end at once without a word
-    kShowUsage,    // two or more arguments: usage, then end with kExitUsage
-    kWait,         // exactly one argument: wait that many seconds
+    EndSilently,  // no argument: end at once without a word
+    ShowUsage,    // two or more arguments: usage, then end with kExitUsage
+    Wait,         // exactly one argument: wait that many seconds
 };
 DelayCommand ClassifyArguments(int wordCount);
 

@@ -135,13 +135,13 @@ int CDelayDlg::DoModal() {
 
 bool CDelayDlg::OnInitDialog() {
     switch (ClassifyArguments(static_cast<int>(commandLine.size()))) {
-        case DelayCommand::kEndSilently:
+        case DelayCommand::EndSilently:
             return false;
-        case DelayCommand::kShowUsage:
+        case DelayCommand::ShowUsage:
             reportError(QString::fromLatin1(kErrorCaption), QString::fromLatin1(kUsageText));
             usageShown = true;
             return false;
-        case DelayCommand::kWait:
+        case DelayCommand::Wait:
             break;
     }
     argumentText = commandLine[1];

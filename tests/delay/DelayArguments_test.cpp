@@ -43,10 +43,10 @@ TEST(DelayArguments, captionAndCommandByWordCount) {
     EXPECT_EQ(FormatCaption(30), "Delay 30 seconds");
     EXPECT_EQ(FormatCaption(-3), "Delay -3 seconds");
     EXPECT_EQ(FormatCaption(kInt32Min), "Delay -2147483648 seconds");
-    EXPECT_EQ(ClassifyArguments(1), DelayCommand::kEndSilently);
-    EXPECT_EQ(ClassifyArguments(2), DelayCommand::kWait);
-    EXPECT_EQ(ClassifyArguments(3), DelayCommand::kShowUsage);
-    EXPECT_EQ(ClassifyArguments(7), DelayCommand::kShowUsage);
+    EXPECT_EQ(ClassifyArguments(1), DelayCommand::EndSilently);
+    EXPECT_EQ(ClassifyArguments(2), DelayCommand::Wait);
+    EXPECT_EQ(ClassifyArguments(3), DelayCommand::ShowUsage);
+    EXPECT_EQ(ClassifyArguments(7), DelayCommand::ShowUsage);
 }
 
 TEST(DelayArguments, choosePlatforms_endsWithOffscreenUnlessOneIsNamed) {
