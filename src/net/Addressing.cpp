@@ -12,25 +12,6 @@
 
 namespace kalvoran::net {
 
-namespace {
-int g_startCount = 0;  // user-interface thread only
-}
-
-bool StartWinsock() {
-    ++g_startCount;
-    return true;
-}
-
-void StopWinsock() {
-    if (g_startCount > 0) {
-        --g_startCount;
-    }
-}
-
-bool WinsockStarted() {
-    return g_startCount > 0;
-}
-
 const char* GetLocalHostName(char* buffer, std::size_t size) {
     if (buffer == nullptr || size == 0) {
         return nullptr;

@@ -1,4 +1,5 @@
-// The socket layer's start and end, the local host's name and addresses, and dotted IPv4 text.
+// The local host's name and addresses, and dotted IPv4 text. POSIX sockets need no start-up or
+// end of the socket layer.
 #pragma once
 
 #include <array>
@@ -9,12 +10,6 @@
 namespace kalvoran::net {
 
 using Octets = std::array<std::uint8_t, 4>;  // IPv4 address, first octet first
-
-// POSIX sockets need no start-up; these keep the start/end pairing of the program visible.
-// StartWinsock always succeeds here; StopWinsock ends one earlier start.
-bool StartWinsock();
-void StopWinsock();
-bool WinsockStarted();
 
 // gethostname into buffer (size bytes, always zero-terminated); nullptr on failure.
 const char* GetLocalHostName(char* buffer, std::size_t size);

@@ -3,8 +3,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "tftp/TftpClient.h"
-
 namespace kalvoran {
 
 namespace {
@@ -15,27 +13,28 @@ constexpr char kNoResponseText[] = "No response from server";
 
 }  // namespace
 
-AgentWaitResult WaitForAgent(TftpClient& client, const AgentWaitRules& rules) {
-    net::CPingService& ping = client.PingService();
-    StatusDisplay& display = client.Display();
-    const std::time_t start = client.Time().Now();
+AgentWaitResult WaitForAgent(SessionContext& context, Outcome& outcome,
+                             const AgentWaitRules& rules) {
+    net::CPingService& ping = context.ping;
+    StatusDisplay& display = context.display;
+    const std::time_t start = context.clock.Now();
     for (;;) {
-        client.Pause(rules.pauseMilliseconds);
+        context.Pause(rules.pauseMilliseconds);
         ping.Ping();
         const bool answered = ping.replyCount != 0;
-        if (client.Time().Now() - start >= kAgentWaitSeconds) {
-            client.ReportFailure(kUnableToContactText);
-            client.Fail(kResultNoPingAnswer);
+        if (context.clock.Now() - start >= kAgentWaitSeconds) {
+            display.ReportFailure(kUnableToContactText);
+            outcome.Fail(kResultNoPingAnswer, kUnableToContactText);
             return answered ? AgentWaitResult::Answered : AgentWaitResult::GaveUp;
         }
         display.AppendStatusLine(ping.resultText);
         if (rules.unansweredPingEnds && std::strstr(ping.resultText, kNoResponseText) != nullptr) {
-            client.Fail(kResultNoPingAnswer);
+            outcome.Fail(kResultNoPingAnswer);
             return AgentWaitResult::Unanswered;
         }
         display.PumpMessages();
         if (display.CancelRequested()) {
-            client.Fail(kResultRefused);
+            outcome.Fail(kResultRefused, kCancelledText);
             return AgentWaitResult::Cancelled;
         }
         if (answered) {

@@ -3,9 +3,10 @@
 // ping's line into the status log, and gives up after 20 seconds.
 #pragma once
 
-namespace kalvoran {
+#include "tftp/Outcome.h"
+#include "tftp/SessionContext.h"
 
-class TftpClient;
+namespace kalvoran {
 
 // Where the sessions' waits differ.
 struct AgentWaitRules {
@@ -23,9 +24,10 @@ enum class AgentWaitResult {
     Cancelled,   // the window is being closed
 };
 
-// Every end but Answered sets the failure flag, and the result code: 1 for no answer, 2 for a
-// cancel (nothing is started that the operator has abandoned). After 20 seconds "Unable to
-// contact server." is logged and the failure flag stays set even when the last ping was answered.
-AgentWaitResult WaitForAgent(TftpClient& client, const AgentWaitRules& rules);
+// Every end but Answered fails the outcome: result code 1 for no answer, 2 for a cancel (nothing
+// is started that the operator has abandoned). After 20 seconds "Unable to contact server." is
+// logged and the outcome stays failed even when the last ping was answered.
+AgentWaitResult WaitForAgent(SessionContext& context, Outcome& outcome,
+                             const AgentWaitRules& rules);
 
 }  // namespace kalvoran

@@ -15,12 +15,4 @@ void ConsoleReport::Write(std::FILE* stream, std::string_view text) const {
     std::fflush(stream);
 }
 
-void RoutedErrorBoxes::ShowErrorBox(std::string_view text) {
-    if (console.Enabled()) {
-        console.FailureLine(text);
-    } else {
-        window.ShowErrorBox(text);
-    }
-}
-
 }  // namespace kalvoran

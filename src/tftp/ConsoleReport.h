@@ -8,11 +8,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "files/ErrorBoxSink.h"
-
 namespace kalvoran {
-
-class DialogView;
 
 class ConsoleReport {
 public:
@@ -33,20 +29,6 @@ private:
     std::FILE* log;
     std::FILE* failures;
     bool enabled = false;
-};
-
-// The error boxes of the core: shown by the window in an interactive run, written to the failure
-// stream in a command-line run, which must never stop on a modal box nobody will answer.
-class RoutedErrorBoxes final : public ErrorBoxSink {
-public:
-    RoutedErrorBoxes(ErrorBoxSink& windowBoxes, const ConsoleReport& consoleReport)
-        : window(windowBoxes), console(consoleReport) {}
-
-    void ShowErrorBox(std::string_view text) override;
-
-private:
-    ErrorBoxSink& window;
-    const ConsoleReport& console;
 };
 
 }  // namespace kalvoran

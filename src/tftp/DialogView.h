@@ -7,7 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "files/ErrorBoxSink.h"
 #include "net/Addressing.h"
 
 namespace kalvoran {
@@ -30,8 +29,13 @@ enum class DialogControl {
     TransferTypeList,
 };
 
-class DialogView : public ErrorBoxSink {
+class DialogView {
 public:
+    virtual ~DialogView() = default;
+
+    // A modal box captioned "Error" with the stop icon and one OK button.
+    virtual void ShowErrorBox(std::string_view text) = 0;
+
     // Status log: the text becomes a new last line, and the log scrolls to it.
     virtual void AppendStatusLine(std::string_view text) = 0;
     virtual void ClearStatusLog() = 0;

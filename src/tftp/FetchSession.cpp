@@ -9,7 +9,6 @@
 
 #include "tftp/AgentWait.h"
 #include "tftp/SessionTexts.h"
-#include "tftp/TftpClient.h"
 
 namespace kalvoran {
 
@@ -27,9 +26,7 @@ constexpr char kSaveFailedText[] = "Unable to save file: %s";
 constexpr char kLengthHeader[] = "Len:";
 
 constexpr int kRequestTimeoutSeconds = 5;
-constexpr int kDataTimeoutSeconds = 20;
-constexpr int kAckTimeoutSeconds = 5;
-constexpr int kBlockSize = static_cast<int>(tftp::kBlockSize);
+constexpr ReceiveTimeouts kTimeouts{20, 5};
 
 }  // namespace
 
@@ -47,167 +44,162 @@ long FetchSession::AnnouncedLength(std::span<const std::uint8_t> data) {
     return std::strtol(header + std::strlen(kLengthHeader), nullptr, 16);
 }
 
-void FetchSession::Run() {
-    TftpChannel& channel = client.Channel();
+Outcome FetchSession::Run(const Transfer& transfer) {
+    TftpChannel& channel = context.channel;
+    outcome = Outcome{};
     requestLength = 0;
-    client.resultCode = kResultSuccess;
-    channel.acceptedBlock = 0;
-    channel.block = 0;
-    channel.finalBlockSeen = 0;
-    client.byteCounter = 0;
-    if (!client.OpenAgentSocket()) {
-        return;
-    }
-    channel.requestOpcode = tftp::kOpRrq;
+    acceptedBlock = 0;
+    channel.SetBlock(0);
     channel.UseRequestPort();
 
-    Step step = Step::End;
-    if (WaitForAgent(client, kTransferAgentWait) == AgentWaitResult::Answered && Prepare()) {
-        step = Step::Receive;
-        const int sent = channel.SendPacket(requestLength, kRequestTimeoutSeconds);
-        if (sent == TftpChannel::kCancelled) {
-            step = EndWith(kResultRefused);
-        } else if (sent <= 0) {
-            step = FailWith(kResultNetworkFailure, channel.exchangeText.data());
-        } else {
-            client.Display().PumpMessages();
-            if (client.Display().CancelRequested()) {
-                step = EndWith(kResultRefused);
-            }
-        }
+    if (WaitForAgent(context, outcome, kTransferAgentWait) == AgentWaitResult::Answered &&
+        Prepare(transfer) && SendRequest() && ReceiveBlocks(context, outcome, *this, kTimeouts) &&
+        !context.file.CommitReplacement()) {
+        StopReporting(kResultRefused, FormatLine(kSaveFailedText, localPath.c_str()));
     }
-    while (step != Step::End) {
-        step = step == Step::Receive ? Receive() : Acknowledge();
-    }
-    client.EndSession(true);
+    context.EndStep();
+    return outcome;
 }
 
-bool FetchSession::Prepare() {
-    TftpChannel& channel = client.Channel();
-    StatusDisplay& display = client.Display();
-    client.transferType = display.CurrentTransferType();
-    const TransferTypeInfo* type = TransferTypeInfoOf(client.transferType);
+bool FetchSession::Prepare(const Transfer& transfer) {
+    TftpChannel& channel = context.channel;
+    StatusDisplay& display = context.display;
+    transferType = transfer.type;
+    const TransferTypeInfo* type = TransferTypeInfoOf(transferType);
     if (type == nullptr || type->fetchName.empty()) {
-        FailWith(kResultRefused, kWrongTypeText);
+        StopReporting(kResultRefused, kWrongTypeText);
         return false;
     }
+    if (!ChannelCarries(transfer.options)) {
+        StopReporting(kResultRefused, FormatLine(kUnsupportedOptionsText, transfer.options.blockSize,
+                                                 transfer.options.windowSize));
+        return false;
+    }
+    blockSize = transfer.options.blockSize;
     channel.SetRemoteName(type->fetchName);
     sizeLimit = type->fetchSizeLimit;
 
-    client.uploadPath = client.View().UploadFileName();
-    localPath = client.uploadPath;
+    localPath = transfer.localPath;
     const std::string localName(CLocalFile::FileNameOf(localPath));
     const char* refusal =
         LocalPathRefusal(localPath, localName, type->fetchExtensions, kInvalidFileText);
     if (refusal != nullptr) {
-        FailWith(kResultRefused, refusal);
+        StopReporting(kResultRefused, refusal);
         return false;
     }
-    requestLength = channel.BuildRequest(channel.requestOpcode, channel.remoteName.data());
+    requestLength = channel.BuildRequest(tftp::kOpRrq, channel.remoteName.data());
 
     display.AppendStatusLine(FormatLine(kOpenFileText, localPath.c_str()));
-    if (client.LocalFile().OpenReplacement(localPath.c_str()) == CLocalFile::kNoFile) {
-        client.ShowErrorBox(FormatLine(kOpenFailedText, localPath.c_str()));
-        EndWith(kResultRefused);
+    if (context.file.OpenReplacement(localPath.c_str()) == CLocalFile::kNoFile) {
+        const std::string text = FormatLine(kOpenFailedText, localPath.c_str());
+        display.ShowErrorBox(text);
+        Stop(kResultRefused, text);
         return false;
     }
-    client.blockCount = sizeLimit / kBlockSize;
-    const int remainder = sizeLimit % kBlockSize;
+    const std::int32_t blockCount = sizeLimit / blockSize;
+    const int remainder = sizeLimit % blockSize;
     char getting[600];
     std::snprintf(getting, sizeof getting, kGettingText, channel.remoteName.data(),
                   localName.c_str());
     display.AppendStatusLine(getting);
     display.SetProgressStep(1);
-    display.SetProgressRange(client.blockCount + (remainder != 0 ? 1 : 0));
+    display.SetProgressRange(blockCount + (remainder != 0 ? 1 : 0));
     display.SetProgressPos(0);
-    channel.block = 1;
+    channel.SetBlock(1);
     return true;
 }
 
-FetchSession::Step FetchSession::Receive() {
-    TftpChannel& channel = client.Channel();
-    StatusDisplay& display = client.Display();
-    const int received = channel.ReceiveDataBlock(kDataTimeoutSeconds);
+bool FetchSession::SendRequest() {
+    TftpChannel& channel = context.channel;
+    const int sent = channel.SendPacket(requestLength, kRequestTimeoutSeconds);
+    if (sent == TftpChannel::kCancelled) {
+        Stop(kResultRefused, kCancelledText);
+        return false;
+    }
+    if (sent <= 0) {
+        StopReporting(kResultNetworkFailure, channel.exchangeText.data());
+        return false;
+    }
+    context.display.PumpMessages();
+    if (context.display.CancelRequested()) {
+        Stop(kResultRefused, kCancelledText);
+        return false;
+    }
+    return true;
+}
+
+BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
+    TftpChannel& channel = context.channel;
+    StatusDisplay& display = context.display;
     if (received == TftpChannel::kCancelled) {
-        return EndWith(kResultRefused);
+        return Stop(kResultRefused, kCancelledText);
     }
     if (received <= 0) {
-        return FailWith(kResultNetworkFailure, channel.exchangeText.data());
+        return StopReporting(kResultNetworkFailure, channel.exchangeText.data());
     }
     if (TftpChannel::HoldsError(channel.dataBuffer)) {
-        client.ShowErrorBox(kServerErrorText);
-        return FailWith(kResultNetworkFailure, channel.exchangeText.data());
+        display.ShowErrorBox(kServerErrorText);
+        return StopReporting(kResultNetworkFailure, channel.exchangeText.data());
     }
     if (channel.ReceivedOpcode() != tftp::kOpData) {
-        return FailWith(kResultNetworkFailure, FormatLine(kNotDataText, channel.ReceivedOpcode()));
+        return StopReporting(kResultNetworkFailure,
+                             FormatLine(kNotDataText, channel.ReceivedOpcode()));
     }
     const int number = channel.ReceivedBlock();
-    if (channel.acceptedBlock > 0 && number == (channel.acceptedBlock & 0xFFFF)) {
+    if (acceptedBlock > 0 && number == (acceptedBlock & 0xFFFF)) {
         // Our acknowledgement of that block was lost and the agent sent it again.
-        channel.block = channel.acceptedBlock;
-        return Step::Acknowledge;
+        channel.SetBlock(acceptedBlock);
+        return Verdict::Acknowledge;
     }
-    if (number != ((channel.acceptedBlock + 1) & 0xFFFF)) {
-        return FailWith(kResultNetworkFailure, FormatLine(kOutOfSequenceText, number,
-                                                          (channel.acceptedBlock + 1) & 0xFFFF));
+    if (number != ((acceptedBlock + 1) & 0xFFFF)) {
+        return StopReporting(kResultNetworkFailure,
+                             FormatLine(kOutOfSequenceText, number, (acceptedBlock + 1) & 0xFFFF));
     }
-    channel.block = channel.acceptedBlock + 1;
-    channel.acceptedBlock = channel.block;
+    ++acceptedBlock;
+    channel.SetBlock(acceptedBlock);
 
     const int dataLength = received - static_cast<int>(tftp::kHeaderSize);
     const auto data = std::span(channel.DataPayload()).first(static_cast<std::size_t>(dataLength));
-    if (client.transferType == CREATE_CONFIG_FILE && channel.block == 1) {
+    if (transferType == CREATE_CONFIG_FILE && acceptedBlock == 1) {
         // A first block without a (sensible) "Len:" keeps the initial limit.
         const long announced = AnnouncedLength(data);
         if (announced > 0) {
             sizeLimit = static_cast<std::int32_t>(std::min<long>(announced, INT32_MAX));
-            client.blockCount = sizeLimit / kBlockSize;
-            display.SetProgressRange(client.blockCount - (sizeLimit % kBlockSize == 0 ? 1 : 0));
+            display.SetProgressRange(sizeLimit / blockSize - (sizeLimit % blockSize == 0 ? 1 : 0));
         }
     }
-    client.byteCounter += dataLength;
-    if (dataLength < kBlockSize) {
-        channel.finalBlockSeen = 1;
+    outcome.bytesMoved += dataLength;
+    if (dataLength < blockSize) {
+        lastBlock = true;
     }
-    display.ShowByteCount(client.byteCounter);
-    if (client.byteCounter > sizeLimit) {
-        return FailWith(kResultNetworkFailure,
-                        FormatLine(kTooLongText, static_cast<int>(sizeLimit)));
+    display.ShowByteCount(outcome.bytesMoved);
+    if (outcome.bytesMoved > sizeLimit) {
+        return StopReporting(kResultNetworkFailure,
+                             FormatLine(kTooLongText, static_cast<int>(sizeLimit)));
     }
-    if (client.LocalFile().Write(data.data(), dataLength, false) != dataLength) {
-        return FailWith(kResultRefused, FormatLine(kWriteFailedText, localPath.c_str()));
+    const FileResult written = context.file.Write(data.data(), dataLength);
+    if (!written.reason.empty()) {
+        display.ShowErrorBox(written.reason);
+    }
+    if (written.count != dataLength) {
+        return StopReporting(kResultRefused, FormatLine(kWriteFailedText, localPath.c_str()));
     }
     display.PumpMessages();
     if (display.CancelRequested()) {
-        return EndWith(kResultRefused);
+        return Stop(kResultRefused, kCancelledText);
     }
     display.StepProgress();
-    return Step::Acknowledge;
+    return Verdict::Acknowledge;
 }
 
-FetchSession::Step FetchSession::Acknowledge() {
-    TftpChannel& channel = client.Channel();
-    if (channel.SendAck(kAckTimeoutSeconds) != static_cast<int>(tftp::kHeaderSize)) {
-        client.ShowErrorBox(kAckFailedText);
-        return EndWith(kResultNetworkFailure);
-    }
-    if (channel.finalBlockSeen == 0) {
-        return Step::Receive;
-    }
-    if (!client.LocalFile().CommitReplacement()) {
-        return FailWith(kResultRefused, FormatLine(kSaveFailedText, localPath.c_str()));
-    }
-    return Step::End;
+BlockSink::Verdict FetchSession::Stop(int code, std::string reason) {
+    outcome.Fail(code, std::move(reason));
+    return Verdict::Stop;
 }
 
-FetchSession::Step FetchSession::EndWith(int code) {
-    client.Fail(code);
-    return Step::End;
-}
-
-FetchSession::Step FetchSession::FailWith(int code, const std::string& line) {
-    client.ReportFailure(line);
-    return EndWith(code);
+BlockSink::Verdict FetchSession::StopReporting(int code, const std::string& line) {
+    context.display.ReportFailure(line);
+    return Stop(code, line);
 }
 
 }  // namespace kalvoran

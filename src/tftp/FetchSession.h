@@ -1,4 +1,4 @@
-// Fetches one file from the agent into the file of the Upload File Name box: the EEPROM image
+// Fetches one file from the agent into the transfer's local file: the EEPROM image
 // ("eeprom.bin", at most 32768 bytes) or the configuration the agent generated ("config.cfg",
 // whose first block gives its length after "Len:" in hexadecimal). It waits until the agent
 // answers a ping, sends the read request, and acknowledges each DATA block to the agent's
@@ -16,17 +16,22 @@
 #include <span>
 #include <string>
 
+#include "tftp/Outcome.h"
+#include "tftp/ReceiveLoop.h"
+#include "tftp/SessionContext.h"
+#include "tftp/Transfer.h"
+
 namespace kalvoran {
 
-class TftpClient;
-
-class FetchSession {
+class FetchSession final : private BlockSink {
 public:
-    explicit FetchSession(TftpClient& owner) : client(owner) {}
+    explicit FetchSession(SessionContext& sessionContext) : context(sessionContext) {}
     FetchSession(const FetchSession&) = delete;
     FetchSession& operator=(const FetchSession&) = delete;
 
-    void Run();
+    // The agent wait, the transfer and the session's End step. The socket must be open and
+    // aimed at the agent (the driver's OpenAgentSocket).
+    Outcome Run(const Transfer& transfer);
 
     // The length a generated configuration announces in its first block: "Len:" followed by a
     // hexadecimal number (read as strtol does in base 16), in the data up to its first zero byte.
@@ -34,18 +39,20 @@ public:
     static long AnnouncedLength(std::span<const std::uint8_t> data);
 
 private:
-    enum class Step { Receive, Acknowledge, End };
+    bool Prepare(const Transfer& transfer);
+    bool SendRequest();
+    Verdict Take(int received, bool& lastBlock) override;
+    Verdict Stop(int code, std::string reason);
+    Verdict StopReporting(int code, const std::string& line);
 
-    bool Prepare();
-    Step Receive();
-    Step Acknowledge();
-    Step EndWith(int code);
-    Step FailWith(int code, const std::string& line);
-
-    TftpClient& client;
+    SessionContext& context;
+    Outcome outcome;
+    int transferType = -1;
     std::string localPath;
+    std::int32_t blockSize = 0;
     std::int32_t sizeLimit = 0;
     int requestLength = 0;
+    int acceptedBlock = 0;  // the last block written, 0 before the first
 };
 
 }  // namespace kalvoran

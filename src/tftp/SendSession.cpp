@@ -6,7 +6,6 @@
 
 #include "tftp/AgentWait.h"
 #include "tftp/SessionTexts.h"
-#include "tftp/TftpClient.h"
 
 namespace kalvoran {
 
@@ -25,22 +24,22 @@ constexpr int kSendTimeoutSeconds = 2;
 constexpr int kAckTimeoutSeconds = 2;
 // The last acknowledgement may take the agent longer (it checks the whole file first).
 constexpr int kLastAckTimeoutSeconds = 3;
+// The Bytes Sent/Recvd box moves in steps of this many bytes.
 constexpr std::int32_t kBytesPerCounterStep = 8192;
-constexpr int kBlocksPerCounterStep = 16;
 
 }  // namespace
 
-void SendSession::Run() {
-    TftpChannel& channel = client.Channel();
-    channel.block = 0;
-    client.resultCode = kResultSuccess;
+Outcome SendSession::Run(const Transfer& transfer) {
+    TftpChannel& channel = context.channel;
+    outcome = Outcome{};
     missedAcks = 0;
     packetLength = 0;
+    channel.SetBlock(0);
     channel.UseRequestPort();
-    client.byteCounter = 0;
 
     Phase phase = Phase::End;
-    if (WaitForAgent(client, kTransferAgentWait) == AgentWaitResult::Answered && Prepare()) {
+    if (WaitForAgent(context, outcome, kTransferAgentWait) == AgentWaitResult::Answered &&
+        Prepare(transfer)) {
         phase = Phase::Send;
     }
     while (phase != Phase::End) {
@@ -58,116 +57,135 @@ void SendSession::Run() {
                 break;
         }
     }
-    client.EndSession(true);
+    context.EndStep();
+    return outcome;
 }
 
-bool SendSession::Prepare() {
-    TftpChannel& channel = client.Channel();
-    StatusDisplay& display = client.Display();
-    CLocalFile& file = client.LocalFile();
-    channel.requestOpcode = tftp::kOpWrq;
-    client.transferType = display.CurrentTransferType();
-    const TransferTypeInfo* type = TransferTypeInfoOf(client.transferType);
+bool SendSession::Prepare(const Transfer& transfer) {
+    TftpChannel& channel = context.channel;
+    StatusDisplay& display = context.display;
+    CLocalFile& file = context.file;
+    const TransferTypeInfo* type = TransferTypeInfoOf(transfer.type);
     if (type == nullptr || type->sendExtensions.empty()) {
-        client.ReportFailure(kWrongTypeText);
-        EndWith(kResultRefused);
+        display.ReportFailure(kWrongTypeText);
+        EndWith(kResultRefused, kWrongTypeText);
         return false;
     }
+    if (!ChannelCarries(transfer.options)) {
+        const std::string text = FormatLine(kUnsupportedOptionsText, transfer.options.blockSize,
+                                            transfer.options.windowSize);
+        display.ReportFailure(text);
+        EndWith(kResultRefused, text);
+        return false;
+    }
+    blockSize = transfer.options.blockSize;
 
-    client.downloadPath = client.View().DownloadFileName();
-    localPath = client.downloadPath;
+    localPath = transfer.localPath;
     const std::string localName(CLocalFile::FileNameOf(localPath));
     const char* refusal =
         LocalPathRefusal(localPath, localName, type->sendExtensions, kInvalidFileTypeText);
     if (refusal != nullptr) {
-        client.ShowErrorBox(refusal);
-        EndWith(kResultRefused);
+        display.ShowErrorBox(refusal);
+        EndWith(kResultRefused, refusal);
         return false;
     }
     if (!channel.SetRemoteName(type->sendsOwnName ? std::string_view(localName) : type->sendName)) {
-        client.ReportFailure(FormatLine(kRemoteNameTooLongText, localName.c_str()));
-        EndWith(kResultRefused);
+        const std::string text = FormatLine(kRemoteNameTooLongText, localName.c_str());
+        display.ReportFailure(text);
+        EndWith(kResultRefused, text);
         return false;
     }
-    packetLength = channel.BuildRequest(channel.requestOpcode, channel.remoteName.data());
+    packetLength = channel.BuildRequest(tftp::kOpWrq, channel.remoteName.data());
 
     if (file.Open(localPath.c_str(), CLocalFile::ModeRead) == CLocalFile::kNoFile) {
-        client.ShowErrorBox(FormatLine(kOpenFailedText, localPath.c_str()));
-        EndWith(kResultRefused);
+        const std::string text = FormatLine(kOpenFailedText, localPath.c_str());
+        display.ShowErrorBox(text);
+        EndWith(kResultRefused, text);
         return false;
     }
-    client.fileLength = file.GetSize(false);
-    display.ShowFileLength(client.fileLength);
-    if (client.fileLength == 0) {
-        client.ReportFailure(FormatLine(kEmptyFileText, localPath.c_str()));
-        EndWith(kResultRefused);
+    const FileResult size = file.GetSize();
+    if (!size.reason.empty()) {
+        display.ShowErrorBox(size.reason);
+    }
+    outcome.fileLength = size.count;
+    display.ShowFileLength(outcome.fileLength);
+    if (outcome.fileLength == 0) {
+        // The status log shows only the end of the session; a script is told why.
+        const std::string text = FormatLine(kEmptyFileText, localPath.c_str());
+        display.FailureLine(text);
+        EndWith(kResultRefused, text);
         return false;
     }
     std::string tooBig;
-    if (type->sendSizeLimit > 0 && client.fileLength > type->sendSizeLimit) {
+    if (type->sendSizeLimit > 0 && outcome.fileLength > type->sendSizeLimit) {
         tooBig = FormatLine("%s%s", std::string(type->sizeLimitText).c_str(), localPath.c_str());
-    } else if (client.fileLength / static_cast<std::int32_t>(tftp::kBlockSize) >= kMostFullBlocks) {
+    } else if (outcome.fileLength / blockSize >= kMostFullBlocks) {
         tooBig = FormatLine(kTooManyBlocksText, localPath.c_str());
     }
     if (!tooBig.empty()) {
-        client.ShowErrorBox(tooBig);
-        EndWith(kResultRefused);
+        display.ShowErrorBox(tooBig);
+        EndWith(kResultRefused, tooBig);
         return false;
     }
 
-    client.crcText = ReadStoredCrc(file, false);
-    display.ShowChecksum(client.crcText.data());
-    client.blockCount = client.fileLength / static_cast<std::int32_t>(tftp::kBlockSize);
-    remainder = client.fileLength % static_cast<std::int32_t>(tftp::kBlockSize);
+    const StoredCrc crc = ReadStoredCrc(file);
+    if (!crc.reason.empty()) {
+        display.ShowErrorBox(crc.reason);
+    }
+    outcome.storedCrc = crc.text;
+    display.ShowChecksum(outcome.storedCrc.data());
+    blockCount = outcome.fileLength / blockSize;
+    remainder = outcome.fileLength % blockSize;
     char sending[600];
     std::snprintf(sending, sizeof sending, kSendingText, localName.c_str(),
                   channel.remoteName.data());
     display.AppendStatusLine(sending);
     display.SetProgressStep(1);
-    display.SetProgressRange(client.blockCount + (remainder != 0 ? 1 : 0));
+    display.SetProgressRange(blockCount + (remainder != 0 ? 1 : 0));
     display.SetProgressPos(0);
     aheadStart = aheadEnd = 0;
-    unreadBytes = client.fileLength;
-    channel.block = 1;
+    unreadBytes = outcome.fileLength;
+    channel.SetBlock(1);
     return true;
 }
 
 SendSession::Phase SendSession::Send() {
-    TftpChannel& channel = client.Channel();
+    TftpChannel& channel = context.channel;
     if (channel.SendPacket(packetLength, kSendTimeoutSeconds) <= 0) {
-        client.ReportFailure(channel.exchangeText.data());
-        return EndWith(kResultNetworkFailure);
+        context.display.ReportFailure(channel.exchangeText.data());
+        return EndWith(kResultNetworkFailure, channel.exchangeText.data());
     }
-    client.Display().PumpMessages();
-    if (client.Display().CancelRequested()) {
-        return EndWith(kResultRefused);
+    context.display.PumpMessages();
+    if (context.display.CancelRequested()) {
+        return EndWith(kResultRefused, kCancelledText);
     }
     return Phase::Wait;
 }
 
 SendSession::Phase SendSession::Wait() {
-    TftpChannel& channel = client.Channel();
+    TftpChannel& channel = context.channel;
+    StatusDisplay& display = context.display;
     channel.ClearAckBuffer();
-    const bool lastAck = channel.block == client.blockCount + 2;
+    const bool lastAck = channel.Block() == blockCount + 2;
     const int received = channel.WaitForAck(lastAck ? kLastAckTimeoutSeconds : kAckTimeoutSeconds);
     if (TftpChannel::HoldsError(channel.ackBuffer)) {
-        client.ShowErrorBox(kServerErrorText);
-        client.ReportFailure(channel.exchangeText.data());
-        return EndWith(kResultNetworkFailure);
+        display.ShowErrorBox(kServerErrorText);
+        display.ReportFailure(channel.exchangeText.data());
+        return EndWith(kResultNetworkFailure, channel.exchangeText.data());
     }
     Phase next = Phase::Send;
     if (received > 0) {
         // An older acknowledgement: the current packet goes again, and that is no miss.
-        next = channel.block == channel.ackedBlock + 1 ? Phase::NextBlock : Phase::Send;
+        next = channel.Block() == channel.AckedBlock() + 1 ? Phase::NextBlock : Phase::Send;
     } else if (++missedAcks > kMostMissedAcks) {
         missedAcks = 0;
-        client.ShowErrorBox(kUnreachableText);
-        client.ReportFailure(channel.exchangeText.data());
-        return EndWith(kResultNetworkFailure);
+        display.ShowErrorBox(kUnreachableText);
+        display.ReportFailure(channel.exchangeText.data());
+        return EndWith(kResultNetworkFailure, channel.exchangeText.data());
     }
-    client.Display().PumpMessages();
-    if (client.Display().CancelRequested()) {
-        return EndWith(kResultRefused);
+    display.PumpMessages();
+    if (display.CancelRequested()) {
+        return EndWith(kResultRefused, kCancelledText);
     }
     if (received > 0) {
         channel.AdoptTransferPort();
@@ -176,60 +194,67 @@ SendSession::Phase SendSession::Wait() {
 }
 
 SendSession::Phase SendSession::NextBlock() {
-    TftpChannel& channel = client.Channel();
-    StatusDisplay& display = client.Display();
-    if (channel.block > client.blockCount + 1) {
-        channel.block = 0;
-        client.LocalFile().Close();
-        client.resultCode = kResultSuccess;
+    TftpChannel& channel = context.channel;
+    StatusDisplay& display = context.display;
+    const int block = channel.Block();
+    if (block > blockCount + 1) {
+        channel.SetBlock(0);
+        context.file.Close();
+        outcome.resultCode = kResultSuccess;
         return Phase::End;
     }
     channel.ClearDataPayload();
-    const bool last = channel.block == client.blockCount + 1;
-    const std::int32_t count = last ? remainder : static_cast<std::int32_t>(tftp::kBlockSize);
+    const int blocksPerCounterStep = kBytesPerCounterStep / blockSize;
+    const bool last = block == blockCount + 1;
+    const std::int32_t count = last ? remainder : blockSize;
     if (last) {
         // The box moves in steps of 8192 bytes; the last packet brings it to the exact length.
-        client.byteCounter += ((channel.block - 1) % kBlocksPerCounterStep) *
-                              static_cast<std::int32_t>(tftp::kBlockSize);
-        display.ShowByteCount(client.byteCounter);
+        outcome.bytesMoved += ((block - 1) % blocksPerCounterStep) * blockSize;
+        display.ShowByteCount(outcome.bytesMoved);
     }
     if (!ReadBlock(count)) {
-        const std::int64_t sent = static_cast<std::int64_t>(channel.block - 1) *
-                                  static_cast<std::int64_t>(tftp::kBlockSize);
-        client.ReportFailure(
-            FormatLine(kReadFailedText, static_cast<int>(sent), localPath.c_str()));
-        return EndWith(kResultRefused);
+        const std::int64_t sent =
+            static_cast<std::int64_t>(block - 1) * static_cast<std::int64_t>(blockSize);
+        const std::string text =
+            FormatLine(kReadFailedText, static_cast<int>(sent), localPath.c_str());
+        display.ReportFailure(text);
+        return EndWith(kResultRefused, text);
     }
     if (last) {
-        client.byteCounter += count;
-        display.ShowByteCount(client.byteCounter);
+        outcome.bytesMoved += count;
+        display.ShowByteCount(outcome.bytesMoved);
     }
-    packetLength = channel.BuildDataPacket(tftp::kOpData, channel.block, count);
+    packetLength = channel.BuildDataPacket(tftp::kOpData, block, count);
     display.StepProgress();
-    if (!last && channel.block % kBlocksPerCounterStep == 0) {
-        client.byteCounter += kBytesPerCounterStep;
-        display.ShowByteCount(client.byteCounter);
+    if (!last && block % blocksPerCounterStep == 0) {
+        outcome.bytesMoved += kBytesPerCounterStep;
+        display.ShowByteCount(outcome.bytesMoved);
     }
-    ++channel.block;
+    channel.SetBlock(block + 1);
     return Phase::Send;
 }
 
 bool SendSession::ReadBlock(std::int32_t count) {
-    std::uint8_t* payload = client.Channel().DataPayload().data();
+    std::uint8_t* payload = context.channel.DataPayload().data();
     std::size_t filled = 0;
     const auto wanted = static_cast<std::size_t>(count);
     while (filled < wanted) {
         if (aheadStart == aheadEnd) {
             const auto piece =
                 static_cast<std::int32_t>(std::min<std::int64_t>(readAhead.size(), unreadBytes));
-            const std::int32_t got =
-                piece > 0 ? client.LocalFile().Read(readAhead.data(), piece, false) : 0;
-            if (got <= 0) {
+            FileResult got;
+            if (piece > 0) {
+                got = context.file.Read(readAhead.data(), piece);
+            }
+            if (!got.reason.empty()) {
+                context.display.ShowErrorBox(got.reason);
+            }
+            if (got.count <= 0) {
                 return false;
             }
             aheadStart = 0;
-            aheadEnd = static_cast<std::size_t>(got);
-            unreadBytes -= got;
+            aheadEnd = static_cast<std::size_t>(got.count);
+            unreadBytes -= got.count;
         }
         const std::size_t take = std::min(wanted - filled, aheadEnd - aheadStart);
         std::memcpy(payload + filled, readAhead.data() + aheadStart, take);
@@ -240,7 +265,12 @@ bool SendSession::ReadBlock(std::int32_t count) {
 }
 
 SendSession::Phase SendSession::EndWith(int code) {
-    client.Fail(code);
+    outcome.Fail(code);
+    return Phase::End;
+}
+
+SendSession::Phase SendSession::EndWith(int code, std::string reason) {
+    outcome.Fail(code, std::move(reason));
     return Phase::End;
 }
 

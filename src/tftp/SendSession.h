@@ -1,10 +1,10 @@
 // Sends one local file to the agent: waits until the agent answers a ping, checks the file
 // against the rules of its transfer type, sends the write request for the type's agent-side name
-// and then the file in DATA packets of 512 bytes (the last one shorter, empty for a length that
-// is a multiple of 512), one packet in flight, each acknowledged before the next. An older
-// acknowledgement makes it send the current packet again; six missed acknowledgements in one
-// session end it. The File Length, CRC32 and Bytes Sent/Recvd boxes and the progress bar follow
-// the transfer.
+// and then the file in DATA packets of one block each (the last one shorter, empty for a length
+// that is a multiple of the block), one packet in flight, each acknowledged before the next. An
+// older acknowledgement makes it send the current packet again; six missed acknowledgements in
+// one session end it. The File Length, CRC32 and Bytes Sent/Recvd boxes and the progress bar
+// follow the transfer.
 //
 // Result codes: 0 the last packet was acknowledged; 1 the agent answered no ping; 2 refused or
 // abandoned locally (type, name, a file that cannot be opened or read, is empty or too large,
@@ -17,38 +17,46 @@
 #include <cstdint>
 #include <string>
 
-namespace kalvoran {
+#include "tftp/Outcome.h"
+#include "tftp/SessionContext.h"
+#include "tftp/Transfer.h"
 
-class TftpClient;
+namespace kalvoran {
 
 class SendSession {
 public:
     // Block numbers travel as 16 bits: a file of this many full blocks or more cannot be sent.
     static constexpr std::int32_t kMostFullBlocks = 65535;
 
-    explicit SendSession(TftpClient& owner) : client(owner) {}
+    explicit SendSession(SessionContext& sessionContext) : context(sessionContext) {}
     SendSession(const SendSession&) = delete;
     SendSession& operator=(const SendSession&) = delete;
 
-    void Run();
+    // The agent wait, the transfer and the session's End step. The socket must be open and
+    // aimed at the agent (the driver's OpenAgentSocket).
+    Outcome Run(const Transfer& transfer);
 
 private:
     enum class Phase { Send, Wait, NextBlock, End };
 
-    bool Prepare();
+    bool Prepare(const Transfer& transfer);
     Phase Send();
     Phase Wait();
     Phase NextBlock();
     Phase EndWith(int code);
+    Phase EndWith(int code, std::string reason);
     // Fills the payload of the next DATA packet with count bytes of the file; false when the
     // file yields fewer (a read error, or a file that shrank while it was sent).
     bool ReadBlock(std::int32_t count);
 
-    TftpClient& client;
+    SessionContext& context;
+    Outcome outcome;
     std::string localPath;
+    std::int32_t blockSize = 0;
+    std::int32_t blockCount = 0;  // full blocks of the file
+    std::int32_t remainder = 0;
     int packetLength = 0;
     int missedAcks = 0;
-    std::int32_t remainder = 0;
     // The file is read ahead in large pieces, so that sending a block costs no file read.
     static constexpr std::size_t kReadAheadSize = 64 * 1024;
     std::array<std::uint8_t, kReadAheadSize> readAhead{};

@@ -5,6 +5,7 @@
 #include <span>
 #include <string_view>
 
+#include "tftp/Transfer.h"
 #include "tftp/TransferTypes.h"
 
 namespace kalvoran {
@@ -13,6 +14,8 @@ inline constexpr char kWrongTypeText[] = "!!!WRONG TRANSFER TYPE!!!";
 inline constexpr char kOpenFailedText[] = "Failed to open file: %s";
 inline constexpr char kServerErrorText[] = "Server error TFTPERROR";
 inline constexpr char kAckFailedText[] = "Failed to send ACK";
+inline constexpr char kUnsupportedOptionsText[] =
+    "Transfer options not supported: block size %d, window %d (only 512 and 1)";
 
 // Longest local path and local name a session takes.
 inline constexpr std::size_t kMostPathCharacters = 2047;
@@ -30,6 +33,13 @@ inline const char* LocalPathRefusal(std::string_view path, std::string_view name
         return "File name too long (at most 255 characters)";
     }
     return ContainsAnyOf(name, extensions) ? nullptr : invalidNameText;
+}
+
+// True when the channel can carry blocks of the transfer's options: it speaks the plain
+// protocol, one block of 512 bytes in flight, and negotiates nothing else yet.
+inline bool ChannelCarries(const TransferOptions& options) {
+    return options.blockSize == static_cast<std::int32_t>(tftp::kBlockSize) &&
+           options.windowSize == 1;
 }
 
 }  // namespace kalvoran

@@ -12,7 +12,10 @@ constexpr std::array<std::string_view, 4> kAddressKeys = {"ip0", "ip1", "ip2", "
 
 Settings LoadSettings(const IniProfile& profile) {
     Settings settings;
-    settings.transferType = profile.GetInt(kSettingsSection, "type", 0);
+    // Two defaults tell a missing key from one that holds either of them.
+    const int type = profile.GetInt(kSettingsSection, "type", -1);
+    settings.typeSaved = type == profile.GetInt(kSettingsSection, "type", -2);
+    settings.transferType = settings.typeSaved ? type : 0;
     for (std::size_t i = 0; i < kAddressKeys.size(); ++i) {
         const int value = profile.GetInt(kSettingsSection, kAddressKeys[i], 0);
         settings.agentOctets[i] = static_cast<std::uint8_t>(static_cast<unsigned>(value) & 0xFFu);

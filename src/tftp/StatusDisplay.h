@@ -1,6 +1,7 @@
-// The operator's view of a run: status log lines, the progress bar, the three statistics boxes,
-// keeping the window alive while a session waits, and the cancel flag through which the close
-// operation reaches a waiting session.
+// The sessions' one door to the window: status log lines, the progress bar, the three statistics
+// boxes, error boxes, keeping the window alive while a session waits, and the cancel flag through
+// which the close operation reaches a waiting session. In a command-line run the log also goes to
+// the log stream, and what would be a box (or a reason for failure) to the failure stream.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 
 #include "tftp/ConsoleReport.h"
 #include "tftp/DialogView.h"
-#include "tftp/TftpChannel.h"
+#include "tftp/WaitHooks.h"
 
 namespace kalvoran {
 
@@ -30,6 +31,24 @@ public:
         view.AppendStatusLine(text);
         console.LogLine(text);
     }
+    // An error box in an interactive run; a line on the failure stream in a command-line run,
+    // which must never stop on a modal box nobody will answer.
+    void ShowErrorBox(std::string_view text) {
+        if (console.Enabled()) {
+            console.FailureLine(text);
+        } else {
+            view.ShowErrorBox(text);
+        }
+    }
+    // A status-log line that tells why a session fails; a command-line run also writes it to
+    // the failure stream.
+    void ReportFailure(std::string_view text) {
+        AppendStatusLine(text);
+        console.FailureLine(text);
+    }
+    // A reason for the failure stream of a command-line run only (nothing interactively).
+    void FailureLine(std::string_view text) { console.FailureLine(text); }
+
     // Empties the log, then writes the instructions line by line.
     void WriteInstructions();
     // Index of the selected "File Transfer Type" entry, -1 when nothing is selected.
@@ -53,14 +72,14 @@ public:
 
     // The cancel flag: cleared when the dialog starts, raised only by the close operation and
     // never cleared afterwards. Waiting code pumps, then tests it.
-    void ClearCancel() { cancelFlag = 0; }
-    void RaiseCancel() { cancelFlag = 1; }
-    bool CancelRequested() const override { return cancelFlag == 1; }
+    void ClearCancel() { cancelFlag = false; }
+    void RaiseCancel() { cancelFlag = true; }
+    bool CancelRequested() const override { return cancelFlag; }
 
 private:
     DialogView& view;
     const ConsoleReport& console;
-    int cancelFlag = 0;
+    bool cancelFlag = false;
 };
 
 }  // namespace kalvoran

@@ -2,18 +2,15 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <cstring>
 
 #include "tftp/AgentWait.h"
 #include "tftp/SessionTexts.h"
-#include "tftp/TftpClient.h"
 
 namespace kalvoran {
 
 namespace {
 
-constexpr std::string_view kGettingStatusText = "Getting Status (if available): ";
 constexpr std::string_view kUnavailableText = "Upgrade Status Unavailable: ";
 constexpr std::string_view kStatusName = "status.bin";
 constexpr std::string_view kConfigFileDonePhrase = "Config file done";
@@ -27,12 +24,11 @@ constexpr std::array<std::string_view, 7> kFinalPhrases = {
     kConfigFileDonePhrase,
 };
 
-constexpr int kAttempts = 20;
-constexpr int kPauseBetweenAttemptsMilliseconds = 200;
 constexpr int kPauseBeforeEndMilliseconds = 100;
 // The most status data an attempt accepts.
 constexpr std::int32_t kStatusSizeLimit = 128;
 constexpr int kExchangeTimeoutSeconds = 5;
+constexpr ReceiveTimeouts kTimeouts{kExchangeTimeoutSeconds, kExchangeTimeoutSeconds};
 constexpr int kFullBlockPacket = static_cast<int>(tftp::kPacketSize);
 
 }  // namespace
@@ -58,77 +54,65 @@ std::string_view StatusReport::TextOf(std::span<const std::uint8_t> payload) {
                                            payload.begin())};
 }
 
-int StatusReport::Poll() {
-    client.Display().AppendStatusLine(kGettingStatusText);
-    int result = kNotFinal;
-    for (int attempt = 0; attempt < kAttempts && result == kNotFinal; ++attempt) {
-        result = ReadAttempt();
-        client.Pause(kPauseBetweenAttemptsMilliseconds);
-    }
-    client.Display().SetProgressPos(0);
-    return result;
-}
-
-int StatusReport::ReadAttempt() {
-    TftpChannel& channel = client.Channel();
-    StatusDisplay& display = client.Display();
-    client.resultCode = kResultSuccess;
-    channel.block = 0;
-    channel.finalBlockSeen = 0;
-    client.byteCounter = 0;
-    attemptResult = kNotFinal;
+Outcome StatusReport::ReadAttempt() {
+    TftpChannel& channel = context.channel;
+    outcome = Outcome{};
+    outcome.statusResult = kNotFinal;
     errorReported = false;
-    if (!client.OpenAgentSocket()) {
-        // The box has been shown; asking again would show it again, 20 times.
-        return kFinal;
-    }
-    channel.requestOpcode = tftp::kOpRrq;
+    channel.SetBlock(0);
     channel.UseRequestPort();
 
-    Step step = Step::End;
-    const AgentWaitResult waited = WaitForAgent(client, kStatusAgentWait);
+    const AgentWaitResult waited = WaitForAgent(context, outcome, kStatusAgentWait);
     if (waited == AgentWaitResult::Unanswered) {
-        attemptResult = kFinal;
-    } else if (waited == AgentWaitResult::Answered) {
-        channel.SetRemoteName(kStatusName);
-        const int requestLength = channel.BuildRequest(channel.requestOpcode, kStatusName);
-        display.SetProgressStep(1);
-        display.SetProgressRange(100);
-        display.SetProgressPos(0);
-        channel.block = 1;
-        const int sent = channel.SendPacket(requestLength, kExchangeTimeoutSeconds);
-        if (sent <= 0) {
-            client.ReportFailure(channel.exchangeText.data());
-            client.Fail(sent == TftpChannel::kCancelled ? kResultRefused : kResultNetworkFailure);
-        } else {
-            channel.ClearDataPayload();
-            display.PumpMessages();
-            if (display.CancelRequested()) {
-                client.failureFlag = 1;
-            } else {
-                step = Step::Receive;
-            }
-        }
-    }
-    while (step != Step::End) {
-        step = step == Step::Receive ? Receive() : Acknowledge();
+        outcome.statusResult = kFinal;
+    } else if (waited == AgentWaitResult::Answered && SendRequest()) {
+        ReceiveBlocks(context, outcome, *this, kTimeouts);
     }
     if (errorReported) {
-        return kNotFinal;
+        // The agent's ERROR has been reported in full; the driver writes the completion report.
+        outcome.report = true;
+        outcome.statusResult = kNotFinal;
+        return outcome;
     }
-    client.Pause(kPauseBeforeEndMilliseconds);
-    client.EndSession(attemptResult != kNotFinal);
-    return client.commandLineFlag == 1 ? kNotFinal : attemptResult;
+    context.Pause(kPauseBeforeEndMilliseconds);
+    context.EndStep();
+    outcome.report = outcome.statusResult != kNotFinal;
+    return outcome;
 }
 
-StatusReport::Step StatusReport::Receive() {
-    TftpChannel& channel = client.Channel();
-    StatusDisplay& display = client.Display();
-    const int received = channel.ReceiveDataBlock(kExchangeTimeoutSeconds);
+bool StatusReport::SendRequest() {
+    TftpChannel& channel = context.channel;
+    StatusDisplay& display = context.display;
+    channel.SetRemoteName(kStatusName);
+    const int requestLength = channel.BuildRequest(tftp::kOpRrq, kStatusName);
+    display.SetProgressStep(1);
+    display.SetProgressRange(100);
+    display.SetProgressPos(0);
+    channel.SetBlock(1);
+    const int sent = channel.SendPacket(requestLength, kExchangeTimeoutSeconds);
+    if (sent <= 0) {
+        display.ReportFailure(channel.exchangeText.data());
+        outcome.Fail(sent == TftpChannel::kCancelled ? kResultRefused : kResultNetworkFailure,
+                     channel.exchangeText.data());
+        return false;
+    }
+    channel.ClearDataPayload();
+    display.PumpMessages();
+    if (display.CancelRequested()) {
+        outcome.failed = true;
+        return false;
+    }
+    return true;
+}
+
+BlockSink::Verdict StatusReport::Take(int received, bool& lastBlock) {
+    TftpChannel& channel = context.channel;
+    StatusDisplay& display = context.display;
     const std::string_view text = received > 0 ? TextOf(channel.DataPayload()) : std::string_view();
     if (received > 0) {
-        channel.block = channel.ReceivedBlock();
+        channel.SetBlock(channel.ReceivedBlock());
     }
+    outcome.statusText = text;
     display.AppendStatusLine(text);
     if (received > 0) {
         display.SetProgressPos(100);
@@ -138,41 +122,31 @@ StatusReport::Step StatusReport::Receive() {
 
     const int classified = Classify(text);
     if (classified != kNotFinal) {
-        client.Fail(kResultNoPingAnswer);
-        attemptResult = classified;
-        return Step::End;
+        outcome.Fail(kResultNoPingAnswer);
+        outcome.statusResult = classified;
+        return Verdict::Stop;
     }
     if (TftpChannel::HoldsError(channel.dataBuffer)) {
         // The agent's own error text has gone into the log above.
-        client.ShowErrorBox(kServerErrorText);
+        display.ShowErrorBox(kServerErrorText);
         display.AppendStatusLine(channel.exchangeText.data());
-        client.ReportCompletion(true);
+        outcome.reason = channel.exchangeText.data();
         errorReported = true;
-        return Step::End;
+        return Verdict::Stop;
     }
-    client.byteCounter += received == kFullBlockPacket
+    outcome.bytesMoved += received == kFullBlockPacket
                               ? static_cast<int>(tftp::kBlockSize)
                               : received - static_cast<int>(tftp::kHeaderSize);
     if (received != kFullBlockPacket) {
-        channel.finalBlockSeen = 1;
+        lastBlock = true;
     }
-    display.ShowByteCount(client.byteCounter);
+    display.ShowByteCount(outcome.bytesMoved);
     display.PumpMessages();
     if (display.CancelRequested()) {
-        client.failureFlag = 1;
-        return Step::End;
+        outcome.failed = true;
+        return Verdict::Stop;
     }
-    return client.byteCounter > kStatusSizeLimit ? Step::End : Step::Acknowledge;
-}
-
-StatusReport::Step StatusReport::Acknowledge() {
-    TftpChannel& channel = client.Channel();
-    if (channel.SendAck(kExchangeTimeoutSeconds) != static_cast<int>(tftp::kHeaderSize)) {
-        client.ShowErrorBox(kAckFailedText);
-        client.Fail(kResultNetworkFailure);
-        return Step::End;
-    }
-    return channel.finalBlockSeen != 0 ? Step::End : Step::Receive;
+    return outcome.bytesMoved > kStatusSizeLimit ? Verdict::Stop : Verdict::Acknowledge;
 }
 
 }  // namespace kalvoran

@@ -1,35 +1,37 @@
 // Asks the agent how its job went: after a send the agent offers "status.bin", a short text
 // describing its current or last job. An attempt waits until the agent answers a ping, reads
 // the first DATA block of that file, writes its text into the status log and looks in it for one
-// of seven final phrases (case-sensitive). Until one of them (or nothing) comes, the poll asks
-// again, up to 20 times, so that the operator sees the agent's intermediate reports.
+// of seven final phrases (case-sensitive). The driver asks again until one of them (or nothing)
+// comes, up to 20 times, so that the operator sees the agent's intermediate reports.
 //
 // Attempt results: 0 no final status yet (asked again); 1 a final status, an empty one, none in
 // time, or a ping that went unanswered; 2 "Config file done", the agent's signal that the
 // configuration it generates is ready to be fetched.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <string_view>
 
+#include "tftp/Outcome.h"
+#include "tftp/ReceiveLoop.h"
+#include "tftp/SessionContext.h"
+
 namespace kalvoran {
 
-class TftpClient;
-
-class StatusReport {
+class StatusReport final : private BlockSink {
 public:
     static constexpr int kNotFinal = 0;
     static constexpr int kFinal = 1;
     static constexpr int kConfigFileDone = 2;
 
-    explicit StatusReport(TftpClient& owner) : client(owner) {}
+    explicit StatusReport(SessionContext& sessionContext) : context(sessionContext) {}
     StatusReport(const StatusReport&) = delete;
     StatusReport& operator=(const StatusReport&) = delete;
 
-    int ReadAttempt();
-    // "Getting Status (if available): ", then up to 20 attempts 200 ms apart; stops at the
-    // first final one and returns the last attempt's result.
-    int Poll();
+    // One attempt; the outcome's statusResult is the attempt result and statusText the agent's
+    // text. The socket must be open and aimed at the agent (the driver's OpenAgentSocket).
+    Outcome ReadAttempt();
 
     // kFinal or kConfigFileDone for a text that holds a final phrase or is empty, else
     // kNotFinal.
@@ -38,13 +40,11 @@ public:
     static std::string_view TextOf(std::span<const std::uint8_t> payload);
 
 private:
-    enum class Step { Receive, Acknowledge, End };
+    bool SendRequest();
+    Verdict Take(int received, bool& lastBlock) override;
 
-    Step Receive();
-    Step Acknowledge();
-
-    TftpClient& client;
-    int attemptResult = kNotFinal;
+    SessionContext& context;
+    Outcome outcome;
     bool errorReported = false;  // an ERROR ended the attempt without the End step
 };
 

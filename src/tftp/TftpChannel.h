@@ -1,6 +1,8 @@
-// The TFTP state that every session shares (send, fetch, status): the two packet buffers, the
-// last exchange's text, the block numbers, the request fields, the agent endpoint, and the four
-// timed exchanges that each perform one send or one receive on the program's UDP socket.
+// The TFTP state of the transfer in progress (send, fetch or status read): the two packet
+// buffers, the last exchange's text, the current and the acknowledged block number, the pinned
+// transfer port, the agent endpoint, and the four timed exchanges that each perform one send or
+// one receive on the program's UDP socket. A session moves the block number on through SetBlock;
+// everything else it learns from the exchanges' results.
 //
 // A timed exchange polls the non-blocking socket until the call succeeds or its time-out in
 // whole seconds has passed: it gives up on the fourth poll made after timeoutSeconds have gone
@@ -49,21 +51,9 @@
 #include "net/DatagramSocket.h"
 #include "tftp/Clock.h"
 #include "tftp/TftpPacket.h"
+#include "tftp/WaitHooks.h"
 
 namespace kalvoran {
-
-// How a waiting exchange reaches the dialog that owns it.
-class WaitHooks {
-public:
-    virtual ~WaitHooks() = default;
-    // Dispatch the window's pending messages; dialog handlers may run inside.
-    virtual void PumpMessages() = 0;
-    // True when the cancel flag is 1 (the dialog is being closed).
-    virtual bool CancelRequested() const = 0;
-    // Let the window repaint without running the operator's input: called while a wait that
-    // does not pump goes on.
-    virtual void KeepWindowAlive() {}
-};
 
 // Status-log line of a session that refuses an agent-side name longer than remoteName holds;
 // the session then ends with result code 2.
@@ -121,6 +111,12 @@ public:
     // text "Time out on sending ACK.". Returns 4 on success.
     int SendAck(int timeoutSeconds);
 
+    // The block number the exchanges name: the block sent, awaited, or acknowledged by SendAck.
+    void SetBlock(int number) { block = number; }
+    int Block() const { return block; }
+    // The block number of the last acknowledgement WaitForAck took.
+    int AckedBlock() const { return ackedBlock; }
+
     // Requests go to the agent's TFTP port 69: every session starts there.
     void UseRequestPort() { serverAddress.port = tftp::kTftpPort; }
     // From now on DATA and requests sent again go to the port the agent answered from.
@@ -154,13 +150,8 @@ public:
     std::array<std::uint8_t, tftp::kPacketSize> dataBuffer{};
     std::array<std::uint8_t, tftp::kPacketSize> ackBuffer{};
     std::array<char, kExchangeTextSize> exchangeText{};
-    int acceptedBlock = 0;
-    int block = 0;
-    int ackedBlock = 0;
-    int finalBlockSeen = 0;
     std::array<char, kRemoteNameSize> remoteName{};
     std::array<char, kAgentTextSize> agentText{};
-    int requestOpcode = 0;
     int modeIndex = 1;  // "octet"
     net::DatagramSocket& udpSocket;
     net::Octets agentOctets{};
@@ -183,6 +174,8 @@ private:
 
     Clock& clock;
     WaitHooks& hooks;
+    int block = 0;
+    int ackedBlock = 0;
     // One byte more than a packet, so that a longer datagram shows by its length.
     std::array<std::uint8_t, tftp::kPacketSize + 1> receiveScratch{};
     std::size_t sendLength = 0;

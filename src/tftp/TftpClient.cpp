@@ -1,12 +1,10 @@
 #include "tftp/TftpClient.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <utility>
 
 #include "tftp/Settings.h"
-#include "tftp/TransferTypes.h"
 
 namespace kalvoran {
 
@@ -18,11 +16,10 @@ constexpr std::size_t kHostNameBufferSize = 256;
 constexpr char kUnknownKeywordText[] =
     "File type \"%s\" names none of image, config, command, filesystem: sending as the saved "
     "transfer type %s";
+constexpr char kNoSavedTypeText[] =
+    "File type \"%s\" names none of image, config, command, filesystem, and the profile holds "
+    "no saved transfer type to send it as instead: nothing sent";
 constexpr std::string_view kWindowClosedText = "Cancelled: the window was closed.";
-// The last wait of an interactive session for one late datagram from the agent.
-constexpr int kLateWaitSeconds = 5;
-// Pauses are cut into slices of this length, after each of which the window may repaint.
-constexpr int kPauseSliceMilliseconds = 20;
 
 }  // namespace
 
@@ -43,20 +40,14 @@ TftpClient::TftpClient(DialogView& dialogView, Clock& systemClock, std::string p
       clock(systemClock),
       profile(std::move(profilePath)),
       console(io.log, io.failures),
-      errorBoxes(dialogView, console),
       display(dialogView, console),
-      localFile(errorBoxes),
       udpSocket(io.socket != nullptr ? *io.socket : ownSocket),
       channel(udpSocket, systemClock, display),
-      sendSession(*this),
-      fetchSession(*this),
-      statusReport(*this) {
-    pingService.SetWaitCallback(&TftpClient::KeepWindowAliveDuringPing, this);
-}
-
-TftpClient::~TftpClient() {
-    net::StopWinsock();
-    agentAddressValid = false;
+      context{channel, pingService, systemClock, display, localFile},
+      sendSession(context),
+      fetchSession(context),
+      statusReport(context) {
+    pingService.SetWaitCallback(&WaitHooks::KeepWindowAliveOf, static_cast<WaitHooks*>(&display));
 }
 
 bool TftpClient::InitDialog(const CommandLine& line) {
@@ -66,7 +57,7 @@ bool TftpClient::InitDialog(const CommandLine& line) {
     downloadPath = settings.downloadPath;
     uploadPath = settings.uploadPath;
 
-    commandLineFlag = 0;
+    commandLineFlag = false;
     resultCode = kResultSuccess;
     commandLine = line;
     if (line.kind == CommandLine::Kind::UsageError) {
@@ -79,13 +70,17 @@ bool TftpClient::InitDialog(const CommandLine& line) {
         return false;
     }
     if (line.kind == CommandLine::Kind::Run) {
-        commandLineFlag = 1;
+        commandLineFlag = true;
         console.Enable();
-        if (line.transferType >= 0) {
-            transferType = line.transferType;
+        context.lateWait = false;
+        if (!TakeCommandLineType(line, settings.transferType, settings.typeSaved)) {
+            resultCode = kResultRefused;
+            view.RequestExit(resultCode);
+            return false;
         }
         downloadPath = line.fileNameArgument;
         channel.agentOctets = line.agentOctets;
+        commandLineTransfer = Transfer{transferType, line.fileNameArgument, line.agentOctets, {}};
     }
 
     std::array<std::string_view, kTransferTypeCount> entries{};
@@ -100,8 +95,6 @@ bool TftpClient::InitDialog(const CommandLine& line) {
     view.SetAddressFields(channel.agentOctets);
     channel.serverAddress = {};
     channel.modeIndex = 1;
-
-    net::StartWinsock();
     agentAddressValid = false;
     socketOpen = false;
 
@@ -119,18 +112,32 @@ bool TftpClient::InitDialog(const CommandLine& line) {
     transferType = display.CurrentTransferType();
     display.ClearCancel();
 
-    if (commandLineFlag == 1 && line.transferType < 0) {
+    if (commandLineFlag && line.transferType < 0) {
         // Scripts rely on the saved type (that is how bootloader images are sent), but the
         // script's author should see which one the run uses.
-        console.FailureLine(
+        display.FailureLine(
             FormatLine(kUnknownKeywordText, line.fileTypeArgument.c_str(),
                        std::string(TransferTypeInfoOf(transferType)->displayString).c_str()));
     }
-
-    if (commandLineFlag == 1 && line.silent) {
+    if (commandLineFlag && line.silent) {
         view.MinimizeWindow();
     }
-    return commandLineFlag == 1;
+    return commandLineFlag;
+}
+
+bool TftpClient::TakeCommandLineType(const CommandLine& line, int savedType, bool typeSaved) {
+    if (line.transferType >= 0) {
+        transferType = line.transferType;
+        return true;
+    }
+    // Without a keyword the run sends as the saved type; with none saved, guessing one could
+    // flash a bootloader image into the application slot.
+    if (typeSaved && TransferTypeInfoOf(savedType) != nullptr) {
+        transferType = savedType;
+        return true;
+    }
+    display.FailureLine(FormatLine(kNoSavedTypeText, line.fileTypeArgument.c_str()));
+    return false;
 }
 
 void TftpClient::OnTransferTypeChanged() {
@@ -141,23 +148,33 @@ void TftpClient::OnTransferTypeChanged() {
     }
 }
 
-void TftpClient::ResolveAgentAddress() {
-    failureFlag = 0;
-    const int selection = display.CurrentTransferType();
-    transferType = selection >= 1 && selection < kTransferTypeCount ? selection : 0;
+Transfer TftpClient::CurrentTransfer(StartButton side) const {
+    if (commandLineTransfer.has_value()) {
+        return *commandLineTransfer;
+    }
+    return Transfer{view.TransferTypeSelection(),
+                    side == StartButton::DownloadToDevice ? view.DownloadFileName()
+                                                          : view.UploadFileName(),
+                    view.AddressFields(),
+                    {}};
+}
+
+void TftpClient::ResolveAgentAddress(const Transfer& transfer) {
+    failureFlag = false;
+    transferType = TransferTypeInfoOf(transfer.type) != nullptr ? transfer.type : 0;
     agentAddressValid = true;
-    channel.agentOctets = view.AddressFields();
+    channel.agentOctets = transfer.agent;
     const net::Octets& octets = channel.agentOctets;
     std::snprintf(channel.agentText.data(), channel.agentText.size(), "%d.%d.%d.%d", octets[0],
                   octets[1], octets[2], octets[3]);
     if (std::string_view(channel.agentText.data()) == "0.0.0.0") {
-        ShowErrorBox("Not a valid IP address");
+        display.ShowErrorBox("Not a valid IP address");
         agentAddressValid = false;
         return;
     }
     const std::uint32_t address = net::LookupIPv4(channel.agentText.data());
     if (address == 0) {
-        ShowErrorBox("gethostbyname: failed");
+        display.ShowErrorBox("gethostbyname: failed");
         agentAddressValid = false;
         return;
     }
@@ -165,8 +182,8 @@ void TftpClient::ResolveAgentAddress() {
     channel.serverAddress = {address, static_cast<std::uint16_t>(tftp::kTftpPort)};
 }
 
-bool TftpClient::OpenAgentSocket() {
-    ResolveAgentAddress();
+bool TftpClient::OpenAgentSocket(const Transfer& transfer) {
+    ResolveAgentAddress(transfer);
     if (!agentAddressValid) {
         return AbandonForNetworkFailure();
     }
@@ -175,16 +192,17 @@ bool TftpClient::OpenAgentSocket() {
     }
     socketOpen = true;
     if (!udpSocket.Open()) {
-        ShowErrorBox("failed to create socket");
+        display.ShowErrorBox("failed to create socket");
         return AbandonForNetworkFailure();
     }
     return true;
 }
 
 bool TftpClient::AbandonForNetworkFailure() {
-    Fail(kResultNetworkFailure);
-    if (commandLineFlag == 1) {
-        WindUpCommandLine(false);
+    failureFlag = true;
+    resultCode = kResultNetworkFailure;
+    if (commandLineFlag) {
+        WindUpCommandLine();
     }
     return false;
 }
@@ -209,7 +227,7 @@ void TftpClient::OnPing() {
             std::snprintf(pingService.resultText, sizeof pingService.resultText, "%s",
                           "Unable to contact server.");
             display.AppendStatusLine(pingService.resultText);
-            failureFlag = 1;
+            failureFlag = true;
             ReportCompletion(true);
             break;
         }
@@ -223,15 +241,16 @@ void TftpClient::OnPing() {
 
 void TftpClient::OnDownloadToDevice() {
     const BusyControls busy(*this);
-    if (!OpenAgentSocket()) {
+    const Transfer transfer = CurrentTransfer(StartButton::DownloadToDevice);
+    if (!OpenAgentSocket(transfer)) {
         return;
     }
-    SendToAgent();
+    SendToAgent(transfer);
     if (resultCode != kResultSuccess) {
         return;
     }
-    if (commandLineFlag == 0) {
-        PollAgentStatus();
+    if (!commandLineFlag) {
+        PollAgentStatus(transfer);
     }
     display.SetProgressPos(0);
     resultCode = kResultSuccess;
@@ -239,78 +258,84 @@ void TftpClient::OnDownloadToDevice() {
 
 void TftpClient::OnUploadFromDevice() {
     const BusyControls busy(*this);
-    transferType = display.CurrentTransferType();
+    Transfer transfer = CurrentTransfer(StartButton::UploadFromDevice);
+    transferType = transfer.type;
     if (transferType != CREATE_CONFIG_FILE) {
-        FetchFromAgent();
+        FetchFromAgent(transfer);
         return;
     }
-    if (!OpenAgentSocket()) {
+    // The request file goes from the download side; the configuration comes into the upload
+    // side's file.
+    const Transfer request = CurrentTransfer(StartButton::DownloadToDevice);
+    if (!OpenAgentSocket(request)) {
         return;
     }
-    SendToAgent();
+    SendToAgent(request);
     if (resultCode != kResultSuccess) {
         return;
     }
-    if (PollAgentStatus() == StatusReport::kConfigFileDone) {
+    if (PollAgentStatus(request) == StatusReport::kConfigFileDone) {
         display.AppendStatusLine("Getting config file: please wait.");
         // The agent is still writing the file it has announced.
         constexpr int kConfigReadyMilliseconds = 10000;
         Pause(kConfigReadyMilliseconds);
-        FetchFromAgent();
+        FetchFromAgent(transfer);
     }
 }
 
-int TftpClient::SendToAgent() {
-    sendSession.Run();
-    return 0;
+int TftpClient::SendToAgent(const Transfer& transfer) {
+    ShowOutcome(sendSession.Run(transfer));
+    return resultCode;
 }
 
-int TftpClient::FetchFromAgent() {
-    fetchSession.Run();
-    return 0;
-}
-
-int TftpClient::ReadAgentStatus() {
-    return statusReport.ReadAttempt();
-}
-
-int TftpClient::PollAgentStatus() {
-    return statusReport.Poll();
-}
-
-void TftpClient::ReportFailure(std::string_view text) {
-    display.AppendStatusLine(text);
-    console.FailureLine(text);
-}
-
-void TftpClient::Pause(int milliseconds) {
-    while (milliseconds > 0) {
-        const int slice = std::min(milliseconds, kPauseSliceMilliseconds);
-        clock.Sleep(slice);
-        milliseconds -= slice;
-        display.KeepWindowAlive();
+int TftpClient::FetchFromAgent(const Transfer& transfer) {
+    resultCode = kResultSuccess;
+    if (OpenAgentSocket(transfer)) {
+        ShowOutcome(fetchSession.Run(transfer));
     }
+    return resultCode;
 }
 
-void TftpClient::EndSession(bool report) {
-    if (commandLineFlag == 1) {
-        WindUpCommandLine(report);
-        return;
+int TftpClient::ReadAgentStatus(const Transfer& transfer) {
+    resultCode = kResultSuccess;
+    if (!OpenAgentSocket(transfer)) {
+        // The box has been shown; asking again would show it again, 20 times.
+        return StatusReport::kFinal;
+    }
+    ShowOutcome(statusReport.ReadAttempt());
+    return commandLineFlag ? StatusReport::kNotFinal : lastOutcome.statusResult;
+}
+
+int TftpClient::PollAgentStatus(const Transfer& transfer) {
+    constexpr int kAttempts = 20;
+    constexpr int kPauseBetweenAttemptsMilliseconds = 200;
+    display.AppendStatusLine("Getting Status (if available): ");
+    int result = StatusReport::kNotFinal;
+    for (int attempt = 0; attempt < kAttempts && result == StatusReport::kNotFinal; ++attempt) {
+        result = ReadAgentStatus(transfer);
+        Pause(kPauseBetweenAttemptsMilliseconds);
     }
     display.SetProgressPos(0);
-    localFile.Close();
-    channel.WaitForAck(kLateWaitSeconds);
-    ReportCompletion(report);
+    return result;
 }
 
-void TftpClient::WindUpCommandLine(bool report) {
+void TftpClient::ShowOutcome(const Outcome& outcome) {
+    lastOutcome = outcome;
+    resultCode = outcome.resultCode;
+    // The close operation may have set the flag while the session ran.
+    failureFlag = failureFlag || outcome.failed;
+    ReportCompletion(outcome.report);
+    if (commandLineFlag) {
+        WindUpCommandLine();
+    }
+}
+
+void TftpClient::WindUpCommandLine() {
     display.SetProgressPos(0);
     localFile.Close();
-    ReportCompletion(report);
     udpSocket.Close();
     socketOpen = false;
     pingService.Release();
-    net::StopWinsock();
     agentAddressValid = false;
     view.RequestExit(resultCode);
 }
@@ -330,22 +355,18 @@ void TftpClient::SetBusy(bool busy) {
     }
 }
 
-void TftpClient::KeepWindowAliveDuringPing(void* client) {
-    static_cast<TftpClient*>(client)->display.KeepWindowAlive();
-}
-
 void TftpClient::OnCancel() {
     localFile.Close();
     udpSocket.Close();
     pingService.Release();
-    failureFlag = 1;
+    failureFlag = true;
     ReportCompletion(true);
     display.RaiseCancel();
     SaveSettings();
     // A command-line run that is closed before it ends never reports a success: its session
     // (and the result code it may have reset) is abandoned.
-    if (commandLineFlag == 1) {
-        console.FailureLine(kWindowClosedText);
+    if (commandLineFlag) {
+        display.FailureLine(kWindowClosedText);
         resultCode = kResultRefused;
     }
     view.RequestExit(resultCode);
@@ -363,7 +384,7 @@ void TftpClient::ReportCompletion(bool report) {
     display.AppendStatusLine(kConnectionClosed);
     display.AppendStatusLine(kSpacerLine);
     display.AppendStatusLine(kSpacerLine);
-    if (failureFlag != 0) {
+    if (failureFlag) {
         return;
     }
     if (const TransferTypeInfo* info = TransferTypeInfoOf(transferType)) {
@@ -406,7 +427,9 @@ std::uint32_t TftpClient::LocalAddress(const std::string& hostName) {
 }
 
 void TftpClient::ShowStartupErrorBox(std::string_view text) {
-    if (commandLineFlag == 0) {
+    // The local host's boxes are no business of a command-line run: its failures there are
+    // shown only interactively.
+    if (!commandLineFlag) {
         view.ShowErrorBox(text);
     }
 }

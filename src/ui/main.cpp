@@ -8,67 +8,70 @@
 #include <string_view>
 
 #include "files/IniProfile.h"
+#include "net/DisplayProbe.h"
 #include "tftp/CommandLine.h"
+#include "tftp/HeadlessView.h"
+#include "tftp/ResultCode.h"
 #include "ui/TftpClientDlg.h"
 
 namespace {
 
 // A command-line run writes its log to standard output and its reasons for failure to standard
-// error, and nothing else: the toolkit's own warnings (a missing XDG_RUNTIME_DIR under cron, an
-// off-screen platform's notes) would only confuse the script reading them.
+// error, and nothing else: the toolkit's own warnings (a missing XDG_RUNTIME_DIR under cron)
+// would only confuse the script reading them.
 void DropToolkitMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
 
-bool DisplayAvailable() {
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-        const char* value = std::getenv(name);
-        if (value != nullptr && value[0] != '\0') {
-            return true;
-        }
-    }
-    return false;
+void WriteLine(std::string_view text) {
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    using kalvoran::CommandLine;
     // Read the arguments before the toolkit takes its own options out of them.
-    const kalvoran::CommandLine commandLine = kalvoran::ParseCommandLine(argc, argv);
-    if (commandLine.kind == kalvoran::CommandLine::Kind::Run) {
-        qInstallMessageHandler(DropToolkitMessages);
+    const CommandLine commandLine = kalvoran::ParseCommandLine(argc, argv);
+    if (commandLine.kind == CommandLine::Kind::Run) {
         // A script that stops reading the log (a pipe into head) must not kill the transfer: the
         // upgrade goes on and its exit code still tells how it went.
         std::signal(SIGPIPE, SIG_IGN);
     }
-    if (!DisplayAvailable()) {
-        if (commandLine.kind == kalvoran::CommandLine::Kind::UsageError) {
-            std::fprintf(stderr, "%.*s\n", static_cast<int>(kalvoran::kUsageText.size()),
-                         kalvoran::kUsageText.data());
-            return kalvoran::kUsageExitCode;
+    const kalvoran::net::DisplayState display = kalvoran::net::ProbeDisplay();
+    if (display != kalvoran::net::DisplayState::Opens ||
+        (commandLine.kind == CommandLine::Kind::Run && kalvoran::net::PlatformUnseen())) {
+        // Nobody would see a window: an unattended run goes on without the toolkit.
+        switch (commandLine.kind) {
+            case CommandLine::Kind::Run:
+                return kalvoran::RunHeadless(commandLine, kalvoran::DefaultProfilePath());
+            case CommandLine::Kind::UsageError:
+                WriteLine(kalvoran::kUsageText);
+                return kalvoran::kUsageExitCode;
+            case CommandLine::Kind::Interactive:
+                if (display == kalvoran::net::DisplayState::Opens) {
+                    break;  // an interactive start on a platform of the toolkit's own
+                }
+                // Refused locally: exit code 1 would tell a script that the agent answered no
+                // ping.
+                WriteLine(display == kalvoran::net::DisplayState::NotNamed
+                              ? "KalvoranTFTPclient: no display to show the dialog on (DISPLAY "
+                                "and WAYLAND_DISPLAY are not set); give a command line to run "
+                                "unattended"
+                              : "KalvoranTFTPclient: the display cannot be opened (nothing "
+                                "answers at DISPLAY or WAYLAND_DISPLAY); give a command line to "
+                                "run unattended");
+                return kalvoran::kResultRefused;
         }
-        if (commandLine.kind == kalvoran::CommandLine::Kind::Interactive) {
-            // Refused locally: exit code 1 would tell a script that the agent answered no ping.
-            std::fprintf(stderr,
-                         "KalvoranTFTPclient: no display to show the dialog on (DISPLAY and "
-                         "WAYLAND_DISPLAY are not set); give a command line to run unattended\n");
-            return kalvoran::kResultRefused;
-        }
-        // An unattended run needs no screen: the dialog runs off screen.
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
-    // Off screen nobody sees the window: an unattended run there keeps it hidden and so spends
-    // nothing on painting it. Its log, bar and boxes are still kept up to date.
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
-    const bool unseen = commandLine.kind == kalvoran::CommandLine::Kind::Run &&
-                        platform != nullptr && std::string_view(platform) == "offscreen";
+    if (commandLine.kind == CommandLine::Kind::Run) {
+        qInstallMessageHandler(DropToolkitMessages);
+    }
 
     QApplication application(argc, argv);
     kalvoran::CTftpClientDlg dialog(kalvoran::DefaultProfilePath());
     if (!dialog.Initialise(commandLine)) {
         return dialog.ExitRequested().value_or(0);
     }
-    if (!unseen) {
-        dialog.show();
-    }
+    dialog.show();
     const int loopResult = QApplication::exec();
     return dialog.ExitRequested().value_or(loopResult);
 }

@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TftpChannel channel(socket, clock, hooks);
     const kalvoran::net::SocketAddress agent{fakes::Ipv4(127, 0, 4, 250), 69};
     channel.serverAddress = agent;
-    channel.block = 1;
+    channel.SetBlock(1);
 
     std::size_t at = 0;
     int rounds = 0;
@@ -104,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(result == -1 || (result >= 4 && result <= static_cast<int>(tftp::kPacketSize)));
         Check((result == -1) == (channel.DroppedDatagrams() == dropped + 1));
         Check(std::memchr(channel.exchangeText.data(), 0, channel.exchangeText.size()) != nullptr);
-        Check(channel.ackedBlock >= 0 && channel.ackedBlock <= 65535);
+        Check(channel.AckedBlock() >= 0 && channel.AckedBlock() <= 65535);
         if (result > 0) {
             Check(channel.peerAddress.address == agent.address);
             Check(channel.TransferPort() == channel.peerAddress.port);

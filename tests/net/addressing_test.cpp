@@ -179,13 +179,5 @@ TEST(LocalHost, NameIsTerminatedEvenInASmallBuffer) {
     EXPECT_LT(strnlen(tiny, sizeof tiny), sizeof tiny);
 }
 
-TEST(Winsock, StartAndStopPair) {
-    const bool before = WinsockStarted();
-    EXPECT_TRUE(StartWinsock());
-    EXPECT_TRUE(WinsockStarted());
-    StopWinsock();
-    EXPECT_EQ(WinsockStarted(), before);
-}
-
 }  // namespace
 }  // namespace kalvoran::net

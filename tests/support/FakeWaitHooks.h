@@ -5,7 +5,7 @@
 #include <functional>
 #include <utility>
 
-#include "tftp/TftpChannel.h"
+#include "tftp/WaitHooks.h"
 
 namespace kalvoran::fakes {
 

@@ -77,7 +77,7 @@ TEST_F(ChannelLoopbackTest, request_answeredFromTransferPort_isPinnedAndAcknowle
     EXPECT_EQ(channel.peerAddress, transfer.LocalAddress());
     EXPECT_EQ(channel.TransferPort(), transfer.LocalAddress().port);
 
-    channel.block = 1;
+    channel.SetBlock(1);
     ASSERT_EQ(channel.SendAck(5), 4);
     EXPECT_EQ(ReceiveOne(transfer).bytes, (Bytes{0x00, 0x04, 0x00, 0x01}));
 }
@@ -101,7 +101,7 @@ TEST_F(ChannelLoopbackTest, strangersAndSecondPort_areIgnored_agentIsTaken) {
               7);
     ASSERT_EQ(secondPort.SendTo(Bytes{0x00, 0x04, 0x00, 0x07}, endpoint.LocalAddress()), 4);
     ASSERT_EQ(transfer.SendTo(Bytes{0x00, 0x04, 0x00, 0x01}, endpoint.LocalAddress()), 4);
-    channel.block = 2;
+    channel.SetBlock(2);
     EXPECT_EQ(channel.WaitForAck(3), 4);
     EXPECT_EQ(std::string(channel.exchangeText.data()), "2 ACK: block 1");
     EXPECT_EQ(channel.peerAddress, transfer.LocalAddress());

@@ -81,7 +81,7 @@ TEST_F(ChannelTest, buildDataPacket_writesHeaderAndReturnsLength) {
 }
 
 TEST_F(ChannelTest, sendAck_sendsLow16BitsOfBlockToPeer) {
-    channel.block = 65537;
+    channel.SetBlock(65537);
     channel.peerAddress = agentTransfer;
     EXPECT_EQ(channel.SendAck(5), 4);
     ASSERT_EQ(socket.Sent().size(), 1u);
@@ -112,7 +112,7 @@ TEST_F(ChannelTest, sendPacket_socketFullForAWhile_sendsOnceItHasRoom) {
 
 TEST_F(ChannelTest, sendPacket_socketRefusesThroughout_timesOutWithPutText) {
     socket.RefuseSendsUntil(kStart + 60'000);
-    channel.block = 7;
+    channel.SetBlock(7);
     EXPECT_EQ(channel.SendPacket(channel.BuildDataPacket(3, 7, 512), 2), -1);
     EXPECT_EQ(Text(), "Time out on PUT. block: 7");
     EXPECT_TRUE(socket.Sent().empty());
@@ -122,7 +122,7 @@ TEST_F(ChannelTest, sendPacket_socketRefusesThroughout_timesOutWithPutText) {
 
 TEST_F(ChannelTest, sendPacket_failingSocket_pausesBetweenPollsUntilTimeOut) {
     socket.FailSends(true);
-    channel.block = 1;
+    channel.SetBlock(1);
     EXPECT_EQ(channel.SendPacket(channel.BuildRequest(2, "rom.bin"), 2), -1);
     EXPECT_EQ(Text(), "Time out on PUT. block: 1");
     EXPECT_GT(clock.SleepCalls(), 0);
@@ -151,10 +151,10 @@ TEST_F(ChannelTest, sendWithCancelRaised_handsPacketOverOnce_thenCancels) {
 // --- receive exchanges: texts ----------------------------------------------------------------
 
 TEST_F(ChannelTest, waitForAck_describesAckWithSessionBlockAndAckedBlock) {
-    channel.block = 6;
+    channel.SetBlock(6);
     socket.Deliver(agentTransfer, {0x00, 0x04, 0x00, 0x05});
     EXPECT_EQ(channel.WaitForAck(2), 4);
-    EXPECT_EQ(channel.ackedBlock, 5);
+    EXPECT_EQ(channel.AckedBlock(), 5);
     EXPECT_EQ(Text(), "6 ACK: block 5");
     EXPECT_EQ(channel.peerAddress, agentTransfer);
 }
@@ -171,10 +171,10 @@ TEST_F(ChannelTest, waitForAck_takesAnyNonErrorPacketAsAckOfItsBlock) {
         {{0x00, 0x09, 0x01, 0x00}, 256, "2 UNKNOWN: block 256"},
     };
     for (const Case& c : cases) {
-        channel.block = 2;
+        channel.SetBlock(2);
         socket.Deliver(agentTransfer, c.datagram);
         EXPECT_EQ(channel.WaitForAck(2), static_cast<int>(c.datagram.size()));
-        EXPECT_EQ(channel.ackedBlock, c.acked);
+        EXPECT_EQ(channel.AckedBlock(), c.acked);
         EXPECT_EQ(Text(), c.text);
     }
 }
@@ -195,11 +195,12 @@ TEST_F(ChannelTest, waitForAck_error_describesCodeStandardTextAndAgentText) {
          "\r\nerror msg: "},
     };
     for (const Case& c : cases) {
-        channel.ackedBlock = 42;
+        socket.Deliver(agent, {0x00, 0x04, 0x00, 42});  // an ACK of block 42 comes first
+        ASSERT_EQ(channel.WaitForAck(3), 4);
         socket.Deliver(agent, c.datagram);
         EXPECT_EQ(channel.WaitForAck(3), static_cast<int>(c.datagram.size()));
         EXPECT_EQ(Text(), c.text);
-        EXPECT_EQ(channel.ackedBlock, 42) << "an ERROR acknowledges nothing";
+        EXPECT_EQ(channel.AckedBlock(), 42) << "an ERROR acknowledges nothing";
         EXPECT_EQ(channel.ackBuffer[1], 5);
     }
 }
@@ -239,7 +240,7 @@ TEST_F(ChannelTest, receiveDataBlock_data_isLeftInBufferTextUnchanged) {
 }
 
 TEST_F(ChannelTest, timeOutTexts_nameTheRightBlock) {
-    channel.block = 5;
+    channel.SetBlock(5);
     EXPECT_EQ(channel.WaitForAck(1), -1);
     EXPECT_EQ(Text(), "Time out on ACK. block: 4");
     EXPECT_EQ(channel.ReceiveDataBlock(1), -1);
@@ -249,7 +250,7 @@ TEST_F(ChannelTest, timeOutTexts_nameTheRightBlock) {
 // --- timing rules ----------------------------------------------------------------------------
 
 TEST_F(ChannelTest, silentFiveSecondWait_endsOnFourthLatePollAfter4To5Seconds) {
-    channel.block = 3;
+    channel.SetBlock(3);
     EXPECT_EQ(channel.WaitForAck(5), -1);
     EXPECT_EQ(Text(), "Time out on ACK. block: 2");
     EXPECT_GE(Elapsed(), 4000);
@@ -330,7 +331,7 @@ TEST_F(ChannelTest, datagramFromAnotherAddress_isDroppedAndWaitGoesOn) {
     const SocketAddress stranger{Ipv4(127, 0, 4, 201), 69};
     socket.Deliver(stranger, {0x00, 0x05, 0x00, 0x01, 'x', 0}, 100);
     socket.Deliver(agentTransfer, {0x00, 0x04, 0x00, 0x01}, 200);
-    channel.block = 2;
+    channel.SetBlock(2);
     EXPECT_EQ(channel.WaitForAck(3), 4);
     EXPECT_EQ(Text(), "2 ACK: block 1");
     EXPECT_EQ(channel.peerAddress, agentTransfer);
@@ -360,9 +361,9 @@ TEST_F(ChannelTest, afterFirstDatagram_onlyThatPortIsTaken_untilNextRequest) {
 
     socket.Deliver(otherPort, {0x00, 0x04, 0x00, 0x00});  // a second answer to the request
     socket.Deliver(agentTransfer, {0x00, 0x04, 0x00, 0x01}, 50);
-    channel.block = 2;
+    channel.SetBlock(2);
     ASSERT_EQ(channel.WaitForAck(2), 4);
-    EXPECT_EQ(channel.ackedBlock, 1);
+    EXPECT_EQ(channel.AckedBlock(), 1);
     EXPECT_EQ(channel.peerAddress, agentTransfer);
     EXPECT_EQ(channel.DroppedDatagrams(), 1);
 
@@ -374,13 +375,15 @@ TEST_F(ChannelTest, afterFirstDatagram_onlyThatPortIsTaken_untilNextRequest) {
 }
 
 TEST_F(ChannelTest, shortDatagrams_areDropped_neverReadAsPackets) {
-    channel.ackedBlock = 9;
+    socket.Deliver(agent, {0x00, 0x04, 0x00, 9});
+    ASSERT_EQ(channel.WaitForAck(2), 4);
+    channel.ForgetTransferPort();
     socket.Deliver(agent, Bytes{});
     socket.Deliver(agent, {0x00});
     socket.Deliver(agent, {0x00, 0x05});
     socket.Deliver(agent, {0x00, 0x05, 0x00});
     EXPECT_EQ(channel.WaitForAck(2), -1);
-    EXPECT_EQ(channel.ackedBlock, 9);
+    EXPECT_EQ(channel.AckedBlock(), 9);
     EXPECT_EQ(channel.DroppedDatagrams(), 4);
     EXPECT_EQ(channel.TransferPort(), 0) << "a dropped datagram pins nothing";
     EXPECT_EQ(Text(), "Time out on ACK. block: -1");
@@ -413,9 +416,9 @@ TEST_F(ChannelTest, lateDatagramsOfAnEarlierTransfer_areNotTakenForTheAnswerToAR
     EXPECT_EQ(socket.Pending(), 0u);
     socket.Deliver(earlierTransfer, {0x00, 0x03, 0x00, 0x01, 'O', 'K'}, 100);
     socket.Deliver(agentTransfer, {0x00, 0x04, 0x00, 0x00}, 200);
-    channel.block = 1;
+    channel.SetBlock(1);
     ASSERT_EQ(channel.WaitForAck(2), 4);
-    EXPECT_EQ(channel.ackedBlock, 0);
+    EXPECT_EQ(channel.AckedBlock(), 0);
     EXPECT_EQ(channel.TransferPort(), agentTransfer.port);
     EXPECT_EQ(channel.DroppedDatagrams(), 2);
 }

@@ -92,6 +92,9 @@ public:
         view.statusLog.clear();
         view.addressFields = kAgent;
     }
+    // What the window's buttons would start now.
+    Transfer Download() const { return client->CurrentTransfer(StartButton::DownloadToDevice); }
+    Transfer Upload() const { return client->CurrentTransfer(StartButton::UploadFromDevice); }
     void Select(int type, const std::string& download, const std::string& upload = {}) {
         view.selection = type;
         view.downloadField = download;
@@ -182,6 +185,9 @@ struct Refusal {
     std::int64_t size;  // -1: no file
     const char* box;    // text of the box before the path, or nullptr
     const char* line;   // status line before the path, or nullptr
+    // The reason the outcome (and a command-line run's failure stream) gives where neither box
+    // nor status line says anything.
+    const char* silentReason = nullptr;
 };
 
 TEST_F(SessionTest, RefusedFilesEndWithCode2BeforeTheRequest) {
@@ -192,7 +198,7 @@ TEST_F(SessionTest, RefusedFilesEndWithCode2BeforeTheRequest) {
          nullptr},
         {"firmware name", APPLICATION_UPGRADE, "app.txt", 10, "Invalid file type!", nullptr},
         {"missing file", APPLICATION_UPGRADE, "gone.bin", -1, "Failed to open file: ", nullptr},
-        {"empty file", APPLICATION_UPGRADE, "empty.bin", 0, nullptr, "Empty file: "},
+        {"empty file", APPLICATION_UPGRADE, "empty.bin", 0, nullptr, nullptr, "Empty file: "},
         {"bootloader over its limit", BOOTLOADER_UPGRADE, "rom.bin", 131073,
          "!! File too big for a bootloader image !!: ", nullptr},
         {"file-system file over its limit", SEND_FILE_TO_FILE_SYSTEM, "logo.gif", 262145,
@@ -230,6 +236,14 @@ TEST_F(SessionTest, RefusedFilesEndWithCode2BeforeTheRequest) {
                 std::string(r.line).ends_with(": ") ? r.line + path : r.line;
             EXPECT_TRUE(Logged(withPath)) << withPath;
         }
+        // The outcome names the reason the operator was shown, or the one a script is told.
+        const char* said = r.box != nullptr ? r.box : r.line != nullptr ? r.line : r.silentReason;
+        EXPECT_EQ(client->LastOutcome().reason,
+                  std::string(said).ends_with(": ") ? said + path : std::string(said));
+        if (r.silentReason != nullptr) {
+            EXPECT_FALSE(Logged(said + path)) << "the status log shows only the session's end";
+            EXPECT_TRUE(view.errorBoxes.empty());
+        }
         EXPECT_TRUE(view.exitRequests.empty());
     }
 }
@@ -251,7 +265,7 @@ TEST_F(SessionTest, LimitsAreInclusiveAndFileSystemFilesKeepTheirOwnName) {
         Start();
         Select(a.type, dir.File(a.name));
         ASSERT_TRUE(client->OpenAgentSocket());
-        ASSERT_EQ(client->SendToAgent(), 0);
+        ASSERT_EQ(client->SendToAgent(Download()), 0);
         EXPECT_EQ(client->resultCode, kResultSuccess);
         EXPECT_EQ(Text(*wire->storage.Load(a.stored)), content);
         EXPECT_EQ(LastEnd().size(), a.endLines);
@@ -310,7 +324,7 @@ TEST_F(SessionTest, UnansweredRequestIsRepeatedToPort69SixTimes) {
     view.addressFields = {127, 0, 3, 91};
     Select(APPLICATION_UPGRADE, dir.File("app.bin"));
     ASSERT_TRUE(client->OpenAgentSocket());
-    client->SendToAgent();
+    client->SendToAgent(Download());
     EXPECT_EQ(RequestsSent(), 6);
     for (const auto& datagram : wire->Sent()) {
         EXPECT_EQ(datagram.peer.port, 69);
@@ -327,7 +341,7 @@ TEST_F(SessionTest, LostAndRepeatedAcknowledgementsStillDeliverTheFile) {
         Start(WithFault(fault));
         Select(APPLICATION_UPGRADE, dir.File("app.bin"));
         ASSERT_TRUE(client->OpenAgentSocket());
-        client->SendToAgent();
+        client->SendToAgent(Download());
         EXPECT_EQ(client->resultCode, kResultSuccess);
         EXPECT_EQ(Text(*wire->storage.Load("image.bin")), content);
         // Every DATA packet went to the port the agent answered the request from.
@@ -391,6 +405,7 @@ TEST_F(SessionTest, ClosingTheWindowCancelsTheSend_andACommandLineRunExitsWith2)
 TEST_F(SessionTest, CommandLineRefusalGoesToTheFailureStreamInsteadOfABox) {
     const std::string path = dir.File("app.txt");
     WriteFileBytes(path, "x");
+    WriteFileBytes(dir.File("KalvoranTFTPclient.INI"), "[Settings]\ntype=0\n");
     Start({}, {"IMAGE", path, "127.0.3.90"});
     client->OnDownloadToDevice();
     EXPECT_TRUE(view.errorBoxes.empty());
@@ -426,7 +441,7 @@ TEST_F(SessionTest, RepeatedDataBlockIsAcknowledgedAgainAndWrittenOnce) {
     const std::string target = dir.File("dump.bin");
     Start(WithFault("duplicate:3@eeprom.bin"));
     Select(READ_EEPROM_FILE, "", target);
-    client->FetchFromAgent();
+    client->FetchFromAgent(Upload());
     EXPECT_EQ(client->resultCode, kResultSuccess);
     EXPECT_EQ(ReadFileBytes(target), Text(agentsim::EepromImage()));
 }
@@ -475,7 +490,7 @@ TEST_F(SessionTest, FetchThatStopsEarlyFailsAndLeavesTheEarlierFileAsItWas) {
         WriteFileBytes(target, "earlier");
         f.arrange(*this);
         Select(f.type, "", target);
-        client->FetchFromAgent();
+        client->FetchFromAgent(Upload());
         EXPECT_EQ(client->resultCode, f.code);
         EXPECT_EQ(client->failureFlag, 1);
         if (f.line != nullptr) {
@@ -550,9 +565,9 @@ TEST_F(SessionTest, StatusPollEndsOnTheFirstFinalPhrase) {
         Start(settings);
         Select(APPLICATION_UPGRADE, dir.File("app.bin"));
         ASSERT_TRUE(client->OpenAgentSocket());
-        client->SendToAgent();
+        client->SendToAgent(Download());
         const std::size_t sentBefore = wire->Sent().size();
-        EXPECT_EQ(client->PollAgentStatus(), c.result);
+        EXPECT_EQ(client->PollAgentStatus(Download()), c.result);
         EXPECT_EQ(RequestsSent() - 1, c.attempts);
         EXPECT_TRUE(Logged(c.finalText));
         const bool acknowledged =
@@ -569,13 +584,13 @@ TEST_F(SessionTest, StatusWithoutAnAnswerEndsThePollAtOnce) {
     settings.retransmits = 0;
     settings.faults.push_back(*agentsim::ParseFault("drop:1@status.bin"));
     Start(settings);
-    EXPECT_EQ(client->PollAgentStatus(), StatusReport::kFinal);
+    EXPECT_EQ(client->PollAgentStatus(Download()), StatusReport::kFinal);
     EXPECT_TRUE(Logged("Upgrade Status Unavailable: "));
     EXPECT_EQ(RequestsSent(), 1);
 
     pingAnswered = false;
     Start();
-    EXPECT_EQ(client->PollAgentStatus(), StatusReport::kFinal);
+    EXPECT_EQ(client->PollAgentStatus(Download()), StatusReport::kFinal);
     EXPECT_EQ(RequestsSent(), 0);
     EXPECT_EQ(LastEnd(), kFailedEnd);
     EXPECT_TRUE(Logged("No response from server"));

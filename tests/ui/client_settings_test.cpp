@@ -76,7 +76,7 @@ TEST_F(ClientSettingsTest, WhatTheCloseButtonSavesIsWhatTheNextRunShows) {
     auto unattended = Run(ParseCommandLine(4, argv));
     EXPECT_EQ(Find<QLineEdit>(*unattended, "downloadFileName")->text(),
               QStringLiteral("/other/new.bin"));
-    unattended->Core().WindUpCommandLine(false);
+    unattended->Core().WindUpCommandLine();
     EXPECT_EQ(ReadFileBytes(profile), saved);
 }
 

@@ -1,0 +1,33 @@
+#include "tftp/HeadlessView.h"
+
+#include <utility>
+
+#include "tftp/Clock.h"
+#include "tftp/TftpClient.h"
+
+namespace kalvoran {
+
+void HeadlessView::ShowErrorBox(std::string_view text) {
+    if (failures != nullptr) {
+        std::fprintf(failures, "%.*s\n", static_cast<int>(text.size()), text.data());
+        std::fflush(failures);
+    }
+}
+
+void HeadlessView::RequestExit(int code) {
+    if (!exitCode.has_value()) {
+        exitCode = code;  // the first request carries the result
+    }
+}
+
+int RunHeadless(const CommandLine& commandLine, std::string profilePath) {
+    HeadlessView view;
+    SystemClock clock;
+    TftpClient client(view, clock, std::move(profilePath));
+    if (client.InitDialog(commandLine)) {
+        client.OnDownloadToDevice();
+    }
+    return view.ExitRequested().value_or(client.resultCode);
+}
+
+}  // namespace kalvoran
