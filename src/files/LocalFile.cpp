@@ -55,8 +55,6 @@ int CloseQuietly(int descriptor) {
 
 }  // namespace
 
-CLocalFile::CLocalFile(ErrorBoxSink& sink) : errorBoxes(sink) {}
-
 CLocalFile::~CLocalFile() {
     descriptor = kNoFile;
 }
@@ -151,19 +149,16 @@ bool CLocalFile::Close() {
     return result == 0;
 }
 
-std::int32_t CLocalFile::GetSize(bool silent) {
+FileResult CLocalFile::GetSize() {
     if (descriptor == kNoFile) {
-        return 0;
+        return {};
     }
     struct stat status {};
     if (::fstat(descriptor, &status) != 0 || status.st_size < 0 ||
         status.st_size > std::numeric_limits<std::int32_t>::max()) {
-        if (!silent) {
-            errorBoxes.ShowErrorBox(kSizeFailedText);
-        }
-        return 0;
+        return {0, std::string(kSizeFailedText)};
     }
-    return static_cast<std::int32_t>(status.st_size);
+    return {static_cast<std::int32_t>(status.st_size), {}};
 }
 
 namespace {
@@ -195,40 +190,36 @@ std::int32_t TransferAll(Buffer* buffer, std::int32_t count, Transfer transfer) 
     return done;
 }
 
-}  // namespace
-
-std::int32_t CLocalFile::Read(void* buffer, std::int32_t count, bool silent) {
-    if (descriptor == kNoFile) {
-        if (!silent) {
-            errorBoxes.ShowErrorBox(kReadFailedText);
-        }
-        return 0;
+// A transfer's result: a failed call or fewer bytes than asked is an unexpected end of the file.
+FileResult Reported(std::int32_t asked, std::int32_t moved) {
+    if (moved < asked || moved < 0) {
+        return {moved, std::string(kShortTransferText)};
     }
-    const int fd = descriptor;
-    const std::int32_t result =
-        TransferAll(static_cast<unsigned char*>(buffer), count,
-                    [fd](unsigned char* at, std::size_t size) { return ::read(fd, at, size); });
-    if ((result < count || result < 0) && !silent) {
-        errorBoxes.ShowErrorBox(kShortTransferText);
-    }
-    return result;
+    return {moved, {}};
 }
 
-std::int32_t CLocalFile::Write(const void* buffer, std::int32_t count, bool silent) {
+}  // namespace
+
+FileResult CLocalFile::Read(void* buffer, std::int32_t count) {
     if (descriptor == kNoFile) {
-        if (!silent) {
-            errorBoxes.ShowErrorBox(kWriteFailedText);
-        }
-        return 0;
+        return {0, std::string(kReadFailedText)};
     }
     const int fd = descriptor;
-    const std::int32_t result = TransferAll(
-        static_cast<const unsigned char*>(buffer), count,
-        [fd](const unsigned char* at, std::size_t size) { return ::write(fd, at, size); });
-    if ((result < count || result < 0) && !silent) {
-        errorBoxes.ShowErrorBox(kShortTransferText);
+    return Reported(count, TransferAll(static_cast<unsigned char*>(buffer), count,
+                                       [fd](unsigned char* at, std::size_t size) {
+                                           return ::read(fd, at, size);
+                                       }));
+}
+
+FileResult CLocalFile::Write(const void* buffer, std::int32_t count) {
+    if (descriptor == kNoFile) {
+        return {0, std::string(kWriteFailedText)};
     }
-    return result;
+    const int fd = descriptor;
+    return Reported(count, TransferAll(static_cast<const unsigned char*>(buffer), count,
+                                       [fd](const unsigned char* at, std::size_t size) {
+                                           return ::write(fd, at, size);
+                                       }));
 }
 
 std::int64_t CLocalFile::Seek(int origin, std::int32_t offset) {

@@ -1,14 +1,22 @@
 // The program's one local file: the file sent to an agent or fetched from it, held by a POSIX
-// descriptor, with the exact error boxes the operator sees unless the caller asks for silence.
+// descriptor. Reads, writes and the length come back with the reason the operator is shown when
+// they went wrong; whether and how that reason is shown is the caller's business.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "files/ErrorBoxSink.h"
-
 namespace kalvoran {
+
+// What a file operation did and, when it went wrong or did less than asked, why, in the words
+// the operator is shown. An empty reason: nothing to report.
+struct FileResult {
+    // Bytes moved, or the length for GetSize; -1 when a read or write call failed (GetSize gives
+    // 0 when the length cannot be had).
+    std::int32_t count = 0;
+    std::string reason;
+};
 
 class CLocalFile {
 public:
@@ -21,7 +29,7 @@ public:
     // can be handed out on POSIX when standard input is closed, so it cannot serve).
     static constexpr int kNoFile = -1;
 
-    explicit CLocalFile(ErrorBoxSink& errorBoxes);
+    CLocalFile() = default;
     virtual ~CLocalFile();  // does not close: the owner closes first
     CLocalFile(const CLocalFile&) = delete;
     CLocalFile& operator=(const CLocalFile&) = delete;
@@ -46,14 +54,16 @@ public:
     // reported an error (the descriptor is released all the same, as Linux always does). True
     // with no file held.
     bool Close();
-    // Length in bytes; 0 with no file held (no box) or when the length cannot be had
-    // ("GetFileSize failed" unless silent), including a length beyond 2147483647 bytes.
-    std::int32_t GetSize(bool silent);
-    // Bytes read or written, as the descriptor operation reports them (may be -1). With no file:
-    // "file read failed" / "file write failed" unless silent, and 0. Fewer bytes than asked:
-    // "unexpected EOF" unless silent.
-    std::int32_t Read(void* buffer, std::int32_t count, bool silent);
-    std::int32_t Write(const void* buffer, std::int32_t count, bool silent);
+    // The length in bytes as the count. With no file held: 0 and no reason. When the length
+    // cannot be had, including a length beyond 2147483647 bytes: 0 and "GetFileSize failed".
+    FileResult GetSize();
+    // The bytes read or written as the count, as the descriptor operation reports them (-1 when
+    // it failed, and for a negative count or a missing buffer); the reason:
+    //   no file held (count 0): "file read failed" / "file write failed";
+    //   fewer bytes than asked, -1 included: "unexpected EOF";
+    //   all of count moved: none.
+    FileResult Read(void* buffer, std::int32_t count);
+    FileResult Write(const void* buffer, std::int32_t count);
     // origin 0 start, 1 current position, 2 end (origin first, offset second); new position from
     // the start, or -1.
     std::int64_t Seek(int origin, std::int32_t offset);
@@ -65,7 +75,6 @@ public:
     static std::string_view FileNameOf(std::string_view path);
 
 private:
-    ErrorBoxSink& errorBoxes;
     int descriptor = kNoFile;
     // While a replacement is held: its own path and the path it will replace.
     std::string replacementPath;

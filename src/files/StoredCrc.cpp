@@ -2,8 +2,8 @@
 
 namespace kalvoran {
 
-CrcText ReadStoredCrc(CLocalFile& file, bool silent) {
-    return detail::ReadStoredCrcFrom(file, silent);
+StoredCrc ReadStoredCrc(CLocalFile& file) {
+    return detail::ReadStoredCrcFrom(file);
 }
 
 }  // namespace kalvoran

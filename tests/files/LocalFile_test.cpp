@@ -16,17 +16,16 @@
 #include <vector>
 
 #include "support/LocalFileFixture.h"
-#include "support/RecordingErrorBoxes.h"
 #include "support/TempDir.h"
 
 namespace kalvoran {
 namespace {
 
+using testing::Outcome;
+using testing::OutcomeOf;
 using testing::ReadFileBytes;
-using testing::RecordingErrorBoxes;
 using testing::TempDir;
 using testing::WriteFileBytes;
-using Texts = std::vector<std::string>;
 
 bool Exists(const std::string& path) {
     struct stat status {};
@@ -79,7 +78,6 @@ TEST_F(LocalFileTest, ModesOtherThanReadAndWriteAreRefusedWithoutTouchingTheDisk
         EXPECT_FALSE(Exists(path)) << "mode " << mode;
     }
     EXPECT_EQ(file.Open(nullptr, CLocalFile::ModeRead), CLocalFile::kNoFile);
-    EXPECT_TRUE(boxes.texts.empty());
 }
 
 TEST_F(LocalFileTest, FailedOpenKeepsTheHeldFileAndCreatesNothing) {
@@ -97,7 +95,7 @@ TEST_F(LocalFileTest, FailedOpenKeepsTheHeldFileAndCreatesNothing) {
     EXPECT_EQ(file.Descriptor(), fd);
     EXPECT_TRUE(DescriptorIsOpen(fd));
     char bytes[3] = {};
-    EXPECT_EQ(file.Read(bytes, 3, false), 3);
+    EXPECT_EQ(OutcomeOf(file.Read(bytes, 3)), Outcome(3, ""));
     EXPECT_EQ(std::string(bytes, 3), "abc");
 }
 
@@ -130,7 +128,7 @@ TEST_F(LocalFileTest, ModeReadDoesNotCreateOrChangeFiles) {
     const std::string path = dir.File("fw.bin");
     WriteFileBytes(path, "firmware");
     ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
-    EXPECT_EQ(file.Write("XX", 2, true), -1);
+    EXPECT_EQ(OutcomeOf(file.Write("XX", 2)), Outcome(-1, "unexpected EOF"));
     file.Close();
     EXPECT_EQ(ReadFileBytes(path), "firmware");
 }
@@ -139,11 +137,10 @@ TEST_F(LocalFileTest, ModeWriteEmptiesALongerOldFile) {
     const std::string path = dir.File("eeprom.bin");
     WriteFileBytes(path, std::string(2000, 'O'));
     ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeWrite), CLocalFile::kNoFile);
-    EXPECT_EQ(file.GetSize(false), 0);
-    EXPECT_EQ(file.Write("new", 3, false), 3);
+    EXPECT_EQ(OutcomeOf(file.GetSize()), Outcome(0, ""));
+    EXPECT_EQ(OutcomeOf(file.Write("new", 3)), Outcome(3, ""));
     EXPECT_TRUE(file.Close());
     EXPECT_EQ(ReadFileBytes(path), "new");
-    EXPECT_TRUE(boxes.texts.empty());
 }
 
 TEST_F(LocalFileTest, ModeWriteCreatesAMissingFileWithReadWritePermissionUnderTheUmask) {
@@ -161,21 +158,17 @@ TEST_F(LocalFileTest, WrittenBlocksReadBackByteForByte) {
     const std::string path = dir.File("round.bin");
     const std::string data = Pattern(1 << 20);
     ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeWrite), CLocalFile::kNoFile);
-    EXPECT_EQ(file.Write(data.data(), static_cast<std::int32_t>(data.size()), false),
-              static_cast<std::int32_t>(data.size()));
+    const auto size = static_cast<std::int32_t>(data.size());
+    EXPECT_EQ(OutcomeOf(file.Write(data.data(), size)), Outcome(size, ""));
     EXPECT_EQ(file.Seek(0, 0), 0);
     std::string back(data.size(), '\0');
-    EXPECT_EQ(file.Read(back.data(), static_cast<std::int32_t>(back.size()), false),
-              static_cast<std::int32_t>(back.size()));
+    EXPECT_EQ(OutcomeOf(file.Read(back.data(), size)), Outcome(size, ""));
     EXPECT_EQ(back, data);
-    EXPECT_EQ(file.GetSize(false), static_cast<std::int32_t>(data.size()));
-    EXPECT_TRUE(boxes.texts.empty());
+    EXPECT_EQ(OutcomeOf(file.GetSize()), Outcome(size, ""));
 }
 
-TEST_F(LocalFileTest, GetSizeWithNoFileIsZeroWithoutABox) {
-    EXPECT_EQ(file.GetSize(false), 0);
-    EXPECT_EQ(file.GetSize(true), 0);
-    EXPECT_TRUE(boxes.texts.empty());
+TEST_F(LocalFileTest, GetSizeWithNoFileIsZeroWithoutAReason) {
+    EXPECT_EQ(OutcomeOf(file.GetSize()), Outcome(0, ""));
 }
 
 TEST_F(LocalFileTest, GetSizeReportsTheLengthAndZeroForAnEmptyFile) {
@@ -183,9 +176,8 @@ TEST_F(LocalFileTest, GetSizeReportsTheLengthAndZeroForAnEmptyFile) {
     for (std::size_t length : {0u, 1u, 511u, 512u, 513u, 1000u}) {
         WriteFileBytes(path, Pattern(length));
         ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
-        EXPECT_EQ(file.GetSize(false), static_cast<std::int32_t>(length));
+        EXPECT_EQ(OutcomeOf(file.GetSize()), Outcome(static_cast<std::int32_t>(length), ""));
     }
-    EXPECT_TRUE(boxes.texts.empty());
 }
 
 TEST_F(LocalFileTest, GetSizeRefusesALengthBeyondTheSigned32BitRange) {
@@ -194,71 +186,48 @@ TEST_F(LocalFileTest, GetSizeRefusesALengthBeyondTheSigned32BitRange) {
     // Sparse files: no data blocks are written.
     constexpr off_t kLargest = std::numeric_limits<std::int32_t>::max();
     ASSERT_EQ(::ftruncate(file.Descriptor(), kLargest), 0);
-    EXPECT_EQ(file.GetSize(false), std::numeric_limits<std::int32_t>::max());
-    EXPECT_TRUE(boxes.texts.empty());
+    EXPECT_EQ(OutcomeOf(file.GetSize()), Outcome(std::numeric_limits<std::int32_t>::max(), ""));
 
     ASSERT_EQ(::ftruncate(file.Descriptor(), kLargest + 1), 0);
-    EXPECT_EQ(file.GetSize(true), 0);
-    EXPECT_TRUE(boxes.texts.empty());
-    EXPECT_EQ(file.GetSize(false), 0);
-    EXPECT_EQ(boxes.texts, Texts{"GetFileSize failed"});
+    EXPECT_EQ(OutcomeOf(file.GetSize()), Outcome(0, "GetFileSize failed"));
 }
 
-struct NoFileCase {
-    bool silent;
-    Texts boxes;
-};
-
-TEST_F(LocalFileTest, ReadAndWriteWithNoFileGiveZeroAndTheirBoxUnlessSilent) {
-    const NoFileCase cases[] = {
-        {false, {"file read failed", "file write failed"}},
-        {true, {}},
-    };
-    for (const NoFileCase& c : cases) {
-        boxes.texts.clear();
-        char buffer[4] = {};
-        EXPECT_EQ(file.Read(buffer, 4, c.silent), 0);
-        EXPECT_EQ(file.Write(buffer, 4, c.silent), 0);
-        EXPECT_EQ(boxes.texts, c.boxes) << "silent " << c.silent;
-    }
+TEST_F(LocalFileTest, ReadAndWriteWithNoFileGiveZeroAndTheirReason) {
+    char buffer[4] = {};
+    EXPECT_EQ(OutcomeOf(file.Read(buffer, 4)), Outcome(0, "file read failed"));
+    EXPECT_EQ(OutcomeOf(file.Write(buffer, 4)), Outcome(0, "file write failed"));
 }
 
 struct BlockReadCase {
-    bool silent;
     std::int32_t lastCount;  // what the last read asks for
-    std::int32_t lastResult;
-    Texts boxes;
+    Outcome last;
 };
 
-TEST_F(LocalFileTest, ShortLastBlockShowsUnexpectedEofUnlessSilentOrAskedForExactly) {
+TEST_F(LocalFileTest, ShortLastBlockGivesUnexpectedEofUnlessAskedForExactly) {
     const std::string path = dir.File("app.bin");
     const std::string data = Pattern(1000);
     WriteFileBytes(path, data);
     const BlockReadCase cases[] = {
-        {false, 512, 488, {"unexpected EOF"}},
-        {true, 512, 488, {}},
-        {false, 488, 488, {}},  // the send session asks for the remainder
+        {512, {488, "unexpected EOF"}},
+        {488, {488, ""}},  // the send session asks for the remainder
     };
     for (const BlockReadCase& c : cases) {
-        boxes.texts.clear();
         ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
         char block[512];
-        ASSERT_EQ(file.Read(block, 512, c.silent), 512);
+        ASSERT_EQ(OutcomeOf(file.Read(block, 512)), Outcome(512, ""));
         EXPECT_EQ(std::string(block, 512), data.substr(0, 512));
-        EXPECT_EQ(file.Read(block, c.lastCount, c.silent), c.lastResult);
+        EXPECT_EQ(OutcomeOf(file.Read(block, c.lastCount)), c.last) << "count " << c.lastCount;
         EXPECT_EQ(std::string(block, 488), data.substr(512));
-        EXPECT_EQ(boxes.texts, c.boxes) << "silent " << c.silent << " count " << c.lastCount;
     }
 }
 
-TEST_F(LocalFileTest, ReadAtTheEndGivesZeroAndTheBox) {
+TEST_F(LocalFileTest, ReadAtTheEndGivesZeroAndUnexpectedEof) {
     const std::string path = dir.File("a.bin");
     WriteFileBytes(path, "abcd");
     ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
     ASSERT_EQ(file.Seek(2, 0), 4);
     char buffer[4];
-    EXPECT_EQ(file.Read(buffer, 4, false), 0);
-    EXPECT_EQ(boxes.texts, Texts{"unexpected EOF"});
+    EXPECT_EQ(OutcomeOf(file.Read(buffer, 4)), Outcome(0, "unexpected EOF"));
 }
 
 // Only regular files are read or written: a directory, a FIFO (which would block the program in
@@ -279,7 +248,6 @@ TEST_F(LocalFileTest, SomethingOtherThanARegularFileIsRefusedInEveryMode) {
         EXPECT_EQ(file.OpenReplacement(path.c_str()), CLocalFile::kNoFile) << path;
         EXPECT_EQ(file.Descriptor(), descriptor);
     }
-    EXPECT_TRUE(boxes.texts.empty());
 }
 
 // A fetch writes into a replacement beside its target: the target changes only on commit, an
@@ -294,14 +262,14 @@ TEST_F(LocalFileTest, ReplacementTakesThePlaceOfItsTargetOnlyWhenCommitted) {
     };
 
     ASSERT_NE(file.OpenReplacement(target.c_str()), CLocalFile::kNoFile);
-    ASSERT_EQ(file.Write(block.data(), 700, false), 700);
+    ASSERT_EQ(OutcomeOf(file.Write(block.data(), 700)), Outcome(700, ""));
     EXPECT_EQ(ReadFileBytes(target), "earlier content");
     EXPECT_TRUE(file.Close());  // abandoned: the earlier file stays, the replacement goes
     EXPECT_EQ(ReadFileBytes(target), "earlier content");
     EXPECT_EQ(FilesInDir(), 1);
 
     ASSERT_NE(file.OpenReplacement(target.c_str()), CLocalFile::kNoFile);
-    ASSERT_EQ(file.Write(block.data(), 700, false), 700);
+    ASSERT_EQ(OutcomeOf(file.Write(block.data(), 700)), Outcome(700, ""));
     EXPECT_TRUE(file.CommitReplacement());
     EXPECT_FALSE(file.IsOpen());
     EXPECT_EQ(ReadFileBytes(target), block);
@@ -315,17 +283,16 @@ TEST_F(LocalFileTest, ReplacementTakesThePlaceOfItsTargetOnlyWhenCommitted) {
     const std::string link = dir.File("link.bin");
     ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
     ASSERT_NE(file.OpenReplacement(link.c_str()), CLocalFile::kNoFile);
-    ASSERT_EQ(file.Write("new", 3, false), 3);
+    ASSERT_EQ(OutcomeOf(file.Write("new", 3)), Outcome(3, ""));
     EXPECT_TRUE(file.CommitReplacement());
     EXPECT_EQ(ReadFileBytes(target), "new");
     EXPECT_TRUE(std::filesystem::is_symlink(link));
 
     EXPECT_EQ(file.OpenReplacement(dir.File("no/such/dir.bin").c_str()), CLocalFile::kNoFile);
     EXPECT_FALSE(file.CommitReplacement());
-    EXPECT_TRUE(boxes.texts.empty());
 }
 
-TEST_F(LocalFileTest, WriteErrorGivesMinusOneAndTheBox) {
+TEST_F(LocalFileTest, WriteErrorGivesMinusOneAndUnexpectedEof) {
     // With a file size limit of zero the kernel refuses every byte, as a full disk does.
     struct rlimit old {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -336,14 +303,13 @@ TEST_F(LocalFileTest, WriteErrorGivesMinusOneAndTheBox) {
     limited.rlim_cur = 0;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
     const std::string block = Pattern(512);
-    const std::int32_t written = file.Write(block.data(), 512, false);
+    const FileResult written = file.Write(block.data(), 512);
     ::setrlimit(RLIMIT_FSIZE, &old);
     ::signal(SIGXFSZ, oldHandler);
-    EXPECT_EQ(written, -1);
-    EXPECT_EQ(boxes.texts, Texts{"unexpected EOF"});
+    EXPECT_EQ(OutcomeOf(written), Outcome(-1, "unexpected EOF"));
 }
 
-TEST_F(LocalFileTest, ShortWriteReturnsTheBytesWrittenAndShowsTheBox) {
+TEST_F(LocalFileTest, ShortWriteReturnsTheBytesWrittenAndUnexpectedEof) {
     // A file size limit makes the kernel accept only part of a write, as a full disk does.
     struct rlimit old {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -354,40 +320,38 @@ TEST_F(LocalFileTest, ShortWriteReturnsTheBytesWrittenAndShowsTheBox) {
 
     const std::string path = dir.File("partial.bin");
     const std::string block = Pattern(512);
-    std::int32_t written = 0;
+    FileResult written;
     if (file.Open(path.c_str(), CLocalFile::ModeWrite) != CLocalFile::kNoFile) {
-        written = file.Write(block.data(), 512, false);
+        written = file.Write(block.data(), 512);
     }
     ::setrlimit(RLIMIT_FSIZE, &old);
     ::signal(SIGXFSZ, oldHandler);
 
-    EXPECT_EQ(written, 100);
-    EXPECT_EQ(boxes.texts, Texts{"unexpected EOF"});
+    EXPECT_EQ(OutcomeOf(written), Outcome(100, "unexpected EOF"));
     file.Close();
     EXPECT_EQ(ReadFileBytes(path), block.substr(0, 100));
 }
 
-TEST_F(LocalFileTest, NegativeCountsFailWithoutMovingAnyBytes) {
+TEST_F(LocalFileTest, NegativeCountsAndMissingBuffersFailWithoutMovingAnyBytes) {
     const std::string path = dir.File("a.bin");
     WriteFileBytes(path, "abcdef");
     ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeWrite), CLocalFile::kNoFile);
     char buffer[8] = {};
-    EXPECT_EQ(file.Write(buffer, -1, true), -1);
-    EXPECT_EQ(file.Write(buffer, std::numeric_limits<std::int32_t>::min(), true), -1);
-    EXPECT_EQ(file.Read(buffer, -4, true), -1);
-    EXPECT_TRUE(boxes.texts.empty());
-    EXPECT_EQ(file.Read(buffer, -4, false), -1);
-    EXPECT_EQ(boxes.texts, Texts{"unexpected EOF"});
+    const Outcome failed(-1, "unexpected EOF");
+    EXPECT_EQ(OutcomeOf(file.Write(buffer, -1)), failed);
+    EXPECT_EQ(OutcomeOf(file.Write(buffer, std::numeric_limits<std::int32_t>::min())), failed);
+    EXPECT_EQ(OutcomeOf(file.Read(buffer, -4)), failed);
+    EXPECT_EQ(OutcomeOf(file.Write(nullptr, 4)), failed);
+    EXPECT_EQ(OutcomeOf(file.Read(nullptr, 4)), failed);
     EXPECT_EQ(file.Seek(1, 0), 0);
-    EXPECT_EQ(file.GetSize(false), 0);
+    EXPECT_EQ(OutcomeOf(file.GetSize()), Outcome(0, ""));
 }
 
-TEST_F(LocalFileTest, ZeroCountMovesNothingAndShowsNoBox) {
+TEST_F(LocalFileTest, ZeroCountMovesNothingAndGivesNoReason) {
     const std::string path = dir.File("a.bin");
     WriteFileBytes(path, "abc");
     ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
-    EXPECT_EQ(file.Read(nullptr, 0, false), 0);
-    EXPECT_TRUE(boxes.texts.empty());
+    EXPECT_EQ(OutcomeOf(file.Read(nullptr, 0)), Outcome(0, ""));
 }
 
 TEST_F(LocalFileTest, SeekTakesTheOriginFirstAndReportsTheNewPosition) {
@@ -397,7 +361,7 @@ TEST_F(LocalFileTest, SeekTakesTheOriginFirstAndReportsTheNewPosition) {
     ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
     EXPECT_EQ(file.Seek(2, -4), 6);
     char c = 0;
-    EXPECT_EQ(file.Read(&c, 1, false), 1);
+    EXPECT_EQ(OutcomeOf(file.Read(&c, 1)), Outcome(1, ""));
     EXPECT_EQ(c, '6');
     EXPECT_EQ(file.Seek(0, 3), 3);
     EXPECT_EQ(file.Seek(1, 2), 5);
@@ -426,7 +390,7 @@ TEST_F(LocalFileTest, DestructionLeavesClosingToTheOwner) {
     WriteFileBytes(path, "a");
     int fd = CLocalFile::kNoFile;
     {
-        CLocalFile scoped(boxes);
+        CLocalFile scoped;
         fd = scoped.Open(path.c_str(), CLocalFile::ModeRead);
     }
     ASSERT_NE(fd, CLocalFile::kNoFile);

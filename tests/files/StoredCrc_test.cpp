@@ -14,19 +14,19 @@
 #include <vector>
 
 #include "support/LocalFileFixture.h"
-#include "support/RecordingErrorBoxes.h"
 #include "support/TempDir.h"
 
 namespace kalvoran {
 namespace {
 
-using testing::RecordingErrorBoxes;
 using testing::TempDir;
 using testing::WriteFileBytes;
-using Texts = std::vector<std::string>;
 
-std::string Text(const CrcText& crc) {
-    return std::string(crc.data());
+// The shown text and the reason, as one comparable, printable value.
+using Shown = std::pair<std::string, std::string>;
+
+Shown ShownOf(const StoredCrc& crc) {
+    return {std::string(crc.text.data()), crc.reason};
 }
 
 class StoredCrcTest : public testing::LocalFileFixture {};
@@ -51,20 +51,16 @@ TEST_F(StoredCrcTest, ShowsTheLastFourBytesInFileOrderAndRewindsTheFile) {
         {"empty", "", "30000000"},
     };
     for (const StoredCase& c : cases) {
-        for (bool silent : {false, true}) {
-            boxes.texts.clear();
-            const std::string path = dir.File("app.bin");
-            WriteFileBytes(path, c.bytes);
-            ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
-            EXPECT_EQ(Text(ReadStoredCrc(file, silent)), c.shown) << c.label;
-            EXPECT_TRUE(boxes.texts.empty()) << c.label;
-            // The send session reads the file from its first byte right after this.
-            EXPECT_EQ(file.Seek(1, 0), 0) << c.label;
-            if (c.bytes.size() >= 2) {
-                char first[2] = {};
-                EXPECT_EQ(file.Read(first, 2, true), 2);
-                EXPECT_EQ(std::string(first, 2), c.bytes.substr(0, 2)) << c.label;
-            }
+        const std::string path = dir.File("app.bin");
+        WriteFileBytes(path, c.bytes);
+        ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
+        EXPECT_EQ(ShownOf(ReadStoredCrc(file)), Shown(c.shown, "")) << c.label;
+        // The send session reads the file from its first byte right after this.
+        EXPECT_EQ(file.Seek(1, 0), 0) << c.label;
+        if (c.bytes.size() >= 2) {
+            char first[2] = {};
+            EXPECT_EQ(file.Read(first, 2).count, 2);
+            EXPECT_EQ(std::string(first, 2), c.bytes.substr(0, 2)) << c.label;
         }
     }
 }
@@ -74,16 +70,15 @@ TEST_F(StoredCrcTest, FileLeftMidwayIsStillReadFromItsTail) {
     WriteFileBytes(path, "0123456789\x11\x22\x33\x44");
     ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
     ASSERT_EQ(file.Seek(0, 5), 5);
-    EXPECT_EQ(Text(ReadStoredCrc(file, false)), "11223344");
+    EXPECT_EQ(ShownOf(ReadStoredCrc(file)), Shown("11223344", ""));
     EXPECT_EQ(file.Seek(1, 0), 0);
 }
 
-TEST_F(StoredCrcTest, NoFileHeldShowsUnavailableWithoutABox) {
-    EXPECT_EQ(Text(ReadStoredCrc(file, false)), "30000000");
-    EXPECT_TRUE(boxes.texts.empty());
+TEST_F(StoredCrcTest, NoFileHeldShowsUnavailableWithoutAReason) {
+    EXPECT_EQ(ShownOf(ReadStoredCrc(file)), Shown("30000000", ""));
 }
 
-TEST_F(StoredCrcTest, UnseekableFileShowsUnavailableWithoutABox) {
+TEST_F(StoredCrcTest, UnseekableFileShowsUnavailableWithoutAReason) {
     int ends[2];
     ASSERT_EQ(::pipe(ends), 0);
     ASSERT_EQ(::write(ends[1], "\xDE\xAD\xBE\xEF", 4), 4);
@@ -93,15 +88,14 @@ TEST_F(StoredCrcTest, UnseekableFileShowsUnavailableWithoutABox) {
     // The held descriptor now refers to the pipe's reading end.
     ASSERT_EQ(::dup2(ends[0], file.Descriptor()), file.Descriptor());
     ::close(ends[0]);
-    EXPECT_EQ(Text(ReadStoredCrc(file, false)), "30000000");
-    EXPECT_TRUE(boxes.texts.empty());
+    EXPECT_EQ(ShownOf(ReadStoredCrc(file)), Shown("30000000", ""));
     char left[4] = {};
     ASSERT_EQ(::read(file.Descriptor(), left, 4), 4);
     EXPECT_EQ(std::string(left, 4), "\xDE\xAD\xBE\xEF");  // nothing was taken from the pipe
     ::close(ends[1]);
 }
 
-TEST_F(StoredCrcTest, ReadErrorShowsZerosAndTheBoxAndRewinds) {
+TEST_F(StoredCrcTest, ReadErrorShowsZerosWithUnexpectedEofAndRewinds) {
     const std::string path = dir.File("app.bin");
     WriteFileBytes(path, "0123456789\xDE\xAD\xBE\xEF");
     ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
@@ -110,12 +104,10 @@ TEST_F(StoredCrcTest, ReadErrorShowsZerosAndTheBoxAndRewinds) {
     ASSERT_GE(writeOnly, 0);
     ASSERT_EQ(::dup2(writeOnly, file.Descriptor()), file.Descriptor());
     ::close(writeOnly);
-    EXPECT_EQ(Text(ReadStoredCrc(file, false)), "00000000");
-    EXPECT_EQ(boxes.texts, Texts{"unexpected EOF"});
+    EXPECT_EQ(ShownOf(ReadStoredCrc(file)), Shown("00000000", "unexpected EOF"));
     EXPECT_EQ(file.Seek(1, 0), 0);
-    boxes.texts.clear();
-    EXPECT_EQ(Text(ReadStoredCrc(file, true)), "00000000");
-    EXPECT_TRUE(boxes.texts.empty());
+    // Asking again gives the same: nothing was left behind by the failed read.
+    EXPECT_EQ(ShownOf(ReadStoredCrc(file)), Shown("00000000", "unexpected EOF"));
 }
 
 // A file that answers from a script, for outcomes a regular file does not give after a
@@ -123,20 +115,21 @@ TEST_F(StoredCrcTest, ReadErrorShowsZerosAndTheBoxAndRewinds) {
 struct ScriptedFile {
     std::int32_t readResult = 4;
     std::string readBytes = "\xAA\xBB\xCC\xDD";
+    std::string readReason;
     std::int64_t failSeekNumber = -1;  // which seek call (0-based) reports -1
     std::vector<std::pair<int, std::int32_t>> seeks;
-    std::vector<bool> readSilent;
+    std::vector<std::int32_t> readCounts;  // what each read asked for
 
     std::int64_t Seek(int origin, std::int32_t offset) {
         const bool fail = static_cast<std::int64_t>(seeks.size()) == failSeekNumber;
         seeks.emplace_back(origin, offset);
         return fail ? -1 : 0;
     }
-    std::int32_t Read(void* buffer, std::int32_t count, bool silent) {
-        readSilent.push_back(silent);
+    FileResult Read(void* buffer, std::int32_t count) {
+        readCounts.push_back(count);
         std::memcpy(buffer, readBytes.data(),
                     std::min(readBytes.size(), static_cast<std::size_t>(count)));
-        return readResult;
+        return {readResult, readReason};
     }
 };
 
@@ -180,14 +173,18 @@ TEST(StoredCrcScript, EveryOutcomeOfTheSeeksAndTheRead) {
         {"rewind fails", 4, "\xAA\xBB\xCC\xDD", 3, "30BBCCDD", kUsualSeeks, 1},
     };
     for (const ScriptCase& c : cases) {
-        for (bool silent : {false, true}) {
+        // The reason is the read's, whatever it says, and there is none when no read was made.
+        for (const char* readReason : {"", "scripted reason"}) {
             ScriptedFile scripted;
             scripted.readResult = c.readResult;
             scripted.readBytes = c.readBytes;
+            scripted.readReason = readReason;
             scripted.failSeekNumber = c.failSeekNumber;
-            EXPECT_EQ(Text(detail::ReadStoredCrcFrom(scripted, silent)), c.shown) << c.label;
+            const std::string reason = c.reads > 0 ? readReason : "";
+            EXPECT_EQ(ShownOf(detail::ReadStoredCrcFrom(scripted)), Shown(c.shown, reason))
+                << c.label;
             EXPECT_EQ(scripted.seeks, c.seeks) << c.label;
-            EXPECT_EQ(scripted.readSilent, std::vector<bool>(c.reads, silent)) << c.label;
+            EXPECT_EQ(scripted.readCounts, std::vector<std::int32_t>(c.reads, 4)) << c.label;
         }
     }
 }

@@ -1,11 +1,14 @@
-// A test with a temporary directory and the program's one local file, whose error boxes are
-// recorded; the file is closed when the test ends.
+// A test with a temporary directory and the program's one local file; the file is closed when
+// the test ends.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <string>
+#include <utility>
+
 #include "files/LocalFile.h"
-#include "support/RecordingErrorBoxes.h"
 #include "support/TempDir.h"
 
 namespace kalvoran::testing {
@@ -16,8 +19,15 @@ protected:
     void TearDown() override { file.Close(); }
 
     TempDir dir;
-    RecordingErrorBoxes boxes;
-    CLocalFile file{boxes};
+    CLocalFile file;
 };
+
+// A file operation's count and reason as one comparable, printable value, so that a test checks
+// both and a failure shows both.
+using Outcome = std::pair<std::int32_t, std::string>;
+
+inline Outcome OutcomeOf(const FileResult& result) {
+    return {result.count, result.reason};
+}
 
 }  // namespace kalvoran::testing
