@@ -3,14 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/ProgramPath.h"
 
 namespace {
 
+using kalvoran::testing::BinDir;
 using kalvoran::testing::RunProgram;
 using kalvoran::testing::RunResult;
 
@@ -24,8 +25,7 @@ RunResult RunDelay(const std::vector<std::string>& arguments, const char* displa
     if (display != nullptr) {
         argv.push_back(std::string("DISPLAY=") + display);
     }
-    const char* binDir = std::getenv("KALVORAN_BIN_DIR");
-    argv.push_back(std::string(binDir != nullptr ? binDir : ".") + "/delay");
+    argv.push_back((BinDir() / "delay").string());
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return RunProgram(argv, 15000, true);
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "net/ping_test_support.h"
+#include "support/Pattern.h"
 #include "support/TempDir.h"
 #include "support/TftpdProcess.h"
 #include "tools/AgentProcess.h"
@@ -48,8 +49,7 @@ protected:
 
     // Writes a local file of size bytes whose every block differs; returns its content.
     std::string WriteLocal(const std::string& name, std::size_t size, unsigned seed = 1) {
-        const agentsim::Bytes bytes = agentsim::testing::Pattern(size, seed);
-        const std::string content(bytes.begin(), bytes.end());
+        const std::string content = PatternString(size, seed);
         WriteFileBytes(dir.File(name), content);
         return content;
     }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/LocalFileFixture.h"
+#include "support/Pattern.h"
 #include "support/TempDir.h"
 
 namespace kalvoran {
@@ -23,6 +24,7 @@ namespace {
 
 using testing::Outcome;
 using testing::OutcomeOf;
+using testing::PatternString;
 using testing::ReadFileBytes;
 using testing::TempDir;
 using testing::WriteFileBytes;
@@ -34,14 +36,6 @@ bool Exists(const std::string& path) {
 
 bool DescriptorIsOpen(int fd) {
     return ::fcntl(fd, F_GETFD) != -1;
-}
-
-std::string Pattern(std::size_t length) {
-    std::string bytes(length, '\0');
-    for (std::size_t i = 0; i < length; ++i) {
-        bytes[i] = static_cast<char>((i * 7 + 3) & 0xFF);
-    }
-    return bytes;
 }
 
 class LocalFileTest : public testing::LocalFileFixture {};
@@ -156,7 +150,7 @@ TEST_F(LocalFileTest, ModeWriteCreatesAMissingFileWithReadWritePermissionUnderTh
 
 TEST_F(LocalFileTest, WrittenBlocksReadBackByteForByte) {
     const std::string path = dir.File("round.bin");
-    const std::string data = Pattern(1 << 20);
+    const std::string data = PatternString(1 << 20);
     ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeWrite), CLocalFile::kNoFile);
     const auto size = static_cast<std::int32_t>(data.size());
     EXPECT_EQ(OutcomeOf(file.Write(data.data(), size)), Outcome(size, ""));
@@ -174,7 +168,7 @@ TEST_F(LocalFileTest, GetSizeWithNoFileIsZeroWithoutAReason) {
 TEST_F(LocalFileTest, GetSizeReportsTheLengthAndZeroForAnEmptyFile) {
     const std::string path = dir.File("len.bin");
     for (std::size_t length : {0u, 1u, 511u, 512u, 513u, 1000u}) {
-        WriteFileBytes(path, Pattern(length));
+        WriteFileBytes(path, PatternString(length));
         ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeRead), CLocalFile::kNoFile);
         EXPECT_EQ(OutcomeOf(file.GetSize()), Outcome(static_cast<std::int32_t>(length), ""));
     }
@@ -205,7 +199,7 @@ struct BlockReadCase {
 
 TEST_F(LocalFileTest, ShortLastBlockGivesUnexpectedEofUnlessAskedForExactly) {
     const std::string path = dir.File("app.bin");
-    const std::string data = Pattern(1000);
+    const std::string data = PatternString(1000);
     WriteFileBytes(path, data);
     const BlockReadCase cases[] = {
         {512, {488, "unexpected EOF"}},
@@ -255,7 +249,7 @@ TEST_F(LocalFileTest, SomethingOtherThanARegularFileIsRefusedInEveryMode) {
 TEST_F(LocalFileTest, ReplacementTakesThePlaceOfItsTargetOnlyWhenCommitted) {
     const std::string target = dir.File("dump.bin");
     WriteFileBytes(target, "earlier content");
-    const std::string block = Pattern(700);
+    const std::string block = PatternString(700);
     const auto FilesInDir = [this] {
         return std::distance(std::filesystem::directory_iterator(dir.Path()),
                              std::filesystem::directory_iterator());
@@ -302,7 +296,7 @@ TEST_F(LocalFileTest, WriteErrorGivesMinusOneAndUnexpectedEof) {
     struct rlimit limited = old;
     limited.rlim_cur = 0;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    const std::string block = Pattern(512);
+    const std::string block = PatternString(512);
     const FileResult written = file.Write(block.data(), 512);
     ::setrlimit(RLIMIT_FSIZE, &old);
     ::signal(SIGXFSZ, oldHandler);
@@ -319,7 +313,7 @@ TEST_F(LocalFileTest, ShortWriteReturnsTheBytesWrittenAndUnexpectedEof) {
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
 
     const std::string path = dir.File("partial.bin");
-    const std::string block = Pattern(512);
+    const std::string block = PatternString(512);
     FileResult written;
     if (file.Open(path.c_str(), CLocalFile::ModeWrite) != CLocalFile::kNoFile) {
         written = file.Write(block.data(), 512);

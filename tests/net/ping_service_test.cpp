@@ -2,13 +2,13 @@
 // server" with the wait callback running through the time-out, the failures before an echo is
 // sent (codes 2, 4, 5, which leave no reply counted) and the release and reload of its resources.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "net/ping_test_support.h"
+#include "support/ProgramPath.h"
 
 namespace kalvoran::net {
 namespace {
@@ -36,14 +36,7 @@ bool ParseResultLine(const char* text, ResultLine& line) {
 
 // The test programs' own directory (build/tests), where the test-only modules lie below.
 std::string TestDirectory() {
-    char path[4096];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0) {
-        return {};
-    }
-    path[length] = '\0';
-    std::string text(path);
-    return text.substr(0, text.rfind('/'));
+    return kalvoran::testing::ProgramDirectory().string();
 }
 
 TEST(PingService, ReportsTheReplyingAddressRoundTripAndTtl) {

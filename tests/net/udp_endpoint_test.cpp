@@ -16,6 +16,7 @@
 
 #include "net/Addressing.h"
 #include "net/UdpEndpoint.h"
+#include "support/BoundEndpoint.h"
 
 namespace kalvoran::net {
 namespace {
@@ -24,12 +25,7 @@ SocketAddress Loopback(std::uint8_t last, std::uint16_t port = 0) {
     return SocketAddress{ToStorageOrder(Octets{127, 0, 4, last}), port};
 }
 
-// An endpoint bound to 127.0.4.last on a port the system chooses.
-void OpenBound(UdpEndpoint& endpoint, std::uint8_t last) {
-    ASSERT_TRUE(endpoint.Open());
-    ASSERT_TRUE(endpoint.Bind(Loopback(last)));
-    ASSERT_NE(endpoint.LocalAddress().port, 0);
-}
+using kalvoran::testing::OpenBound;
 
 TEST(UdpEndpoint, open_isClosedOnExec_andKeptWhenOpenAgain) {
     UdpEndpoint endpoint;
@@ -73,8 +69,8 @@ TEST(UdpEndpoint, closedEndpoint_failsCallsWithoutTouchingTheSystem) {
 TEST(UdpEndpoint, sendAndReceive_onLoopback_reportSenderAndBytes) {
     UdpEndpoint client;
     UdpEndpoint agent;
-    OpenBound(client, 4);
-    OpenBound(agent, 4);
+    OpenBound(client, Loopback(4));
+    OpenBound(agent, Loopback(4));
 
     const std::vector<std::uint8_t> request = {0, 1, 's', 0, 'o', 'c', 't', 'e', 't', 0};
     ASSERT_EQ(client.SendTo(request, agent.LocalAddress()), static_cast<long>(request.size()));
@@ -89,7 +85,7 @@ TEST(UdpEndpoint, sendAndReceive_onLoopback_reportSenderAndBytes) {
 
 TEST(UdpEndpoint, receive_withNothingQueued_wouldBlockAndWaitsEndOnTime) {
     UdpEndpoint endpoint;
-    OpenBound(endpoint, 5);
+    OpenBound(endpoint, Loopback(5));
     std::array<std::uint8_t, 16> buffer{};
     SocketAddress from{};
     EXPECT_EQ(endpoint.ReceiveFrom(buffer, from), kWouldBlock);
@@ -107,8 +103,8 @@ TEST(UdpEndpoint, receive_withNothingQueued_wouldBlockAndWaitsEndOnTime) {
 TEST(UdpEndpoint, awaitDatagram_takesADatagramThatIsQueuedOrArrivesWhileWaiting) {
     UdpEndpoint client;
     UdpEndpoint agent;
-    OpenBound(client, 7);
-    OpenBound(agent, 7);
+    OpenBound(client, Loopback(7));
+    OpenBound(agent, Loopback(7));
     const std::vector<std::uint8_t> first = {0, 4, 0, 1};
     ASSERT_EQ(agent.SendTo(first, client.LocalAddress()), 4);
     std::array<std::uint8_t, 516> buffer{};
@@ -129,8 +125,8 @@ TEST(UdpEndpoint, awaitDatagram_takesADatagramThatIsQueuedOrArrivesWhileWaiting)
 TEST(UdpEndpoint, longDatagram_isCutToBuffer_emptyDatagramReadsAsZero) {
     UdpEndpoint client;
     UdpEndpoint agent;
-    OpenBound(client, 6);
-    OpenBound(agent, 6);
+    OpenBound(client, Loopback(6));
+    OpenBound(agent, Loopback(6));
     const std::vector<std::uint8_t> oversized(600, 0xAB);
     ASSERT_EQ(agent.SendTo(oversized, client.LocalAddress()), 600);
     ASSERT_EQ(agent.SendTo({}, client.LocalAddress()), 0);

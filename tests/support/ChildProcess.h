@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "support/ArgumentVector.h"
+
 namespace kalvoran::testing {
 
 inline std::chrono::steady_clock::time_point Deadline(int milliseconds) {
@@ -29,6 +31,8 @@ inline int MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
 // Starts argv with stdout and stderr on one pipe, or, when errorFd is given, stderr on a second
 // pipe of its own; returns the pid, or -1.
 inline pid_t Spawn(const std::vector<std::string>& argv, int& outputFd, int* errorFd = nullptr) {
+    // Built before the fork: the child only redirects and executes.
+    ArgumentVector command(argv);
     int pipeFds[2];
     int errorPipeFds[2] = {-1, -1};
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
@@ -45,12 +49,7 @@ inline pid_t Spawn(const std::vector<std::string>& argv, int& outputFd, int* err
         ::dup2(errorFd != nullptr ? errorPipeFds[1] : pipeFds[1], STDERR_FILENO);
         const int devNull = ::open("/dev/null", O_RDONLY);
         ::dup2(devNull, STDIN_FILENO);
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
+        ::execvp(command.Argv()[0], command.Argv());
         ::_exit(127);
     }
     ::close(pipeFds[1]);

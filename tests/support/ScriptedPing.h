@@ -5,14 +5,15 @@
 #pragma once
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 
 #include "scripted_icmp/ScriptedIcmp.h"
+#include "support/ProgramPath.h"
 
 namespace kalvoran::fakes {
 
@@ -91,14 +92,11 @@ public:
     // <directory of the test program>/modules/libkalvoran-icmp-scripted.so; empty when the
     // program's own path cannot be read.
     static std::string ModulePath() {
-        char program[4096];
-        const ssize_t length = readlink("/proc/self/exe", program, sizeof program - 1);
-        if (length <= 0) {
+        const std::filesystem::path directory = kalvoran::testing::ProgramDirectory();
+        if (directory.empty()) {
             return {};
         }
-        program[length] = '\0';
-        std::string text(program);
-        return text.substr(0, text.rfind('/')) + "/modules/libkalvoran-icmp-scripted.so";
+        return (directory / "modules" / "libkalvoran-icmp-scripted.so").string();
     }
 
 private:

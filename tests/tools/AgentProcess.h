@@ -11,24 +11,17 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/ProgramPath.h"
 
 namespace kalvoran::agentsim::testing {
 
+using kalvoran::testing::BinDir;
 using kalvoran::testing::Deadline;
 using kalvoran::testing::ReadUntil;
 using kalvoran::testing::Reap;
 using kalvoran::testing::RunProgram;
 using kalvoran::testing::RunResult;
 using kalvoran::testing::Spawn;
-
-inline std::filesystem::path BinDir() {
-    const char* fromEnvironment = std::getenv("KALVORAN_BIN_DIR");
-    if (fromEnvironment != nullptr && *fromEnvironment != '\0') {
-        return fromEnvironment;
-    }
-    // Tests land in build/tests, programs in build/bin.
-    return std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "bin";
-}
 
 // The agent-sim program, stopped with SIGTERM (and killed if need be) when the object goes.
 class AgentProcess {

@@ -13,11 +13,14 @@
 #include <vector>
 
 #include "agent-sim/AgentSim.h"
+#include "support/Pattern.h"
 #include "tftp/TftpPacket.h"
 
 namespace kalvoran::agentsim::testing {
 
 namespace tftp = kalvoran::tftp;
+
+using kalvoran::testing::PatternBytes;
 
 struct Sent {
     SocketId socket = 0;
@@ -49,17 +52,6 @@ inline Bytes Data(int block, std::span<const std::uint8_t> payload) {
     tftp::WriteDataHeader(packet, tftp::kOpData, block, payload.size());
     std::copy(payload.begin(), payload.end(), packet.begin() + 4);
     return packet;
-}
-
-// Bytes whose every 512-byte block differs, so a lost, repeated or swapped block shows.
-inline Bytes Pattern(std::size_t size, unsigned seed = 1) {
-    Bytes bytes(size);
-    std::uint32_t x = seed * 2654435761u + 1u;
-    for (auto& byte : bytes) {
-        x = x * 1664525u + 1013904223u;
-        byte = static_cast<std::uint8_t>(x >> 24);
-    }
-    return bytes;
 }
 
 inline std::string Text(const Bytes& bytes) {

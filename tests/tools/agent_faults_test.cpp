@@ -53,7 +53,7 @@ TEST(AgentFaults, ErrorAnswersTheNamedRequestOnly) {
     EXPECT_EQ(tftp::ErrorTextOf(reply.bytes), "Flash locked");
     wire.ToAgent(kListenSocket, Request(tftp::kOpRrq, "eeprom.bin"));
     EXPECT_EQ(tftp::ErrorTextOf(wire.Next()->bytes), "File not found");
-    EXPECT_TRUE(wire.Put("rom.bin", Pattern(600)));
+    EXPECT_TRUE(wire.Put("rom.bin", PatternBytes(600)));
 }
 
 TEST(AgentFaults, DropLeavesOnlyTheResendAfterTheTimeOut) {
@@ -68,8 +68,8 @@ TEST(AgentFaults, DropLeavesOnlyTheResendAfterTheTimeOut) {
     // On a write the ACK of the named block is the one dropped.
     wire.ToAgent(kListenSocket, Request(tftp::kOpWrq, "image.bin"));
     const SocketId write = wire.Next()->socket;
-    wire.ToAgent(write, Data(1, Pattern(512)));
-    wire.ToAgent(write, Data(2, Pattern(512)));
+    wire.ToAgent(write, Data(1, PatternBytes(512)));
+    wire.ToAgent(write, Data(2, PatternBytes(512)));
     EXPECT_EQ(wire.Next()->bytes, Ack(1));
     EXPECT_TRUE(wire.inbox.empty());
     wire.Advance(1000);
@@ -165,7 +165,7 @@ TEST(AgentFaults, MalformedAndStrayDatagramsComeBeforeTheRealPacket) {
 TEST(AgentFaults, NamedFaultsSpareOtherFiles) {
     SimWire wire(WithFaults({"drop:1@eeprom.bin", "stall:0@image.bin"}));
     EXPECT_EQ(Text(wire.Get("status.bin").value()), "Agent ready");
-    EXPECT_TRUE(wire.Put("rom.bin", Pattern(513)));
+    EXPECT_TRUE(wire.Put("rom.bin", PatternBytes(513)));
     wire.ToAgent(kListenSocket, Request(tftp::kOpRrq, "eeprom.bin"));
     EXPECT_TRUE(wire.inbox.empty());
 

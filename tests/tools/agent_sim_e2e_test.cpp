@@ -83,7 +83,7 @@ protected:
 
 TEST_F(AgentE2E, TftpPutsAnImageAndGetsItBack) {
     StartAgent("127.0.5.1");
-    const Bytes image = Pattern(100013);
+    const Bytes image = PatternBytes(100013);
     WriteFile(work / "app.bin", image);
     const RunResult put = TftpCommand("put " + (work / "app.bin").string() + " image.bin");
     EXPECT_EQ(put.exitCode, 0) << put.output;
@@ -101,7 +101,7 @@ TEST_F(AgentE2E, CurlFetchesEepromAndUploadsAFileSystemFile) {
     EXPECT_EQ(get.exitCode, 0) << get.output;
     EXPECT_TRUE(ReadFile(work / "eeprom.bin") == EepromImage());
 
-    const Bytes logo = Pattern(262144, 3);
+    const Bytes logo = PatternBytes(262144, 3);
     WriteFile(work / "logo.gif", logo);
     const RunResult put = CurlPut(work / "logo.gif", "logo.gif");
     EXPECT_EQ(put.exitCode, 0) << put.output;
@@ -110,7 +110,7 @@ TEST_F(AgentE2E, CurlFetchesEepromAndUploadsAFileSystemFile) {
 
 TEST_F(AgentE2E, RequestFileLeadsToConfigFileDoneAndTheGeneratedConfig) {
     StartAgent("127.0.5.3", {"--status-steps", "1"});
-    const Bytes request = Pattern(200, 9);
+    const Bytes request = PatternBytes(200, 9);
     WriteFile(work / "request.cfg", request);
     ASSERT_EQ(CurlPut(work / "request.cfg", "request.cfg").exitCode, 0);
     EXPECT_EQ(CurlText("status.bin"), "Generating config file: step 1 of 1");
@@ -124,7 +124,7 @@ TEST_F(AgentE2E, RequestFileLeadsToConfigFileDoneAndTheGeneratedConfig) {
 
 TEST_F(AgentE2E, ErrorFaultAndUnknownFileReachTheClient) {
     StartAgent("127.0.5.4", {"--fault", "error:image.bin:2:Flash locked"});
-    WriteFile(work / "app.bin", Pattern(1000));
+    WriteFile(work / "app.bin", PatternBytes(1000));
     const RunResult put = TftpCommand("put " + (work / "app.bin").string() + " image.bin");
     EXPECT_NE(put.output.find("Error code 2: Flash locked"), std::string::npos) << put.output;
     EXPECT_FALSE(fs::exists(work / "agent" / "image.bin"));
@@ -140,7 +140,7 @@ TEST_F(AgentE2E, ClientsGetWholeFilesDespiteLossDelayAndDuplicates) {
     EXPECT_EQ(get.exitCode, 0) << get.output;
     EXPECT_TRUE(ReadFile(work / "eeprom.bin") == EepromImage());
 
-    const Bytes rom = Pattern(131072, 5);
+    const Bytes rom = PatternBytes(131072, 5);
     WriteFile(work / "rom.bin", rom);
     const RunResult put = TftpCommand("put " + (work / "rom.bin").string() + " rom.bin");
     EXPECT_EQ(put.exitCode, 0) << put.output;

@@ -33,7 +33,7 @@ class BoundarySizes : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(BoundarySizes, WrittenFileIsStoredByteForByteAndReadBackTheSame) {
     SimWire wire;
-    const Bytes content = Pattern(GetParam());
+    const Bytes content = PatternBytes(GetParam());
     ASSERT_TRUE(wire.Put("image.bin", content));
     ASSERT_EQ(wire.storage.files.count("image.bin"), 1u);
     EXPECT_TRUE(wire.storage.files["image.bin"] == content);
@@ -53,7 +53,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, BoundarySizes,
 
 TEST(AgentSim, BlockNumbersWrapAfter65535) {
     SimWire wire;
-    const Bytes content = Pattern(65537 * 512 + 7);
+    const Bytes content = PatternBytes(65537 * 512 + 7);
     ASSERT_TRUE(wire.Put("rom.bin", content));
     EXPECT_TRUE(wire.storage.files["rom.bin"] == content);
 }
@@ -81,8 +81,8 @@ TEST(AgentSim, EepromIs64FullBlocksAndAnEmptyBlock65) {
     EXPECT_EQ(blocks.size(), 64u);
 
     // An eeprom.bin in the agent's storage is served instead.
-    wire.storage.files["eeprom.bin"] = Pattern(1000);
-    EXPECT_TRUE(wire.Get("eeprom.bin") == Pattern(1000));
+    wire.storage.files["eeprom.bin"] = PatternBytes(1000);
+    EXPECT_TRUE(wire.Get("eeprom.bin") == PatternBytes(1000));
 }
 
 struct StatusCase {
@@ -98,9 +98,9 @@ class StatusAfter : public ::testing::TestWithParam<StatusCase> {};
 
 TEST_P(StatusAfter, IntermediateTextsThenTheFinalPhraseOfTheLastFile) {
     SimWire wire;
-    ASSERT_TRUE(wire.Put("config.cfg", Pattern(100)));  // an earlier file must not count
+    ASSERT_TRUE(wire.Put("config.cfg", PatternBytes(100)));  // an earlier file must not count
     ASSERT_TRUE(wire.Get("status.bin").has_value());
-    ASSERT_TRUE(wire.Put(GetParam().sent, Pattern(700)));
+    ASSERT_TRUE(wire.Put(GetParam().sent, PatternBytes(700)));
     for (int step = 1; step <= 2; ++step) {
         const std::string text = Text(wire.Get("status.bin").value());
         EXPECT_FALSE(HoldsFinalPhrase(text)) << text;
@@ -135,7 +135,7 @@ TEST(AgentSim, StatusStepsAndFinalTextAreSettings) {
     settings.statusFinal = "Memory compare Flash/Ram is in error";
     SimWire wire(settings);
     EXPECT_EQ(Text(wire.Get("status.bin").value()), "Agent ready");  // nothing received yet
-    ASSERT_TRUE(wire.Put("image.bin", Pattern(10)));
+    ASSERT_TRUE(wire.Put("image.bin", PatternBytes(10)));
     EXPECT_EQ(Text(wire.Get("status.bin").value()), "Memory compare Flash/Ram is in error");
 }
 
@@ -144,19 +144,19 @@ TEST(AgentSim, ConfigAfterRequestCarriesItsLengthInHex) {
     wire.ToAgent(kListenSocket, Request(tftp::kOpRrq, "config.cfg"));
     EXPECT_EQ(wire.Next()->Opcode(), tftp::kOpError);  // nothing to serve before a request
 
-    ASSERT_TRUE(wire.Put("request.cfg", Pattern(300, 7)));
+    ASSERT_TRUE(wire.Put("request.cfg", PatternBytes(300, 7)));
     const Bytes config = wire.Get("config.cfg").value();
     const std::string text = Text(config);
     ASSERT_EQ(text.rfind("Len:", 0), 0u);
     EXPECT_EQ(std::stoul(text.substr(4), nullptr, 16), config.size());
     EXPECT_GE(config.size(), 2048u);
     EXPECT_LE(config.size(), 4096u);
-    EXPECT_TRUE(config == GenerateConfig(Pattern(300, 7)));
-    EXPECT_FALSE(config == GenerateConfig(Pattern(300, 8)));
+    EXPECT_TRUE(config == GenerateConfig(PatternBytes(300, 7)));
+    EXPECT_FALSE(config == GenerateConfig(PatternBytes(300, 8)));
 
     // A configuration written afterwards is the one served.
-    ASSERT_TRUE(wire.Put("config.cfg", Pattern(900)));
-    EXPECT_TRUE(wire.Get("config.cfg") == Pattern(900));
+    ASSERT_TRUE(wire.Put("config.cfg", PatternBytes(900)));
+    EXPECT_TRUE(wire.Get("config.cfg") == PatternBytes(900));
 }
 
 TEST(AgentSim, RefusalsComeFromANewPortWithTheirErrorCode) {
@@ -200,7 +200,7 @@ TEST(AgentSim, MalformedRequestsAreRefusedWithoutStartingATransfer) {
         Request(tftp::kOpRrq, "eeprom.bin", "octet", std::string_view("tsize\0", 6)),
         Request(tftp::kOpRrq, tooLong),
         Ack(0),
-        Data(1, Pattern(10)),
+        Data(1, PatternBytes(10)),
     };
     for (const Bytes& datagram : malformed) {
         SimWire wire;
@@ -232,7 +232,7 @@ TEST(AgentSim, OptionsAreIgnoredAndModesAreCaseInsensitive) {
     EXPECT_EQ(ack->bytes, Ack(0));  // plain ACK 0, no option acknowledgement
 
     SimWire netascii;
-    netascii.storage.files["notes.txt"] = Pattern(600);
+    netascii.storage.files["notes.txt"] = PatternBytes(600);
     netascii.ToAgent(kListenSocket, Request(tftp::kOpRrq, "notes.txt", "netascii"));
     EXPECT_EQ(netascii.Next()->bytes.size(), 516u);  // raw bytes, 512 per block
 }
@@ -277,16 +277,16 @@ TEST(AgentSim, RepeatsFromTheClientAreAnsweredWithoutNewTransfers) {
     EXPECT_EQ(wire.open.size(), 1u);
 
     // A repeated DATA block is acknowledged again; the file holds it once.
-    const Bytes block1 = Pattern(512);
+    const Bytes block1 = PatternBytes(512);
     wire.ToAgent(transfer, Data(1, block1));
     wire.ToAgent(transfer, Data(1, block1));
     EXPECT_EQ(wire.Next()->bytes, Ack(1));
     EXPECT_EQ(wire.Next()->bytes, Ack(1));
-    wire.ToAgent(transfer, Data(2, Pattern(3)));
+    wire.ToAgent(transfer, Data(2, PatternBytes(3)));
     EXPECT_EQ(wire.Next()->bytes, Ack(2));
     EXPECT_EQ(wire.storage.files["command.cmd"].size(), 515u);
     // The last block repeated after our final ACK got lost: acknowledged again.
-    wire.ToAgent(transfer, Data(2, Pattern(3)));
+    wire.ToAgent(transfer, Data(2, PatternBytes(3)));
     EXPECT_EQ(wire.Next()->bytes, Ack(2));
 
     // On a read, a repeated ACK does not send the next block twice.
@@ -325,7 +325,7 @@ TEST(AgentSim, ClientErrorOrIllegalPacketEndsTheTransfer) {
     transfer = wire.Next()->socket;
     wire.ToAgent(transfer, Bytes{0, 3, 0});  // too short to be a packet: ignored
     EXPECT_TRUE(wire.inbox.empty());
-    Bytes oversize = Data(1, Pattern(600));
+    Bytes oversize = Data(1, PatternBytes(600));
     wire.ToAgent(transfer, oversize);
     EXPECT_EQ(tftp::ErrorCodeOf(wire.Next()->bytes), 4);
     EXPECT_TRUE(wire.open.empty());
@@ -337,7 +337,7 @@ TEST(AgentSim, LimitsOnFileSizeAndTransfers) {
     settings.largestFile = 1000;
     settings.maxTransfers = 1;
     SimWire wire(settings);
-    EXPECT_FALSE(wire.Put("image.bin", Pattern(1100)));
+    EXPECT_FALSE(wire.Put("image.bin", PatternBytes(1100)));
     EXPECT_EQ(wire.storage.files.count("image.bin"), 0u);
     wire.inbox.clear();
 
@@ -353,11 +353,11 @@ TEST(AgentSim, DirectoryStorageKeepsFilesAndRefusesPaths) {
     std::filesystem::create_directories(directory);
     DirectoryStorage storage(directory);
     EXPECT_FALSE(storage.Load("image.bin").has_value());
-    ASSERT_TRUE(storage.Store("image.bin", Pattern(5000)));
-    EXPECT_TRUE(storage.Load("image.bin") == Pattern(5000));
-    ASSERT_TRUE(storage.Store("image.bin", Pattern(3)));
-    EXPECT_TRUE(storage.Load("image.bin") == Pattern(3));
-    EXPECT_FALSE(storage.Store("../escape.txt", Pattern(3)));
+    ASSERT_TRUE(storage.Store("image.bin", PatternBytes(5000)));
+    EXPECT_TRUE(storage.Load("image.bin") == PatternBytes(5000));
+    ASSERT_TRUE(storage.Store("image.bin", PatternBytes(3)));
+    EXPECT_TRUE(storage.Load("image.bin") == PatternBytes(3));
+    EXPECT_FALSE(storage.Store("../escape.txt", PatternBytes(3)));
     EXPECT_FALSE(storage.Load("..").has_value());
     EXPECT_FALSE(std::filesystem::exists(directory.parent_path() / "escape.txt"));
     std::filesystem::remove_all(directory);
