@@ -71,8 +71,9 @@ bool FetchSession::Prepare(const Transfer& transfer) {
         return false;
     }
     if (!ChannelCarries(transfer.options)) {
-        StopReporting(kResultRefused, FormatLine(kUnsupportedOptionsText, transfer.options.blockSize,
-                                                 transfer.options.windowSize));
+        StopReporting(kResultRefused,
+                      FormatLine(kUnsupportedOptionsText, transfer.options.blockSize,
+                                 transfer.options.windowSize));
         return false;
     }
     blockSize = transfer.options.blockSize;

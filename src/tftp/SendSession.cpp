@@ -264,11 +264,6 @@ bool SendSession::ReadBlock(std::int32_t count) {
     return true;
 }
 
-SendSession::Phase SendSession::EndWith(int code) {
-    outcome.Fail(code);
-    return Phase::End;
-}
-
 SendSession::Phase SendSession::EndWith(int code, std::string reason) {
     outcome.Fail(code, std::move(reason));
     return Phase::End;

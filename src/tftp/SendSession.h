@@ -43,7 +43,6 @@ private:
     Phase Send();
     Phase Wait();
     Phase NextBlock();
-    Phase EndWith(int code);
     Phase EndWith(int code, std::string reason);
     // Fills the payload of the next DATA packet with count bytes of the file; false when the
     // file yields fewer (a read error, or a file that shrank while it was sent).

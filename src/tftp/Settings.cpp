@@ -1,6 +1,7 @@
 #include "tftp/Settings.h"
 
 #include <array>
+#include <cctype>
 
 #include "tftp/TransferTypes.h"
 
@@ -12,10 +13,12 @@ constexpr std::array<std::string_view, 4> kAddressKeys = {"ip0", "ip1", "ip2", "
 
 Settings LoadSettings(const IniProfile& profile) {
     Settings settings;
-    // Two defaults tell a missing key from one that holds either of them.
-    const int type = profile.GetInt(kSettingsSection, "type", -1);
-    settings.typeSaved = type == profile.GetInt(kSettingsSection, "type", -2);
-    settings.transferType = settings.typeSaved ? type : 0;
+    // A number, as the profile reads numbers: a missing key, an empty value or a word is none.
+    const std::string typeText = profile.GetString(kSettingsSection, "type", "");
+    const std::size_t digit = typeText.starts_with('-') || typeText.starts_with('+') ? 1 : 0;
+    settings.typeSaved =
+        typeText.size() > digit && std::isdigit(static_cast<unsigned char>(typeText[digit])) != 0;
+    settings.transferType = profile.GetInt(kSettingsSection, "type", 0);
     for (std::size_t i = 0; i < kAddressKeys.size(); ++i) {
         const int value = profile.GetInt(kSettingsSection, kAddressKeys[i], 0);
         settings.agentOctets[i] = static_cast<std::uint8_t>(static_cast<unsigned>(value) & 0xFFu);

@@ -16,8 +16,8 @@ inline constexpr std::string_view kNoFileSelected = "\\no file selected\\";
 inline constexpr std::string_view kSettingsSection = "Settings";
 
 struct Settings {
-    int transferType = 0;  // loaded unchanged, even outside 0..6
-    bool typeSaved = false;  // the profile holds a "type" key (readable, whatever its value)
+    int transferType = 0;    // loaded unchanged, even outside 0..6
+    bool typeSaved = false;  // the profile holds a number under "type" (whatever its value)
     net::Octets agentOctets{};
     std::string downloadPath;
     std::string uploadPath;

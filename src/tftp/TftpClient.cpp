@@ -1,10 +1,7 @@
 #include "tftp/TftpClient.h"
 
-#include <array>
 #include <cstdio>
 #include <utility>
-
-#include "tftp/Settings.h"
 
 namespace kalvoran {
 
@@ -12,13 +9,6 @@ namespace {
 
 constexpr std::string_view kConnectionClosed = "Connection closed";
 constexpr std::string_view kSpacerLine = "  ";
-constexpr std::size_t kHostNameBufferSize = 256;
-constexpr char kUnknownKeywordText[] =
-    "File type \"%s\" names none of image, config, command, filesystem: sending as the saved "
-    "transfer type %s";
-constexpr char kNoSavedTypeText[] =
-    "File type \"%s\" names none of image, config, command, filesystem, and the profile holds "
-    "no saved transfer type to send it as instead: nothing sent";
 constexpr std::string_view kWindowClosedText = "Cancelled: the window was closed.";
 
 }  // namespace
@@ -50,113 +40,15 @@ TftpClient::TftpClient(DialogView& dialogView, Clock& systemClock, std::string p
     pingService.SetWaitCallback(&WaitHooks::KeepWindowAliveOf, static_cast<WaitHooks*>(&display));
 }
 
-bool TftpClient::InitDialog(const CommandLine& line) {
-    const Settings settings = LoadSettings(profile);
-    transferType = settings.transferType;
-    channel.agentOctets = settings.agentOctets;
-    downloadPath = settings.downloadPath;
-    uploadPath = settings.uploadPath;
-
-    commandLineFlag = false;
-    resultCode = kResultSuccess;
-    commandLine = line;
-    if (line.kind == CommandLine::Kind::UsageError) {
-        view.ShowErrorBox(kUsageText);
-        view.MinimizeWindow();
-        // The close request that follows saves the settings just loaded; the program then ends
-        // with the usage code rather than with a success.
-        resultCode = kUsageExitCode;
-        OnClose();
-        return false;
-    }
-    if (line.kind == CommandLine::Kind::Run) {
-        commandLineFlag = true;
-        console.Enable();
-        context.lateWait = false;
-        if (!TakeCommandLineType(line, settings.transferType, settings.typeSaved)) {
-            resultCode = kResultRefused;
-            view.RequestExit(resultCode);
-            return false;
-        }
-        downloadPath = line.fileNameArgument;
-        channel.agentOctets = line.agentOctets;
-        commandLineTransfer = Transfer{transferType, line.fileNameArgument, line.agentOctets, {}};
-    }
-
-    std::array<std::string_view, kTransferTypeCount> entries{};
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        entries[i] = AllTransferTypes()[i].displayString;
-    }
-    view.SetTransferTypeList(entries);
-    view.SelectTransferType(TransferTypeInfoOf(transferType) != nullptr ? transferType
-                                                                        : APPLICATION_UPGRADE);
-    view.SetDownloadFileName(downloadPath);
-    view.SetUploadFileName(uploadPath);
-    view.SetAddressFields(channel.agentOctets);
-    channel.serverAddress = {};
-    channel.modeIndex = 1;
-    agentAddressValid = false;
-    socketOpen = false;
-
-    const std::string hostName = LocalHostName();
-    char addressText[kHostNameBufferSize];
-    net::FormatDottedAddress(LocalAddress(hostName), addressText, sizeof addressText - 1);
-    view.SetLocalHost(hostName, addressText);
-
-    for (DialogControl control : {DialogControl::AgentAddress, DialogControl::LocalHostName,
-                                  DialogControl::LocalAddress, DialogControl::Ping}) {
-        view.EnableControl(control, true);
-    }
-    ApplyFileControls(transferType);
-    display.WriteInstructions();
-    transferType = display.CurrentTransferType();
-    display.ClearCancel();
-
-    if (commandLineFlag && line.transferType < 0) {
-        // Scripts rely on the saved type (that is how bootloader images are sent), but the
-        // script's author should see which one the run uses.
-        display.FailureLine(
-            FormatLine(kUnknownKeywordText, line.fileTypeArgument.c_str(),
-                       std::string(TransferTypeInfoOf(transferType)->displayString).c_str()));
-    }
-    if (commandLineFlag && line.silent) {
-        view.MinimizeWindow();
-    }
-    return commandLineFlag;
-}
-
-bool TftpClient::TakeCommandLineType(const CommandLine& line, int savedType, bool typeSaved) {
-    if (line.transferType >= 0) {
-        transferType = line.transferType;
-        return true;
-    }
-    // Without a keyword the run sends as the saved type; with none saved, guessing one could
-    // flash a bootloader image into the application slot.
-    if (typeSaved && TransferTypeInfoOf(savedType) != nullptr) {
-        transferType = savedType;
-        return true;
-    }
-    display.FailureLine(FormatLine(kNoSavedTypeText, line.fileTypeArgument.c_str()));
-    return false;
-}
-
-void TftpClient::OnTransferTypeChanged() {
-    display.ClearByteCount();
-    transferType = display.CurrentTransferType();
-    if (transferType >= 0) {
-        ApplyFileControls(transferType);
-    }
-}
-
 Transfer TftpClient::CurrentTransfer(StartButton side) const {
     if (commandLineTransfer.has_value()) {
         return *commandLineTransfer;
     }
-    return Transfer{view.TransferTypeSelection(),
-                    side == StartButton::DownloadToDevice ? view.DownloadFileName()
-                                                          : view.UploadFileName(),
-                    view.AddressFields(),
-                    {}};
+    return Transfer{
+        view.TransferTypeSelection(),
+        side == StartButton::DownloadToDevice ? view.DownloadFileName() : view.UploadFileName(),
+        view.AddressFields(),
+        {}};
 }
 
 void TftpClient::ResolveAgentAddress(const Transfer& transfer) {
@@ -392,56 +284,6 @@ void TftpClient::ReportCompletion(bool report) {
             display.AppendStatusLine(line);
         }
     }
-}
-
-void TftpClient::SaveSettings() {
-    kalvoran::SaveSettings(profile, transferType, channel.agentOctets, view.DownloadFileName(),
-                           view.UploadFileName());
-}
-
-std::string TftpClient::LocalHostName() {
-    char name[kHostNameBufferSize] = {};
-    if (net::GetLocalHostName(name, kHostNameBufferSize - 1) == nullptr) {
-        ShowStartupErrorBox("Unable to get the local host name");
-        return {};
-    }
-    return name;
-}
-
-std::uint32_t TftpClient::LocalAddress(const std::string& hostName) {
-    // The engineer compares this with the agent's network: the address of the interface that
-    // reaches the agent (the saved or command-line one) says that, while the host name often
-    // resolves to loopback. The name is looked up only on a computer with no other address.
-    const std::uint32_t facing = net::LocalAddressFacing(net::ToStorageOrder(channel.agentOctets));
-    if (facing != 0) {
-        return facing;
-    }
-    if (hostName.empty()) {
-        return 0;  // no name to look up: the box shows 0.0.0.0
-    }
-    const std::uint32_t address = net::LookupIPv4(hostName.c_str());
-    if (address == 0) {
-        ShowStartupErrorBox("gethostbyname failed");
-    }
-    return address;
-}
-
-void TftpClient::ShowStartupErrorBox(std::string_view text) {
-    // The local host's boxes are no business of a command-line run: its failures there are
-    // shown only interactively.
-    if (!commandLineFlag) {
-        view.ShowErrorBox(text);
-    }
-}
-
-void TftpClient::ApplyFileControls(int type) {
-    const FileControlState state = FileControlsFor(type);
-    view.EnableControl(DialogControl::DownloadFileName, state.downloadName);
-    view.EnableControl(DialogControl::BrowseDownload, state.browseDownload);
-    view.EnableControl(DialogControl::DownloadToDevice, state.downloadButton);
-    view.EnableControl(DialogControl::UploadFileName, state.uploadName);
-    view.EnableControl(DialogControl::BrowseUpload, state.browseUpload);
-    view.EnableControl(DialogControl::UploadFromDevice, state.uploadButton);
 }
 
 }  // namespace kalvoran

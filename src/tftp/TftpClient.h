@@ -71,13 +71,17 @@ public:
     // ping target. Clears the failure flag and takes the transfer type. An all-zero or
     // unresolvable address shows an error box and leaves agentAddressValid clear.
     void ResolveAgentAddress(const Transfer& transfer);
-    void ResolveAgentAddress() { ResolveAgentAddress(CurrentTransfer(StartButton::DownloadToDevice)); }
+    void ResolveAgentAddress() {
+        ResolveAgentAddress(CurrentTransfer(StartButton::DownloadToDevice));
+    }
     // Every session starts here: resolves the address and makes the one UDP socket on first
     // use. False, with result code 3, when the address is not valid or no socket can be made: a
     // command-line run then ends with exit code 3; an interactive run has shown its box and
     // abandons the operation, but the program stays open.
     bool OpenAgentSocket(const Transfer& transfer);
-    bool OpenAgentSocket() { return OpenAgentSocket(CurrentTransfer(StartButton::DownloadToDevice)); }
+    bool OpenAgentSocket() {
+        return OpenAgentSocket(CurrentTransfer(StartButton::DownloadToDevice));
+    }
 
     // The PING button: three echoes to the agent, one status-log line each.
     void OnPing();
@@ -147,11 +151,6 @@ private:
     bool TakeCommandLineType(const CommandLine& line, int savedType, bool typeSaved);
     void Pause(int milliseconds) { PauseKeepingWindowAlive(clock, display, milliseconds); }
 
-    // Local host name and address for the two boxes; failures show an error box unless the run
-    // is a command-line run.
-    std::string LocalHostName();
-    std::uint32_t LocalAddress(const std::string& hostName);
-    void ShowStartupErrorBox(std::string_view text);
     void ApplyFileControls(int type);
 
     DialogView& view;

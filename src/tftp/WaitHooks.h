@@ -19,7 +19,9 @@ public:
 
     // The shape of the ping service's wait callback (its context is the hooks), so that an
     // echo waiting for its reply keeps the window alive through the same door.
-    static void KeepWindowAliveOf(void* hooks) { static_cast<WaitHooks*>(hooks)->KeepWindowAlive(); }
+    static void KeepWindowAliveOf(void* hooks) {
+        static_cast<WaitHooks*>(hooks)->KeepWindowAlive();
+    }
 };
 
 }  // namespace kalvoran

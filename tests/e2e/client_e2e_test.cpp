@@ -56,7 +56,9 @@ protected:
 
     // The program in the test's directory, with no display, no runtime directory and a profile
     // of its own, stdout and stderr read apart.
-    RunResult RunClient(const std::vector<std::string>& args) {
+    // environment: NAME=VALUE settings on top of that.
+    RunResult RunClient(const std::vector<std::string>& args,
+                        const std::vector<std::string>& environment = {}) {
         std::filesystem::create_directories(dir.Path() / "config");
         std::vector<std::string> argv = {"env", "-C", dir.Path().string()};
         for (const char* name :
@@ -64,6 +66,7 @@ protected:
             argv.insert(argv.end(), {"-u", name});
         }
         argv.push_back("XDG_CONFIG_HOME=" + dir.File("config"));
+        argv.insert(argv.end(), environment.begin(), environment.end());
         argv.push_back((BinDir() / "KalvoranTFTPclient").string());
         argv.insert(argv.end(), args.begin(), args.end());
         return RunProgram(argv, 45000, true);
@@ -197,26 +200,98 @@ INSTANTIATE_TEST_SUITE_P(
                       Failure{"invalid_address", "image", "app.bin", 8000, "", "127.0.10.27",
                               "127.0.10", 3, "Not a valid IP address"}));
 
+// The whole of standard output after an upgrade of app.bin: the instructions, the ping's answer,
+// the send and the completion report, nothing else.
+void ExpectUpgradeLog(const std::string& output, const std::string& address) {
+    const std::vector<std::string> lines = Lines(output);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.front().find("TFTP TRANSFER INSTRUCTIONS"), std::string::npos);
+    // After the instructions: the ping's answer, the send, the completion report.
+    const auto lastInstruction =
+        std::find(lines.begin(), lines.end(), "*** THE AGENT MAY BECOME UNSTABLE.");
+    ASSERT_LT(lastInstruction + 2, lines.end()) << output;
+    EXPECT_EQ(lastInstruction[1], "  ");
+    EXPECT_EQ(lastInstruction[2].rfind("Addr: " + address + ", RTT: ", 0), 0u)
+        << lastInstruction[2];
+    EXPECT_EQ(
+        std::vector<std::string>(lastInstruction + 3, lines.end()),
+        (std::vector<std::string>{"Sending file: app.bin as image.bin", "Connection closed", "  ",
+                                  "  ", "Please wait while the flash process is being finalized.",
+                                  "The card will reset at the completion of the flash."}));
+}
+
 TEST_F(e2eClient, StdoutHoldsOnlyTheStatusLogAndStderrNothing) {
     StartAgent("127.0.10.40");
     WriteLocal("app.bin", 8000);
     const RunResult run = RunClient({"image", "app.bin", "127.0.10.40"});
     ASSERT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.errors, "");
-    const std::vector<std::string> lines = Lines(run.output);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_NE(lines.front().find("TFTP TRANSFER INSTRUCTIONS"), std::string::npos);
-    // After the instructions: the ping's answer, the send, the completion report.
-    const auto lastInstruction =
-        std::find(lines.begin(), lines.end(), "*** THE AGENT MAY BECOME UNSTABLE.");
-    ASSERT_LT(lastInstruction + 2, lines.end()) << run.output;
-    EXPECT_EQ(lastInstruction[1], "  ");
-    EXPECT_EQ(lastInstruction[2].rfind("Addr: 127.0.10.40, RTT: ", 0), 0u) << lastInstruction[2];
-    EXPECT_EQ(
-        std::vector<std::string>(lastInstruction + 3, lines.end()),
-        (std::vector<std::string>{"Sending file: app.bin as image.bin", "Connection closed", "  ",
-                                  "  ", "Please wait while the flash process is being finalized.",
-                                  "The card will reset at the completion of the flash."}));
+    ExpectUpgradeLog(run.output, "127.0.10.40");
+}
+
+// Wherever nobody would see a window (no display named, one that does not answer, the toolkit's
+// off-screen platform) the run goes on without the toolkit: no platform plugin is loaded, and the
+// streams carry exactly what they carry with one. The dynamic loader's own record of the files it
+// opened (LD_DEBUG=files, written to a file of its own) tells what was loaded.
+TEST_F(e2eClient, UnattendedRunWithoutAVisibleDisplayStartsNoToolkit) {
+    const std::string address = "127.0.10.42";
+    StartAgent(address);
+    const std::string content = WriteLocal("app.bin", 3000);
+    const std::vector<std::vector<std::string>> environments = {
+        {},
+        {"DISPLAY=:4711"},
+        {"WAYLAND_DISPLAY=gone-0", "XDG_RUNTIME_DIR=" + dir.Path().string()},
+        {"QT_QPA_PLATFORM=offscreen"},
+    };
+    for (std::size_t i = 0; i < environments.size(); ++i) {
+        std::vector<std::string> environment = environments[i];
+        const std::string trace = dir.File("loaded-" + std::to_string(i));
+        environment.insert(environment.end(), {"LD_DEBUG=files", "LD_DEBUG_OUTPUT=" + trace});
+        SCOPED_TRACE(environment.front());
+        std::filesystem::remove(AgentFile("image.bin"));
+        const RunResult run = RunClient({"image", "app.bin", address}, environment);
+        EXPECT_EQ(run.exitCode, 0) << run.errors;
+        EXPECT_EQ(run.errors, "");
+        ExpectUpgradeLog(run.output, address);
+        EXPECT_TRUE(ReadFileBytes(AgentFile("image.bin")) == content);
+
+        std::string loaded;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+            if (entry.path().filename().string().starts_with("loaded-" + std::to_string(i) + ".")) {
+                loaded += ReadFileBytes(entry.path().string());
+            }
+        }
+        // The record is real: it names the ping module the run loaded for its pings.
+        EXPECT_NE(loaded.find("libkalvoran-icmp.so"), std::string::npos);
+        EXPECT_EQ(loaded.find("plugins/platforms"), std::string::npos);
+        EXPECT_EQ(loaded.find("libQt6XcbQpa"), std::string::npos);
+    }
+}
+
+// A file name that is not UTF-8 reaches the file system as the bytes the script gave: the file
+// of that name is sent, not a file whose name a text conversion made of it.
+TEST_F(e2eClient, FileNameThatIsNotUtf8IsSentByteForByte) {
+    StartAgent("127.0.10.43");
+    const std::string wanted = WriteLocal("\xff\xfe.bin", 2000, 3);
+    WriteLocal("\xef\xbf\xbd\xef\xbf\xbd.bin", 2000, 4);  // U+FFFD twice, as converted text
+    const RunResult run = RunClient({"image", "\xff\xfe.bin", "127.0.10.43"});
+    EXPECT_EQ(run.exitCode, 0) << run.errors;
+    EXPECT_TRUE(ReadFileBytes(AgentFile("image.bin")) == wanted);
+}
+
+// With no keyword and no saved type nothing is sent (the run would otherwise have guessed the
+// application slot for what may be a bootloader image), and the script is told why.
+TEST_F(e2eClient, NoKeywordAndNoSavedTypeSendsNothing) {
+    StartAgent("127.0.10.44");
+    WriteLocal("rom.bin", 1000);
+    const RunResult run = RunClient({"rom", "rom.bin", "127.0.10.44"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.output, "");
+    ASSERT_EQ(Lines(run.errors).size(), 1u) << run.errors;
+    EXPECT_NE(run.errors.find("image, config, command, filesystem"), std::string::npos);
+    EXPECT_NE(run.errors.find("profile"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_empty(AgentFile(""))) << agent.Output();
+    EXPECT_EQ(agent.Output().find("WRQ"), std::string::npos) << agent.Output();
 }
 
 // The agent's address answers no echo request (a network namespace of the test's own), so the

@@ -10,6 +10,7 @@
 
 #include "net/Addressing.h"
 #include "net/UdpEndpoint.h"
+#include "support/BoundEndpoint.h"
 #include "support/FakeWaitHooks.h"
 #include "tftp/Clock.h"
 #include "tftp/TftpChannel.h"
@@ -21,14 +22,10 @@ using Bytes = std::vector<std::uint8_t>;
 using net::Readiness;
 using net::SocketAddress;
 using net::UdpEndpoint;
+using testing::OpenBound;
 
 SocketAddress Loopback(std::uint8_t last) {
     return SocketAddress{net::ToStorageOrder(net::Octets{127, 0, 4, last}), 0};
-}
-
-void OpenBound(UdpEndpoint& endpoint, const SocketAddress& local) {
-    ASSERT_TRUE(endpoint.Open());
-    ASSERT_TRUE(endpoint.Bind(local));
 }
 
 // What a peer socket received: bytes and sender, or nothing within a second.

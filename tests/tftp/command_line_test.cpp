@@ -5,18 +5,14 @@
 #include <string>
 #include <vector>
 
+#include "support/ArgumentVector.h"
 #include "tftp/TransferTypes.h"
 
 namespace kalvoran {
 namespace {
 
-CommandLine Parse(std::vector<std::string> arguments) {
-    arguments.insert(arguments.begin(), "KalvoranTFTPclient");
-    std::vector<const char*> argv;
-    for (const std::string& argument : arguments) {
-        argv.push_back(argument.c_str());
-    }
-    return ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+CommandLine Parse(const std::vector<std::string>& arguments) {
+    return testing::ParseArguments(ParseCommandLine, arguments, "KalvoranTFTPclient");
 }
 
 TEST(CommandLine, ArgumentCountDecidesTheKindOfRun) {

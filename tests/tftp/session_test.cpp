@@ -17,7 +17,9 @@
 
 #include "agent-sim/AgentFiles.h"
 #include "support/AgentOnWire.h"
+#include "support/ArgumentVector.h"
 #include "support/FakeClock.h"
+#include "support/Pattern.h"
 #include "support/RecordingDialogView.h"
 #include "support/ScriptedPing.h"
 #include "support/TempDir.h"
@@ -29,6 +31,7 @@ namespace kalvoran {
 namespace {
 
 using fakes::AgentOnWire;
+using testing::PatternString;
 using testing::ReadFileBytes;
 using testing::RecordingDialogView;
 using testing::TempDir;
@@ -36,19 +39,6 @@ using testing::WriteFileBytes;
 using Lines = std::vector<std::string>;
 
 constexpr net::Octets kAgent = {127, 0, 3, 90};
-
-std::string Pattern(std::size_t size) {
-    const agentsim::Bytes bytes = [size] {
-        agentsim::Bytes out(size);
-        std::uint32_t x = 7;
-        for (auto& byte : out) {
-            x = x * 1664525u + 1013904223u;
-            byte = static_cast<std::uint8_t>(x >> 24);
-        }
-        return out;
-    }();
-    return {bytes.begin(), bytes.end()};
-}
 
 std::string Text(const agentsim::Bytes& bytes) {
     return {bytes.begin(), bytes.end()};
@@ -83,12 +73,8 @@ public:
         client = std::make_unique<TftpClient>(view, clock, dir.File("KalvoranTFTPclient.INI"),
                                               ClientIo{log, failures, wire.get()});
         client->PingService().SetModulePath(ping.Path());
-        commandLine.insert(commandLine.begin(), "KalvoranTFTPclient");
-        std::vector<const char*> argv;
-        for (const std::string& argument : commandLine) {
-            argv.push_back(argument.c_str());
-        }
-        client->InitDialog(ParseCommandLine(static_cast<int>(argv.size()), argv.data()));
+        client->InitDialog(
+            testing::ParseArguments(ParseCommandLine, commandLine, "KalvoranTFTPclient"));
         view.statusLog.clear();
         view.addressFields = kAgent;
     }
@@ -146,7 +132,7 @@ class SendSizes : public SessionTest, public ::testing::WithParamInterface<int> 
 TEST_P(SendSizes, CommandLineRunDeliversTheFileByteForByte) {
     const int size = GetParam();
     const std::string path = dir.File("app.bin");
-    const std::string content = Pattern(static_cast<std::size_t>(size));
+    const std::string content = PatternString(static_cast<std::size_t>(size));
     WriteFileBytes(path, content);
     Start({}, {"image", path, "127.0.3.90"});
     client->OnDownloadToDevice();
@@ -214,7 +200,7 @@ TEST_F(SessionTest, RefusedFilesEndWithCode2BeforeTheRequest) {
         const std::string path = dir.File(r.name);
         ::unlink(path.c_str());
         if (r.size >= 0) {
-            WriteFileBytes(path, Pattern(std::min<std::int64_t>(r.size, 16)));
+            WriteFileBytes(path, PatternString(std::min<std::int64_t>(r.size, 16)));
             ASSERT_EQ(::truncate(path.c_str(), r.size), 0);  // sparse: large sizes cost nothing
         } else if (r.size == -2) {
             ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
@@ -260,7 +246,7 @@ TEST_F(SessionTest, LimitsAreInclusiveAndFileSystemFilesKeepTheirOwnName) {
                     {APPLICATION_UPGRADE, "settings.cfg", 700, "image.bin", 5}};
     for (const auto& a : accepted) {
         SCOPED_TRACE(a.name);
-        const std::string content = Pattern(static_cast<std::size_t>(a.size));
+        const std::string content = PatternString(static_cast<std::size_t>(a.size));
         WriteFileBytes(dir.File(a.name), content);
         Start();
         Select(a.type, dir.File(a.name));
@@ -300,7 +286,7 @@ TEST_F(SessionTest, NetworkFailuresEndTheSendWithTheirCodeAndReason) {
         SCOPED_TRACE(f.label);
         pingAnswered = true;
         view.errorBoxes.clear();
-        WriteFileBytes(dir.File("app.bin"), Pattern(5000));
+        WriteFileBytes(dir.File("app.bin"), PatternString(5000));
         Start();
         f.arrange(*this);
         Select(APPLICATION_UPGRADE, dir.File("app.bin"));
@@ -319,7 +305,7 @@ TEST_F(SessionTest, NetworkFailuresEndTheSendWithTheirCodeAndReason) {
 }
 
 TEST_F(SessionTest, UnansweredRequestIsRepeatedToPort69SixTimes) {
-    WriteFileBytes(dir.File("app.bin"), Pattern(100));
+    WriteFileBytes(dir.File("app.bin"), PatternString(100));
     Start();
     view.addressFields = {127, 0, 3, 91};
     Select(APPLICATION_UPGRADE, dir.File("app.bin"));
@@ -336,7 +322,7 @@ TEST_F(SessionTest, LostAndRepeatedAcknowledgementsStillDeliverTheFile) {
     for (const char* fault : {"drop:3", "duplicate:5", "delay:2:2500", "wrong-port:4", "stray:6",
                               "short:2", "oversize:7"}) {
         SCOPED_TRACE(fault);
-        const std::string content = Pattern(6000);
+        const std::string content = PatternString(6000);
         WriteFileBytes(dir.File("app.bin"), content);
         Start(WithFault(fault));
         Select(APPLICATION_UPGRADE, dir.File("app.bin"));
@@ -354,7 +340,7 @@ TEST_F(SessionTest, LostAndRepeatedAcknowledgementsStillDeliverTheFile) {
 }
 
 TEST_F(SessionTest, InteractiveSendPollsTheStatusUntilTheAgentReportsAnOutcome) {
-    WriteFileBytes(dir.File("app.bin"), Pattern(3000));
+    WriteFileBytes(dir.File("app.bin"), PatternString(3000));
     agentsim::Settings settings;
     settings.statusSteps = 2;
     Start(settings);
@@ -380,7 +366,7 @@ TEST_F(SessionTest, ClosingTheWindowCancelsTheSend_andACommandLineRunExitsWith2)
     for (const bool commandLine : {false, true}) {
         SCOPED_TRACE(commandLine ? "command line" : "interactive");
         const std::string path = dir.File("app.bin");
-        WriteFileBytes(path, Pattern(50000));
+        WriteFileBytes(path, PatternString(50000));
         view.exitRequests.clear();
         Start({}, commandLine ? std::vector<std::string>{"image", path, "127.0.3.90"}
                               : std::vector<std::string>{});
@@ -464,7 +450,7 @@ TEST_F(SessionTest, FetchThatStopsEarlyFailsAndLeavesTheEarlierFileAsItWas) {
         {"more than the image may hold", READ_EEPROM_FILE, "dump.bin",
          [](SessionTest& t) {
              t.Start();
-             const std::string big = Pattern(33000);
+             const std::string big = PatternString(33000);
              t.wire->storage.Store("eeprom.bin", agentsim::Bytes(big.begin(), big.end()));
          },
          kResultNetworkFailure, "The agent sent more than 32768 bytes: transfer stopped."},
@@ -558,7 +544,7 @@ TEST_F(SessionTest, StatusPollEndsOnTheFirstFinalPhrase) {
                  {"memory compare flash/ram is ok", StatusReport::kNotFinal, 20}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.finalText);
-        WriteFileBytes(dir.File("app.bin"), Pattern(100));
+        WriteFileBytes(dir.File("app.bin"), PatternString(100));
         agentsim::Settings settings;
         settings.statusSteps = 0;
         settings.statusFinal = c.finalText;

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "support/ArgumentVector.h"
 #include "support/FakeClock.h"
 #include "support/RecordingDialogView.h"
 #include "support/TempDir.h"
@@ -21,13 +23,8 @@ class TftpClientTest : public ::testing::Test {
 protected:
     void WriteProfile(const std::string& text) { std::ofstream(profilePath) << text; }
 
-    CommandLine Line(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), "KalvoranTFTPclient");
-        std::vector<const char*> argv;
-        for (const std::string& argument : arguments) {
-            argv.push_back(argument.c_str());
-        }
-        return ParseCommandLine(static_cast<int>(argv.size()), argv.data());
+    static CommandLine Line(const std::vector<std::string>& arguments) {
+        return testing::ParseArguments(ParseCommandLine, arguments, "KalvoranTFTPclient");
     }
 
     // The window selects what the core asks for; the core reads it back at the end of start-up.
@@ -44,7 +41,11 @@ TEST_F(TftpClientTest, InteractiveStartShowsTheSavedSettingsAndTheInstructions) 
 
     EXPECT_EQ(client.commandLineFlag, 0);
     EXPECT_EQ(view.typeList.size(), 7u);
-    EXPECT_EQ(view.typeList[5], "READ EEPROM FILE");
+    EXPECT_EQ(view.typeList,
+              (std::vector<std::string>{"APPLICATION UPGRADE", "CONFIGURATION UPGRADE",
+                                        "SEND COMMAND FILE", "SEND FILE TO FILE SYSTEM",
+                                        "CREATE CONFIG FILE", "READ EEPROM FILE",
+                                        "BOOTLOADER UPGRADE"}));
     EXPECT_EQ(view.selection, READ_EEPROM_FILE);
     EXPECT_EQ(client.transferType, READ_EEPROM_FILE);
     EXPECT_EQ(view.downloadField, "/fw/app.bin");
@@ -107,6 +108,100 @@ TEST_F(TftpClientTest, CommandLineWithoutKeywordKeepsTheSavedTypeAndShowsTheWind
     EXPECT_TRUE(client.InitDialog(Line({"IMAGE", "/fw/app.bin", "127.0.3.21", "Silent"})));
     EXPECT_EQ(client.transferType, READ_EEPROM_FILE);
     EXPECT_FALSE(view.minimized);
+}
+
+// Without a keyword a command-line run sends as the saved type; with no valid one saved it sends
+// nothing rather than guess (a bootloader image must never go to the application slot).
+TEST_F(TftpClientTest, CommandLineWithoutKeywordNeedsAValidSavedType) {
+    struct Row {
+        const char* label;
+        const char* profile;  // nullptr: no profile file; "/": a folder where the file would be
+        int sentAs;           // -1: refused
+    };
+    const Row rows[] = {
+        {"no profile", nullptr, -1},
+        {"unreadable profile", "/", -1},
+        {"no type key", "[Settings]\nip0=127\n", -1},
+        {"empty type", "[Settings]\ntype=\n", -1},
+        {"type is a word", "[Settings]\ntype=rom\n", -1},
+        {"type above the list", "[Settings]\ntype=7\n", -1},
+        {"negative type", "[Settings]\ntype=-1\n", -1},
+        {"saved bootloader", "[Settings]\ntype=6\n", BOOTLOADER_UPGRADE},
+        {"saved application upgrade", "[Settings]\ntype=0\n", APPLICATION_UPGRADE},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        TempDir rowDir;
+        const std::string path = rowDir.File("KalvoranTFTPclient.INI");
+        if (row.profile != nullptr && std::string_view(row.profile) == "/") {
+            std::filesystem::create_directory(path);
+        } else if (row.profile != nullptr) {
+            std::ofstream(path) << row.profile;
+        }
+        RecordingDialogView rowView;
+        std::FILE* log = std::tmpfile();
+        std::FILE* failures = std::tmpfile();
+        ASSERT_TRUE(log != nullptr && failures != nullptr);
+        TftpClient rowClient{rowView, clock, path, {log, failures}};
+        const bool starts = rowClient.InitDialog(Line({"rom", "/fw/rom.bin", "127.0.3.22"}));
+        std::rewind(failures);
+        char line[512] = {};
+        const bool said = std::fgets(line, sizeof line, failures) != nullptr;
+        char more[8] = {};
+        EXPECT_EQ(std::fgets(more, sizeof more, failures), nullptr) << "one line only";
+        ASSERT_TRUE(said);
+        if (row.sentAs < 0) {
+            EXPECT_FALSE(starts);
+            EXPECT_EQ(rowView.exitRequests, std::vector<int>{kResultRefused});
+            EXPECT_STREQ(line,
+                         "File type \"rom\" names none of image, config, command, filesystem, "
+                         "and the profile holds no saved transfer type to send it as instead: "
+                         "nothing sent\n");
+            EXPECT_EQ(std::ftell(log), 0) << "nothing logged before the refusal";
+        } else {
+            EXPECT_TRUE(starts);
+            EXPECT_TRUE(rowView.exitRequests.empty());
+            EXPECT_EQ(rowClient.CurrentTransfer(StartButton::DownloadToDevice).type, row.sentAs);
+            EXPECT_NE(std::string(line).find("sending as the saved transfer type"),
+                      std::string::npos)
+                << line;
+        }
+        std::fclose(log);
+        std::fclose(failures);
+    }
+}
+
+// The command line's path is the transfer's, byte for byte: no text conversion can turn a name
+// that is not UTF-8 into another file's name.
+TEST_F(TftpClientTest, CommandLineTransferTakesTheArgumentsAsTheyCame) {
+    const std::string path = "/fw/\xff\xfe.bin";
+    ASSERT_TRUE(client.InitDialog(Line({"image", path, "127.0.3.23"})));
+    view.downloadField = "/fw/\xef\xbf\xbd\xef\xbf\xbd.bin";  // what a converting window shows
+    view.addressFields = {10, 9, 8, 7};
+    view.selection = BOOTLOADER_UPGRADE;
+    for (StartButton side : {StartButton::DownloadToDevice, StartButton::UploadFromDevice}) {
+        const Transfer transfer = client.CurrentTransfer(side);
+        EXPECT_EQ(transfer.localPath, path);
+        EXPECT_EQ(transfer.type, APPLICATION_UPGRADE);
+        EXPECT_EQ(transfer.agent, (net::Octets{127, 0, 3, 23}));
+    }
+}
+
+// Interactively a session takes what the window holds when it starts, from the side whose button
+// starts it.
+TEST_F(TftpClientTest, WindowTransferIsReadWhenTheSessionStarts) {
+    client.InitDialog(Line({}));
+    view.selection = CREATE_CONFIG_FILE;
+    view.downloadField = "/req/request.cfg";
+    view.uploadField = "/out/site.cfg";
+    view.addressFields = {127, 0, 3, 24};
+    const Transfer send = client.CurrentTransfer(StartButton::DownloadToDevice);
+    EXPECT_EQ(send.type, CREATE_CONFIG_FILE);
+    EXPECT_EQ(send.localPath, "/req/request.cfg");
+    EXPECT_EQ(send.agent, (net::Octets{127, 0, 3, 24}));
+    EXPECT_EQ(client.CurrentTransfer(StartButton::UploadFromDevice).localPath, "/out/site.cfg");
+    view.uploadField = "/out/other.cfg";  // the operator's last change counts
+    EXPECT_EQ(client.CurrentTransfer(StartButton::UploadFromDevice).localPath, "/out/other.cfg");
 }
 
 TEST_F(TftpClientTest, UsageErrorShowsTheUsageAndEndsWithCode2SavingOnlyTypeAndAddress) {

@@ -2,50 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
 
 namespace kalvoran {
 namespace {
-
-TEST(TransferTypes, AgentSideNamesAndLimitsFollowTheType) {
-    struct Row {
-        int type;
-        std::string sendName;
-        std::string fetchName;
-        std::int32_t sendLimit;
-        std::int32_t fetchLimit;
-    };
-    const Row rows[] = {
-        {APPLICATION_UPGRADE, "image.bin", "", 0, 0},
-        {CONFIGURATION_UPGRADE, "config.cfg", "", 0, 0},
-        {SEND_COMMAND_FILE, "command.cmd", "", 0, 0},
-        {SEND_FILE_TO_FILE_SYSTEM, "", "", 262144, 0},
-        {CREATE_CONFIG_FILE, "request.cfg", "config.cfg", 0, 8192},
-        {READ_EEPROM_FILE, "", "eeprom.bin", 0, 32768},
-        {BOOTLOADER_UPGRADE, "rom.bin", "", 131072, 0},
-    };
-    for (const Row& row : rows) {
-        const TransferTypeInfo* info = TransferTypeInfoOf(row.type);
-        ASSERT_NE(info, nullptr) << row.type;
-        EXPECT_EQ(info->sendName, row.sendName) << row.type;
-        EXPECT_EQ(info->fetchName, row.fetchName) << row.type;
-        EXPECT_EQ(info->sendSizeLimit, row.sendLimit) << row.type;
-        EXPECT_EQ(info->fetchSizeLimit, row.fetchLimit) << row.type;
-        EXPECT_EQ(info->sendsOwnName, row.type == SEND_FILE_TO_FILE_SYSTEM) << row.type;
-    }
-    EXPECT_EQ(TransferTypeInfoOf(-1), nullptr);
-    EXPECT_EQ(TransferTypeInfoOf(7), nullptr);
-}
-
-TEST(TransferTypes, ListEntriesAreInTypeOrder) {
-    const char* expected[] = {"APPLICATION UPGRADE", "CONFIGURATION UPGRADE",
-                              "SEND COMMAND FILE",   "SEND FILE TO FILE SYSTEM",
-                              "CREATE CONFIG FILE",  "READ EEPROM FILE",
-                              "BOOTLOADER UPGRADE"};
-    for (int type = 0; type < kTransferTypeCount; ++type) {
-        EXPECT_EQ(AllTransferTypes()[static_cast<std::size_t>(type)].displayString, expected[type]);
-    }
-}
 
 TEST(TransferTypes, LocalNameTestIsCaseSensitiveAndLooksAnywhereInTheName) {
     struct Row {
@@ -95,24 +54,6 @@ TEST(TransferTypes, KeywordsAreTriedInOrderAsCaseSensitiveSubstrings) {
     for (const Row& row : rows) {
         EXPECT_EQ(TransferTypeForKeyword(row.argument), row.type) << row.argument;
     }
-}
-
-TEST(TransferTypes, FileControlsFollowTheDirectionOfTheType) {
-    auto asTuple = [](FileControlState s) {
-        return std::make_tuple(s.downloadName, s.browseDownload, s.downloadButton, s.uploadName,
-                               s.browseUpload, s.uploadButton);
-    };
-    for (int type : {APPLICATION_UPGRADE, CONFIGURATION_UPGRADE, SEND_COMMAND_FILE,
-                     SEND_FILE_TO_FILE_SYSTEM, BOOTLOADER_UPGRADE}) {
-        EXPECT_EQ(asTuple(FileControlsFor(type)),
-                  std::make_tuple(true, true, true, false, false, false))
-            << type;
-    }
-    EXPECT_EQ(asTuple(FileControlsFor(CREATE_CONFIG_FILE)),
-              std::make_tuple(true, true, false, true, true, true));
-    EXPECT_EQ(asTuple(FileControlsFor(READ_EEPROM_FILE)),
-              std::make_tuple(false, false, false, true, true, true));
-    EXPECT_EQ(asTuple(FileControlsFor(9)), std::make_tuple(true, true, true, true, true, true));
 }
 
 }  // namespace

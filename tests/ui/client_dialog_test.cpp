@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ProgramPath.h"
 #include "support/TempDir.h"
 #include "tftp/Settings.h"
 #include "ui/TftpClientDlg.h"
@@ -228,8 +229,7 @@ TEST_F(ClientDialogTest, EscapeRunsTheCloseOperationAndSavesTheSettings) {
 
 // The program itself: a wrong argument count must never look like a successful upgrade.
 TEST(ClientProgram, WrongArgumentCountExitsWith2AndPrintsTheUsageWithoutADisplay) {
-    const char* binDir = std::getenv("KALVORAN_BIN_DIR");
-    ASSERT_NE(binDir, nullptr);
+    const std::string binDir = testing::BinDir().string();
     TempDir dir;
     const std::string err = dir.File("stderr.txt");
     for (const char* arguments : {"image", "image app.bin", "image app.bin 127.0.0.1 silent x"}) {
@@ -245,6 +245,32 @@ TEST(ClientProgram, WrongArgumentCountExitsWith2AndPrintsTheUsageWithoutADisplay
         std::string first;
         std::getline(in, first);
         EXPECT_EQ(first, "Wrong number of arguments!") << arguments;
+    }
+}
+
+// An interactive start whose display is named but does not answer (no X server at that number,
+// no compositor behind that socket) is refused locally like one with no display at all: exit
+// code 2 and one line on standard error, instead of an abort inside the toolkit.
+TEST(ClientProgram, InteractiveStartOnADisplayThatCannotBeOpenedExitsWith2AndSaysWhy) {
+    const std::string binDir = testing::BinDir().string();
+    TempDir dir;
+    const std::string err = dir.File("stderr.txt");
+    for (const char* display : {"DISPLAY=:4711 WAYLAND_DISPLAY=", "DISPLAY= WAYLAND_DISPLAY=gone-0",
+                                "DISPLAY=:4711 WAYLAND_DISPLAY=gone-0"}) {
+        const std::string command = "env -u QT_QPA_PLATFORM " + std::string(display) +
+                                    " XDG_RUNTIME_DIR=" + dir.Path().string() +
+                                    " XDG_CONFIG_HOME=" + dir.Path().string() + " timeout 20 " +
+                                    binDir + "/KalvoranTFTPclient 2>" + err;
+        const int status = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << display;
+        EXPECT_EQ(WEXITSTATUS(status), 2) << display;
+        std::ifstream in(err);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        ASSERT_EQ(lines.size(), 1u) << display;
+        EXPECT_NE(lines[0].find("display cannot be opened"), std::string::npos) << lines[0];
     }
 }
 

@@ -1,0 +1,172 @@
+// The sessions as a library: each runs a Transfer over a context of its own and returns its
+// Outcome, with no client driver and no window (a headless view with its report off). The agent
+// is the simulated agent's protocol machine behind a simulated socket, in simulated time.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "agent-sim/AgentFiles.h"
+#include "support/AgentOnWire.h"
+#include "support/FakeClock.h"
+#include "support/Pattern.h"
+#include "support/ScriptedPing.h"
+#include "support/TempDir.h"
+#include "tftp/ConsoleReport.h"
+#include "tftp/FetchSession.h"
+#include "tftp/HeadlessView.h"
+#include "tftp/SendSession.h"
+#include "tftp/SessionContext.h"
+#include "tftp/StatusReport.h"
+#include "tftp/TransferTypes.h"
+
+namespace kalvoran {
+namespace {
+
+using testing::PatternString;
+using testing::ReadFileBytes;
+using testing::TempDir;
+using testing::WriteFileBytes;
+
+constexpr net::Octets kAgent = {127, 0, 3, 95};
+
+// Everything one transfer needs and nothing of a client: aimed at the agent as a driver's
+// OpenAgentSocket would leave it.
+class TransferSessionTest : public ::testing::Test {
+protected:
+    TransferSessionTest() {
+        ping.answer = [this](std::uint32_t, std::uint32_t) {
+            clock.Advance(1);
+            return true;
+        };
+        pingService.SetModulePath(ping.Path());
+        pingService.SetTarget(net::ToStorageOrder(kAgent));
+        wire.Open();
+        channel.agentOctets = kAgent;
+        channel.serverAddress = {net::ToStorageOrder(kAgent), 69};
+    }
+
+    std::string Stored(const char* name) {
+        const auto bytes = wire.storage.Load(name);
+        return bytes.has_value() ? std::string(bytes->begin(), bytes->end()) : std::string();
+    }
+
+    TempDir dir;
+    fakes::FakeClock clock;
+    fakes::ScriptedPing ping;
+    fakes::AgentOnWire wire{clock, net::ToStorageOrder(kAgent)};
+    HeadlessView view{nullptr};
+    ConsoleReport console{nullptr, nullptr};
+    StatusDisplay display{view, console};
+    TftpChannel channel{wire, clock, display};
+    net::CPingService pingService;
+    CLocalFile file;
+    SessionContext context{channel, pingService, clock, display, file};
+};
+
+TEST_F(TransferSessionTest, SendReturnsWhatItMovedAndLaterTransfersRunInTheSameProcess) {
+    SendSession send(context);
+    for (const std::size_t size : {std::size_t{1}, std::size_t{70000}}) {
+        SCOPED_TRACE(size);
+        const std::string content = PatternString(size, static_cast<unsigned>(size));
+        WriteFileBytes(dir.File("app.bin"), content);
+        const Outcome outcome = send.Run(Transfer{APPLICATION_UPGRADE, dir.File("app.bin"), kAgent, {}});
+        EXPECT_EQ(outcome.resultCode, kResultSuccess);
+        EXPECT_FALSE(outcome.failed);
+        EXPECT_EQ(outcome.reason, "");
+        EXPECT_EQ(outcome.bytesMoved, static_cast<std::int32_t>(size));
+        EXPECT_EQ(outcome.fileLength, static_cast<std::int32_t>(size));
+        char crc[9] = {};
+        const auto tail = [&](std::size_t i) {
+            return size >= 4 ? static_cast<unsigned char>(content[size - 4 + i]) : 0u;
+        };
+        std::snprintf(crc, sizeof crc, "%02X%02X%02X%02X", tail(0), tail(1), tail(2), tail(3));
+        if (size >= 4) {
+            EXPECT_STREQ(outcome.storedCrc.data(), crc);
+        }
+        EXPECT_EQ(Stored("image.bin"), content);
+        EXPECT_FALSE(file.IsOpen()) << "the End step closes the file";
+    }
+}
+
+TEST_F(TransferSessionTest, RefusalsReturnTheirReasonAndSendNothing) {
+    WriteFileBytes(dir.File("app.bin"), "12345");
+    WriteFileBytes(dir.File("empty.bin"), "");
+    Transfer bigBlocks{APPLICATION_UPGRADE, dir.File("app.bin"), kAgent, {}};
+    bigBlocks.options.blockSize = 1024;
+    Transfer window{APPLICATION_UPGRADE, dir.File("app.bin"), kAgent, {}};
+    window.options.windowSize = 4;
+    const struct {
+        const char* label;
+        Transfer transfer;
+        std::string reason;
+    } rows[] = {
+        {"no such type", {9, dir.File("app.bin"), kAgent, {}}, "!!!WRONG TRANSFER TYPE!!!"},
+        {"a type that sends nothing", {READ_EEPROM_FILE, dir.File("app.bin"), kAgent, {}},
+         "!!!WRONG TRANSFER TYPE!!!"},
+        {"empty file", {APPLICATION_UPGRADE, dir.File("empty.bin"), kAgent, {}},
+         "Empty file: " + dir.File("empty.bin")},
+        {"block size the channel cannot carry", bigBlocks,
+         "Transfer options not supported: block size 1024, window 1 (only 512 and 1)"},
+        {"several blocks in flight", window,
+         "Transfer options not supported: block size 512, window 4 (only 512 and 1)"},
+    };
+    SendSession send(context);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        const std::size_t before = wire.Sent().size();
+        const Outcome outcome = send.Run(row.transfer);
+        EXPECT_EQ(outcome.resultCode, kResultRefused);
+        EXPECT_TRUE(outcome.failed);
+        EXPECT_EQ(outcome.reason, row.reason);
+        for (std::size_t i = before; i < wire.Sent().size(); ++i) {
+            EXPECT_NE(wire.Sent()[i].bytes[1], tftp::kOpWrq) << "no request for a refused file";
+        }
+    }
+}
+
+TEST_F(TransferSessionTest, FetchDeliversTheWholeFileAndTheStatusReadItsText) {
+    const std::string eeprom = PatternString(32768, 11);
+    wire.storage.files["eeprom.bin"] = agentsim::Bytes(eeprom.begin(), eeprom.end());
+    FetchSession fetch(context);
+    const Outcome fetched =
+        fetch.Run(Transfer{READ_EEPROM_FILE, dir.File("eeprom.bin"), kAgent, {}});
+    EXPECT_EQ(fetched.resultCode, kResultSuccess);
+    EXPECT_FALSE(fetched.failed);
+    EXPECT_EQ(fetched.bytesMoved, 32768);
+    EXPECT_EQ(ReadFileBytes(dir.File("eeprom.bin")), eeprom);
+
+    // After a send the agent reports its job; an attempt returns the text it read.
+    WriteFileBytes(dir.File("app.bin"), PatternString(600));
+    SendSession send(context);
+    ASSERT_EQ(send.Run(Transfer{APPLICATION_UPGRADE, dir.File("app.bin"), kAgent, {}}).resultCode,
+              kResultSuccess);
+    StatusReport status(context);
+    Outcome read;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        read = status.ReadAttempt();
+        if (read.statusResult != StatusReport::kNotFinal) {
+            break;
+        }
+        EXPECT_FALSE(read.statusText.empty());
+        EXPECT_FALSE(read.report) << "an intermediate status writes no completion report";
+    }
+    EXPECT_EQ(read.statusResult, StatusReport::kFinal);
+    EXPECT_NE(read.statusText.find("Memory compare Flash/Ram is OK"), std::string::npos)
+        << read.statusText;
+    EXPECT_TRUE(read.report);
+}
+
+TEST_F(TransferSessionTest, FetchThatTheAgentRefusesLeavesTheEarlierFileAndSaysWhy) {
+    WriteFileBytes(dir.File("eeprom.bin"), "earlier");
+    wire.storage.files.erase("eeprom.bin");
+    FetchSession fetch(context);
+    const Outcome outcome =
+        fetch.Run(Transfer{READ_EEPROM_FILE, dir.File("eeprom.txt"), kAgent, {}});
+    EXPECT_EQ(outcome.resultCode, kResultRefused);
+    EXPECT_EQ(outcome.reason, "invalid file");
+    EXPECT_EQ(ReadFileBytes(dir.File("eeprom.bin")), "earlier");
+}
+
+}  // namespace
+}  // namespace kalvoran
