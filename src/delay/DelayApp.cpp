@@ -63,7 +63,7 @@ int CDelayApp::InitInstance() {
     qputenv("QT_QPA_PLATFORM", QByteArray::fromStdString(platforms));
     QApplication application(argc, argv);
 
-    CSystemDelayClock clock;
+    SystemDelayClock clock;
     CDelayDlg dialog(std::move(commandLine), clock);
     if (IsHeadlessPlatform()) {
         dialog.SetErrorReporter(&WriteErrorToStandardError);

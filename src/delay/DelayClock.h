@@ -5,9 +5,9 @@
 
 namespace kalvoran::delay {
 
-class CDelayClock {
+class DelayClock {
 public:
-    virtual ~CDelayClock() = default;
+    virtual ~DelayClock() = default;
     // The current time in milliseconds. Only differences between readings matter.
     virtual std::chrono::milliseconds Now() = 0;
 };
@@ -15,7 +15,7 @@ public:
 // The real clock. It is monotonic rather than the calendar clock, so a wall-clock change during
 // the wait (time synchronisation, a time-zone fix-up on a service laptop) neither stretches nor
 // cuts the wait.
-class CSystemDelayClock final : public CDelayClock {
+class SystemDelayClock final : public DelayClock {
 public:
     std::chrono::milliseconds Now() override {
         return std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -10,12 +10,12 @@ int BarMaximum(std::int32_t waitSeconds) {
     return std::max(waitSeconds, std::int32_t{1});
 }
 
-void CDelayCountdown::Start(milliseconds now, std::int32_t waitSeconds) {
+void DelayCountdown::Start(milliseconds now, std::int32_t waitSeconds) {
     startTime = now;
     seconds = waitSeconds;
 }
 
-DelayPass CDelayCountdown::Advance(milliseconds now) const {
+DelayPass DelayCountdown::Advance(milliseconds now) const {
     // A clock reading before the start (only a simulated clock gives one) counts as the start.
     const milliseconds elapsed = std::max(now - startTime, milliseconds{0});
     const auto wholeSeconds = std::chrono::floor<std::chrono::seconds>(elapsed);

@@ -22,7 +22,7 @@ struct DelayPass {
 // seconds has passed, never earlier. The bar's position is the number of whole seconds elapsed,
 // taken from the clock at every pass rather than counted in steps, so after a gap (the window
 // held up for several seconds) the bar catches up at once and the wait ends with the bar full.
-class CDelayCountdown {
+class DelayCountdown {
 public:
     void Start(std::chrono::milliseconds now, std::int32_t seconds);
     DelayPass Advance(std::chrono::milliseconds now) const;

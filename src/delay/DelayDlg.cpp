@@ -64,7 +64,7 @@ QIcon DelayIcon() {
     return icon;
 }
 
-CDelayDlg::CDelayDlg(std::vector<std::string> words, CDelayClock& waitClock, QWidget* parent)
+CDelayDlg::CDelayDlg(std::vector<std::string> words, DelayClock& waitClock, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint),

@@ -37,7 +37,7 @@ public:
     using ErrorReporter = std::function<void(const QString& caption, const QString& text)>;
 
     // words holds every command-line word, the program name first.
-    CDelayDlg(std::vector<std::string> words, CDelayClock& waitClock, QWidget* parent = nullptr);
+    CDelayDlg(std::vector<std::string> words, DelayClock& waitClock, QWidget* parent = nullptr);
 
     // Replaces the error box, e.g. by standard error where nobody could dismiss a box.
     void SetErrorReporter(ErrorReporter reporter);
@@ -70,7 +70,7 @@ private:
     void EndDelay();
 
     std::vector<std::string> commandLine;
-    CDelayClock& clock;
+    DelayClock& clock;
     ErrorReporter reportError;
     bool usageShown = false;
 
@@ -78,7 +78,7 @@ private:
     std::int32_t seconds = 0;
     std::string captionText;
 
-    CDelayCountdown countdown;
+    DelayCountdown countdown;
     QTimer tickTimer{this};
     bool waiting = false;
     bool ended = false;

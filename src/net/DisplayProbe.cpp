@@ -88,9 +88,9 @@ DisplayState ProbeDisplay() {
                   : (XServerAnswers() ? DisplayState::Opens : DisplayState::Unreachable);
     }
     if (platform.starts_with("wayland")) {
-        return !wayland ? DisplayState::NotNamed
-                        : (WaylandCompositorAnswers() ? DisplayState::Opens
-                                                      : DisplayState::Unreachable);
+        return !wayland
+                   ? DisplayState::NotNamed
+                   : (WaylandCompositorAnswers() ? DisplayState::Opens : DisplayState::Unreachable);
     }
     if (!platform.empty()) {
         return DisplayState::Opens;

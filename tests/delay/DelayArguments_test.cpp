@@ -66,7 +66,7 @@ TEST(DelayCountdown, barRangeIsTheWholeWait) {
 }
 
 TEST(DelayCountdown, stepsEachSecond_andEndsNoEarlierThanTheFullWait) {
-    CDelayCountdown countdown;
+    DelayCountdown countdown;
     countdown.Start(500ms, 3);
     const struct {
         std::chrono::milliseconds now;
@@ -87,7 +87,7 @@ TEST(DelayCountdown, stepsEachSecond_andEndsNoEarlierThanTheFullWait) {
 }
 
 TEST(DelayCountdown, gapCatchesUp_andEndsWithTheBarFull) {
-    CDelayCountdown countdown;
+    DelayCountdown countdown;
     countdown.Start(0ms, 10);
     EXPECT_EQ(countdown.Advance(1s).barPosition, 1);
     EXPECT_EQ(countdown.Advance(7s).barPosition, 7);
@@ -102,7 +102,7 @@ TEST(DelayCountdown, gapCatchesUp_andEndsWithTheBarFull) {
 
 TEST(DelayCountdown, zeroOrNegativeWait_endsAtTheFirstPass) {
     for (const std::int32_t seconds : {0, -3, kInt32Min}) {
-        CDelayCountdown countdown;
+        DelayCountdown countdown;
         countdown.Start(100ms, seconds);
         const DelayPass pass = countdown.Advance(100ms);
         EXPECT_TRUE(pass.finished) << seconds;

@@ -7,7 +7,7 @@
 
 namespace kalvoran::delay::test {
 
-class FakeDelayClock final : public CDelayClock {
+class FakeDelayClock final : public DelayClock {
 public:
     std::chrono::milliseconds Now() override {
         ++readings;

@@ -43,10 +43,10 @@ protected:
 TEST_F(AgentAddressTest, ResolvesTheWindowsAddressToPort69) {
     view.addressFields = {127, 0, 3, 40};
     view.selection = BOOTLOADER_UPGRADE;
-    client.failureFlag = 1;
+    client.failureFlag = true;
     client.ResolveAgentAddress();
     EXPECT_TRUE(client.agentAddressValid);
-    EXPECT_EQ(client.failureFlag, 0);
+    EXPECT_FALSE(client.failureFlag);
     EXPECT_EQ(client.transferType, BOOTLOADER_UPGRADE);
     EXPECT_STREQ(client.Channel().agentText.data(), "127.0.3.40");
     EXPECT_EQ(client.Channel().serverAddress.port, 69);
@@ -65,7 +65,7 @@ TEST_F(AgentAddressTest, AllZeroAddressIsRefusedWithCode3_butTheWindowStaysOpen)
     EXPECT_FALSE(client.agentAddressValid);
     EXPECT_FALSE(client.socketOpen);
     EXPECT_EQ(client.resultCode, kResultNetworkFailure);
-    EXPECT_EQ(client.failureFlag, 1);
+    EXPECT_TRUE(client.failureFlag);
     EXPECT_TRUE(view.exitRequests.empty());
 }
 
@@ -136,7 +136,7 @@ TEST_F(AgentAddressTest, PingGivesUpWhenAnAttemptTakesTenSeconds) {
     client.OnPing();
     EXPECT_EQ(view.statusLog, (std::vector<std::string>{"Unable to contact server.",
                                                         "Connection closed", "  ", "  "}));
-    EXPECT_EQ(client.failureFlag, 1);
+    EXPECT_TRUE(client.failureFlag);
 }
 
 TEST_F(AgentAddressTest, PingStopsAfterTheAttemptInProgressWhenTheDialogCloses) {

@@ -210,7 +210,7 @@ TEST_F(SessionTest, RefusedFilesEndWithCode2BeforeTheRequest) {
         Select(r.type, path);
         client->OnDownloadToDevice();
         EXPECT_EQ(client->resultCode, kResultRefused);
-        EXPECT_EQ(client->failureFlag, 1);
+        EXPECT_TRUE(client->failureFlag);
         EXPECT_EQ(RequestsSent(), 0);
         EXPECT_EQ(LastEnd(), kFailedEnd);
         if (r.box != nullptr) {
@@ -478,7 +478,7 @@ TEST_F(SessionTest, FetchThatStopsEarlyFailsAndLeavesTheEarlierFileAsItWas) {
         Select(f.type, "", target);
         client->FetchFromAgent(Upload());
         EXPECT_EQ(client->resultCode, f.code);
-        EXPECT_EQ(client->failureFlag, 1);
+        EXPECT_TRUE(client->failureFlag);
         if (f.line != nullptr) {
             EXPECT_TRUE(Logged(f.line)) << f.line;
         }

@@ -39,13 +39,12 @@ TEST_F(TftpClientTest, InteractiveStartShowsTheSavedSettingsAndTheInstructions) 
     WriteProfile("[Settings]\ntype=5\nip0=10\nip1=0\nip2=3\nip3=9\npath=/fw/app.bin\n");
     EXPECT_FALSE(client.InitDialog(Line({})));
 
-    EXPECT_EQ(client.commandLineFlag, 0);
+    EXPECT_FALSE(client.commandLineFlag);
     EXPECT_EQ(view.typeList.size(), 7u);
-    EXPECT_EQ(view.typeList,
-              (std::vector<std::string>{"APPLICATION UPGRADE", "CONFIGURATION UPGRADE",
-                                        "SEND COMMAND FILE", "SEND FILE TO FILE SYSTEM",
-                                        "CREATE CONFIG FILE", "READ EEPROM FILE",
-                                        "BOOTLOADER UPGRADE"}));
+    EXPECT_EQ(view.typeList, (std::vector<std::string>{
+                                 "APPLICATION UPGRADE", "CONFIGURATION UPGRADE",
+                                 "SEND COMMAND FILE", "SEND FILE TO FILE SYSTEM",
+                                 "CREATE CONFIG FILE", "READ EEPROM FILE", "BOOTLOADER UPGRADE"}));
     EXPECT_EQ(view.selection, READ_EEPROM_FILE);
     EXPECT_EQ(client.transferType, READ_EEPROM_FILE);
     EXPECT_EQ(view.downloadField, "/fw/app.bin");
@@ -95,7 +94,7 @@ TEST_F(TftpClientTest, CommandLineRunReplacesTypePathAndAddressAndAsksToStart) {
     WriteProfile(
         "[Settings]\ntype=1\nip0=1\nip1=1\nip2=1\nip3=1\npath=/old.bin\nuploadpath=/u.bin\n");
     EXPECT_TRUE(client.InitDialog(Line({"image", "/fw/app.bin", "127.0.3.20", "silent"})));
-    EXPECT_EQ(client.commandLineFlag, 1);
+    EXPECT_TRUE(client.commandLineFlag);
     EXPECT_EQ(client.transferType, APPLICATION_UPGRADE);
     EXPECT_EQ(view.downloadField, "/fw/app.bin");
     EXPECT_EQ(view.uploadField, "/u.bin");  // the saved upload path is still shown
@@ -223,7 +222,7 @@ TEST_F(TftpClientTest, UsageErrorShowsTheUsageAndEndsWithCode2SavingOnlyTypeAndA
 TEST_F(TftpClientTest, CompletionLinesFollowTheTypeUnlessTheTransferFailed) {
     struct Row {
         int type;
-        int failure;
+        bool failure;
         std::vector<std::string> extra;
     };
     const Row rows[] = {
@@ -287,7 +286,7 @@ TEST_F(TftpClientTest, CloseOperationReportsCancelsSavesAndExitsWithTheResultCod
     client.OnClose();
     EXPECT_EQ(view.statusLog, (std::vector<std::string>{"Connection closed", "  ", "  "}));
     EXPECT_TRUE(client.Display().CancelRequested());
-    EXPECT_EQ(client.failureFlag, 1);
+    EXPECT_TRUE(client.failureFlag);
     ASSERT_FALSE(view.exitRequests.empty());
     EXPECT_EQ(view.exitRequests.front(), kResultNetworkFailure);
 

@@ -70,7 +70,8 @@ TEST_F(TransferSessionTest, SendReturnsWhatItMovedAndLaterTransfersRunInTheSameP
         SCOPED_TRACE(size);
         const std::string content = PatternString(size, static_cast<unsigned>(size));
         WriteFileBytes(dir.File("app.bin"), content);
-        const Outcome outcome = send.Run(Transfer{APPLICATION_UPGRADE, dir.File("app.bin"), kAgent, {}});
+        const Outcome outcome =
+            send.Run(Transfer{APPLICATION_UPGRADE, dir.File("app.bin"), kAgent, {}});
         EXPECT_EQ(outcome.resultCode, kResultSuccess);
         EXPECT_FALSE(outcome.failed);
         EXPECT_EQ(outcome.reason, "");
@@ -102,9 +103,11 @@ TEST_F(TransferSessionTest, RefusalsReturnTheirReasonAndSendNothing) {
         std::string reason;
     } rows[] = {
         {"no such type", {9, dir.File("app.bin"), kAgent, {}}, "!!!WRONG TRANSFER TYPE!!!"},
-        {"a type that sends nothing", {READ_EEPROM_FILE, dir.File("app.bin"), kAgent, {}},
+        {"a type that sends nothing",
+         {READ_EEPROM_FILE, dir.File("app.bin"), kAgent, {}},
          "!!!WRONG TRANSFER TYPE!!!"},
-        {"empty file", {APPLICATION_UPGRADE, dir.File("empty.bin"), kAgent, {}},
+        {"empty file",
+         {APPLICATION_UPGRADE, dir.File("empty.bin"), kAgent, {}},
          "Empty file: " + dir.File("empty.bin")},
         {"block size the channel cannot carry", bigBlocks,
          "Transfer options not supported: block size 1024, window 1 (only 512 and 1)"},

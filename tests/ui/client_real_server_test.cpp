@@ -47,8 +47,9 @@ TEST_F(ClientRealServerTest, EepromFetchCopiesTheServersImage) {
 
 TEST_F(ClientRealServerTest, StatusReadStopsAtTheServersFinalStatus) {
     StartServer(3);
-    EXPECT_EQ(dialog.Core().PollAgentStatus(
-                  dialog.Core().CurrentTransfer(StartButton::DownloadToDevice)), StatusReport::kFinal);
+    EXPECT_EQ(
+        dialog.Core().PollAgentStatus(dialog.Core().CurrentTransfer(StartButton::DownloadToDevice)),
+        StatusReport::kFinal);
     const QString log = Log();
     const qsizetype asked = log.indexOf(QStringLiteral("Getting Status (if available): "));
     ASSERT_GE(asked, 0) << log.toStdString();
