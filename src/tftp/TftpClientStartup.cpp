@@ -16,6 +16,7 @@ constexpr char kUnknownKeywordText[] =
 constexpr char kNoSavedTypeText[] =
     "File type \"%s\" names none of image, config, command, filesystem, and the profile holds "
     "no saved transfer type to send it as instead: nothing sent";
+
 }  // namespace
 
 bool TftpClient::InitDialog(const CommandLine& line) {
