@@ -29,7 +29,7 @@ AgentWaitResult WaitForAgent(SessionContext& context, Outcome& outcome,
         }
         display.AppendStatusLine(ping.resultText);
         if (rules.unansweredPingEnds && std::strstr(ping.resultText, kNoResponseText) != nullptr) {
-            outcome.Fail(kResultNoPingAnswer);
+            outcome.Fail(kResultNoPingAnswer, ping.resultText);
             return AgentWaitResult::Unanswered;
         }
         display.PumpMessages();

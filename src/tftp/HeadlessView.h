@@ -13,7 +13,7 @@
 
 namespace kalvoran {
 
-class HeadlessView final : public DialogView {
+class HeadlessView : public DialogView {
 public:
     explicit HeadlessView(std::FILE* failureStream = stderr) : failures(failureStream) {}
 

@@ -61,72 +61,88 @@ Outcome SendSession::Run(const Transfer& transfer) {
     return outcome;
 }
 
+SendCheck CheckSend(const Transfer& transfer, CLocalFile& file) {
+    using Shown = SendCheck::Shown;
+    SendCheck check;
+    const auto refuse = [&check](std::string text, Shown shown) {
+        check.refusal = std::move(text);
+        check.shown = shown;
+        return check;
+    };
+    check.type = TransferTypeInfoOf(transfer.type);
+    if (check.type == nullptr || check.type->sendExtensions.empty()) {
+        return refuse(kWrongTypeText, Shown::Line);
+    }
+    if (!ChannelCarries(transfer.options)) {
+        return refuse(FormatLine(kUnsupportedOptionsText, transfer.options.blockSize,
+                                 transfer.options.windowSize),
+                      Shown::Line);
+    }
+    const std::string& path = transfer.localPath;
+    check.localName = CLocalFile::FileNameOf(path);
+    if (const char* refusal = LocalPathRefusal(path, check.localName, check.type->sendExtensions,
+                                               kInvalidFileTypeText)) {
+        return refuse(refusal, Shown::Box);
+    }
+    check.remoteName = check.type->sendsOwnName ? check.localName : check.type->sendName;
+    if (check.remoteName.size() >= TftpChannel::kRemoteNameSize ||
+        check.remoteName.find('\0') != std::string::npos) {
+        return refuse(FormatLine(kRemoteNameTooLongText, check.localName.c_str()), Shown::Line);
+    }
+    if (file.Open(path.c_str(), CLocalFile::ModeRead) == CLocalFile::kNoFile) {
+        return refuse(FormatLine(kOpenFailedText, path.c_str()), Shown::Box);
+    }
+    const FileResult size = file.GetSize();
+    check.lengthReason = size.reason;
+    check.fileLength = size.count;
+    if (check.fileLength == 0) {
+        // The status log shows only the end of the session; a script is told why.
+        return refuse(FormatLine(kEmptyFileText, path.c_str()), Shown::FailureLine);
+    }
+    const std::int32_t blockSize = transfer.options.blockSize;
+    if (check.type->sendSizeLimit > 0 && check.fileLength > check.type->sendSizeLimit) {
+        return refuse(
+            FormatLine("%s%s", std::string(check.type->sizeLimitText).c_str(), path.c_str()),
+            Shown::Box);
+    }
+    if (check.fileLength / blockSize >= SendSession::kMostFullBlocks) {
+        return refuse(FormatLine(kTooManyBlocksText, path.c_str()), Shown::Box);
+    }
+    return check;
+}
+
 bool SendSession::Prepare(const Transfer& transfer) {
     TftpChannel& channel = context.channel;
     StatusDisplay& display = context.display;
     CLocalFile& file = context.file;
-    const TransferTypeInfo* type = TransferTypeInfoOf(transfer.type);
-    if (type == nullptr || type->sendExtensions.empty()) {
-        display.ReportFailure(kWrongTypeText);
-        EndWith(kResultRefused, kWrongTypeText);
-        return false;
+    const SendCheck check = CheckSend(transfer, file);
+    if (!check.lengthReason.empty()) {
+        display.ShowErrorBox(check.lengthReason);
     }
-    if (!ChannelCarries(transfer.options)) {
-        const std::string text = FormatLine(kUnsupportedOptionsText, transfer.options.blockSize,
-                                            transfer.options.windowSize);
-        display.ReportFailure(text);
-        EndWith(kResultRefused, text);
+    if (check.fileLength >= 0) {
+        outcome.fileLength = check.fileLength;
+        display.ShowFileLength(outcome.fileLength);
+    }
+    if (!check.refusal.empty()) {
+        switch (check.shown) {
+            case SendCheck::Shown::Box:
+                display.ShowErrorBox(check.refusal);
+                break;
+            case SendCheck::Shown::Line:
+                display.ReportFailure(check.refusal);
+                break;
+            case SendCheck::Shown::FailureLine:
+                display.FailureLine(check.refusal);
+                break;
+        }
+        EndWith(kResultRefused, check.refusal);
         return false;
     }
     blockSize = transfer.options.blockSize;
-
     localPath = transfer.localPath;
-    const std::string localName(CLocalFile::FileNameOf(localPath));
-    const char* refusal =
-        LocalPathRefusal(localPath, localName, type->sendExtensions, kInvalidFileTypeText);
-    if (refusal != nullptr) {
-        display.ShowErrorBox(refusal);
-        EndWith(kResultRefused, refusal);
-        return false;
-    }
-    if (!channel.SetRemoteName(type->sendsOwnName ? std::string_view(localName) : type->sendName)) {
-        const std::string text = FormatLine(kRemoteNameTooLongText, localName.c_str());
-        display.ReportFailure(text);
-        EndWith(kResultRefused, text);
-        return false;
-    }
+    channel.SetRemoteName(check.remoteName);
     packetLength = channel.BuildRequest(tftp::kOpWrq, channel.remoteName.data());
-
-    if (file.Open(localPath.c_str(), CLocalFile::ModeRead) == CLocalFile::kNoFile) {
-        const std::string text = FormatLine(kOpenFailedText, localPath.c_str());
-        display.ShowErrorBox(text);
-        EndWith(kResultRefused, text);
-        return false;
-    }
-    const FileResult size = file.GetSize();
-    if (!size.reason.empty()) {
-        display.ShowErrorBox(size.reason);
-    }
-    outcome.fileLength = size.count;
-    display.ShowFileLength(outcome.fileLength);
-    if (outcome.fileLength == 0) {
-        // The status log shows only the end of the session; a script is told why.
-        const std::string text = FormatLine(kEmptyFileText, localPath.c_str());
-        display.FailureLine(text);
-        EndWith(kResultRefused, text);
-        return false;
-    }
-    std::string tooBig;
-    if (type->sendSizeLimit > 0 && outcome.fileLength > type->sendSizeLimit) {
-        tooBig = FormatLine("%s%s", std::string(type->sizeLimitText).c_str(), localPath.c_str());
-    } else if (outcome.fileLength / blockSize >= kMostFullBlocks) {
-        tooBig = FormatLine(kTooManyBlocksText, localPath.c_str());
-    }
-    if (!tooBig.empty()) {
-        display.ShowErrorBox(tooBig);
-        EndWith(kResultRefused, tooBig);
-        return false;
-    }
+    const std::string& localName = check.localName;
 
     const StoredCrc crc = ReadStoredCrc(file);
     if (!crc.reason.empty()) {
@@ -181,7 +197,8 @@ SendSession::Phase SendSession::Wait() {
         missedAcks = 0;
         display.ShowErrorBox(kUnreachableText);
         display.ReportFailure(channel.exchangeText.data());
-        return EndWith(kResultNetworkFailure, channel.exchangeText.data());
+        return EndWith(kResultNetworkFailure,
+                       std::string(kUnreachableText) + " (" + channel.exchangeText.data() + ")");
     }
     display.PumpMessages();
     if (display.CancelRequested()) {

@@ -20,8 +20,29 @@
 #include "tftp/Outcome.h"
 #include "tftp/SessionContext.h"
 #include "tftp/Transfer.h"
+#include "tftp/TransferTypes.h"
 
 namespace kalvoran {
+
+// What the local checks of a send found: the file's type, names and length, and, when the file is
+// refused, why and how the operator is told. The same checks serve a session and a program that
+// checks a file once before it sends it to many agents.
+struct SendCheck {
+    enum class Shown { Box, Line, FailureLine };
+
+    const TransferTypeInfo* type = nullptr;
+    std::string localName;
+    std::string remoteName;
+    std::int32_t fileLength = -1;  // -1: the file was not opened
+    std::string lengthReason;      // why its length could not be had (a box), when so
+    std::string refusal;           // empty: the file may be sent
+    Shown shown = Shown::Box;
+};
+
+// Checks the transfer's type and options, the local path and name, the agent-side name, and
+// opens the file into file to check its length against the type's limits. The file stays open
+// when the check passes.
+SendCheck CheckSend(const Transfer& transfer, CLocalFile& file);
 
 class SendSession {
 public:

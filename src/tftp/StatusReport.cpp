@@ -11,7 +11,6 @@ namespace kalvoran {
 
 namespace {
 
-constexpr std::string_view kUnavailableText = "Upgrade Status Unavailable: ";
 constexpr std::string_view kStatusName = "status.bin";
 constexpr std::string_view kConfigFileDonePhrase = "Config file done";
 constexpr std::array<std::string_view, 7> kFinalPhrases = {
@@ -118,11 +117,12 @@ BlockSink::Verdict StatusReport::Take(int received, bool& lastBlock) {
         display.SetProgressPos(100);
     } else {
         display.AppendStatusLine(kUnavailableText);
+        outcome.reason = std::string(kUnavailableText) + channel.exchangeText.data();
     }
 
     const int classified = Classify(text);
     if (classified != kNotFinal) {
-        outcome.Fail(kResultNoPingAnswer);
+        outcome.Fail(kResultNoPingAnswer, outcome.reason);
         outcome.statusResult = classified;
         return Verdict::Stop;
     }

@@ -38,6 +38,9 @@ public:
     static int Classify(std::string_view statusText);
     // The status text of a DATA payload: up to its first zero byte.
     static std::string_view TextOf(std::span<const std::uint8_t> payload);
+    // The start of the reason of an attempt that got no status text from an agent that answered
+    // its ping.
+    static constexpr std::string_view kUnavailableText = "Upgrade Status Unavailable: ";
 
 private:
     bool SendRequest();

@@ -93,7 +93,7 @@ bool TftpClient::OpenAgentSocket(const Transfer& transfer) {
 bool TftpClient::AbandonForNetworkFailure() {
     failureFlag = true;
     resultCode = kResultNetworkFailure;
-    if (commandLineFlag) {
+    if (commandLineFlag && windUpAfterSession) {
         WindUpCommandLine();
     }
     return false;
@@ -133,19 +133,21 @@ void TftpClient::OnPing() {
 
 void TftpClient::OnDownloadToDevice() {
     const BusyControls busy(*this);
-    const Transfer transfer = CurrentTransfer(StartButton::DownloadToDevice);
+    SendThenPoll(CurrentTransfer(StartButton::DownloadToDevice), !commandLineFlag);
+}
+
+int TftpClient::SendThenPoll(const Transfer& transfer, bool pollStatus) {
     if (!OpenAgentSocket(transfer)) {
-        return;
+        return StatusReport::kNotFinal;
     }
     SendToAgent(transfer);
     if (resultCode != kResultSuccess) {
-        return;
+        return StatusReport::kNotFinal;
     }
-    if (!commandLineFlag) {
-        PollAgentStatus(transfer);
-    }
+    const int status = pollStatus ? PollAgentStatus(transfer) : StatusReport::kNotFinal;
     display.SetProgressPos(0);
     resultCode = kResultSuccess;
+    return status;
 }
 
 void TftpClient::OnUploadFromDevice() {
@@ -158,21 +160,26 @@ void TftpClient::OnUploadFromDevice() {
     }
     // The request file goes from the download side; the configuration comes into the upload
     // side's file.
-    const Transfer request = CurrentTransfer(StartButton::DownloadToDevice);
+    ConfigFileChain(CurrentTransfer(StartButton::DownloadToDevice), transfer);
+}
+
+int TftpClient::ConfigFileChain(const Transfer& request, const Transfer& fetch) {
     if (!OpenAgentSocket(request)) {
-        return;
+        return StatusReport::kNotFinal;
     }
     SendToAgent(request);
     if (resultCode != kResultSuccess) {
-        return;
+        return StatusReport::kNotFinal;
     }
-    if (PollAgentStatus(request) == StatusReport::kConfigFileDone) {
+    const int status = PollAgentStatus(request);
+    if (status == StatusReport::kConfigFileDone) {
         display.AppendStatusLine("Getting config file: please wait.");
         // The agent is still writing the file it has announced.
         constexpr int kConfigReadyMilliseconds = 10000;
         Pause(kConfigReadyMilliseconds);
-        FetchFromAgent(transfer);
+        FetchFromAgent(fetch);
     }
+    return status;
 }
 
 int TftpClient::SendToAgent(const Transfer& transfer) {
@@ -195,7 +202,9 @@ int TftpClient::ReadAgentStatus(const Transfer& transfer) {
         return StatusReport::kFinal;
     }
     ShowOutcome(statusReport.ReadAttempt());
-    return commandLineFlag ? StatusReport::kNotFinal : lastOutcome.statusResult;
+    // A run that has wound up asks no more.
+    return commandLineFlag && windUpAfterSession ? StatusReport::kNotFinal
+                                                 : lastOutcome.statusResult;
 }
 
 int TftpClient::PollAgentStatus(const Transfer& transfer) {
@@ -217,7 +226,7 @@ void TftpClient::ShowOutcome(const Outcome& outcome) {
     // The close operation may have set the flag while the session ran.
     failureFlag = failureFlag || outcome.failed;
     ReportCompletion(outcome.report);
-    if (commandLineFlag) {
+    if (commandLineFlag && windUpAfterSession) {
         WindUpCommandLine();
     }
 }
@@ -254,7 +263,9 @@ void TftpClient::OnCancel() {
     failureFlag = true;
     ReportCompletion(true);
     display.RaiseCancel();
-    SaveSettings();
+    if (windUpAfterSession) {
+        SaveSettings();  // an unattended run keeps away from the operator's profile
+    }
     // A command-line run that is closed before it ends never reports a success: its session
     // (and the result code it may have reset) is abandoned.
     if (commandLineFlag) {
@@ -266,7 +277,9 @@ void TftpClient::OnCancel() {
 
 void TftpClient::OnClose() {
     OnCancel();
-    SaveSettings();
+    if (windUpAfterSession) {
+        SaveSettings();
+    }
 }
 
 void TftpClient::ReportCompletion(bool report) {

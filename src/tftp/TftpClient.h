@@ -58,6 +58,13 @@ public:
     // a run that already ended (usage error, no type to send as), whose exit code the view holds.
     bool InitDialog(const CommandLine& commandLine);
 
+    // Start-up of a run that nobody watches and that runs several sessions for one agent before
+    // it ends (one agent of a fleet): a command-line run's rules (no boxes, reasons to the
+    // failure stream, no late wait) with the given transfer, but no wind-up after each session,
+    // so that a status poll or a fetch can follow a send. The profile is neither read nor
+    // written.
+    void InitUnattended(const Transfer& transfer);
+
     // Selection change in the type list: empties the byte count and applies the enabling rules
     // (no selection changes nothing).
     void OnTransferTypeChanged();
@@ -92,6 +99,12 @@ public:
     // UPLOAD FROM DEVICE: fetches eeprom.bin, or runs the CREATE CONFIG FILE chain (send the
     // request file, poll until "Config file done", pause 10 s, fetch config.cfg).
     void OnUploadFromDevice();
+    // The two chains the buttons run, for any transfer. SendThenPoll sends and, after a success
+    // and when pollStatus, polls the agent's status; it returns the last attempt's result
+    // (kNotFinal when there was none). ConfigFileChain sends the request, and after "Config file
+    // done" fetches the generated file into fetch's local path; it returns the poll's result.
+    int SendThenPoll(const Transfer& transfer, bool pollStatus);
+    int ConfigFileChain(const Transfer& request, const Transfer& fetch);
     // The sessions, each shown when it ends; they return the result code. SendToAgent expects
     // the socket open (OpenAgentSocket); the others open it themselves.
     int SendToAgent(const Transfer& transfer);
@@ -168,6 +181,8 @@ private:
     FetchSession fetchSession;
     StatusReport statusReport;
     std::optional<Transfer> commandLineTransfer;
+    // A command-line run ends after its session; an unattended run of several sessions does not.
+    bool windUpAfterSession = true;
     Outcome lastOutcome;
     int busyDepth = 0;
 };

@@ -98,6 +98,22 @@ bool TftpClient::InitDialog(const CommandLine& line) {
     return commandLineFlag;
 }
 
+void TftpClient::InitUnattended(const Transfer& transfer) {
+    commandLineFlag = true;
+    windUpAfterSession = false;
+    console.Enable();
+    context.lateWait = false;
+    commandLineTransfer = transfer;
+    transferType = transfer.type;
+    channel.agentOctets = transfer.agent;
+    channel.serverAddress = {};
+    channel.modeIndex = 1;
+    agentAddressValid = false;
+    socketOpen = false;
+    resultCode = kResultSuccess;
+    display.ClearCancel();
+}
+
 bool TftpClient::TakeCommandLineType(const CommandLine& line, int savedType, bool typeSaved) {
     if (line.transferType >= 0) {
         transferType = line.transferType;

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "agent-sim/AgentFiles.h"
 #include "support/AgentOnWire.h"
@@ -93,25 +94,27 @@ TEST_F(TransferSessionTest, SendReturnsWhatItMovedAndLaterTransfersRunInTheSameP
 TEST_F(TransferSessionTest, RefusalsReturnTheirReasonAndSendNothing) {
     WriteFileBytes(dir.File("app.bin"), "12345");
     WriteFileBytes(dir.File("empty.bin"), "");
-    Transfer bigBlocks{APPLICATION_UPGRADE, dir.File("app.bin"), kAgent, {}};
-    bigBlocks.options.blockSize = 1024;
-    Transfer window{APPLICATION_UPGRADE, dir.File("app.bin"), kAgent, {}};
-    window.options.windowSize = 4;
-    const struct {
+    const auto transfer = [this](int type, const char* name, std::int32_t blockSize = 512,
+                                 int window = 1) {
+        Transfer t{type, dir.File(name), kAgent, {}};
+        t.options.blockSize = blockSize;
+        t.options.windowSize = window;
+        return t;
+    };
+    struct Row {
         const char* label;
         Transfer transfer;
         std::string reason;
-    } rows[] = {
-        {"no such type", {9, dir.File("app.bin"), kAgent, {}}, "!!!WRONG TRANSFER TYPE!!!"},
-        {"a type that sends nothing",
-         {READ_EEPROM_FILE, dir.File("app.bin"), kAgent, {}},
+    };
+    const std::vector<Row> rows = {
+        {"no such type", transfer(9, "app.bin"), "!!!WRONG TRANSFER TYPE!!!"},
+        {"a type that sends nothing", transfer(READ_EEPROM_FILE, "app.bin"),
          "!!!WRONG TRANSFER TYPE!!!"},
-        {"empty file",
-         {APPLICATION_UPGRADE, dir.File("empty.bin"), kAgent, {}},
+        {"empty file", transfer(APPLICATION_UPGRADE, "empty.bin"),
          "Empty file: " + dir.File("empty.bin")},
-        {"block size the channel cannot carry", bigBlocks,
+        {"block size the channel cannot carry", transfer(APPLICATION_UPGRADE, "app.bin", 1024),
          "Transfer options not supported: block size 1024, window 1 (only 512 and 1)"},
-        {"several blocks in flight", window,
+        {"several blocks in flight", transfer(APPLICATION_UPGRADE, "app.bin", 512, 4),
          "Transfer options not supported: block size 512, window 4 (only 512 and 1)"},
     };
     SendSession send(context);

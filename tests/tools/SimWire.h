@@ -26,6 +26,7 @@ struct Sent {
     SocketId socket = 0;
     Peer to;
     Bytes bytes;
+    Millis at = 0;  // the simulated time the agent's driver was told to send it
     int Opcode() const { return tftp::OpcodeOf(bytes); }
     int Block() const { return tftp::BlockOf(bytes); }
     Bytes Payload() const {
@@ -79,7 +80,7 @@ public:
                 case Action::Kind::Send:
                     EXPECT_TRUE(action.socket == kListenSocket || open.count(action.socket) == 1)
                         << "send from a socket that is not open";
-                    inbox.push_back(Sent{action.socket, action.to, std::move(action.bytes)});
+                    inbox.push_back(Sent{action.socket, action.to, std::move(action.bytes), now});
                     break;
                 case Action::Kind::Close:
                     EXPECT_EQ(open.erase(action.socket), 1u) << "closing a socket not open";

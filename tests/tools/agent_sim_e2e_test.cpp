@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
@@ -214,6 +215,37 @@ TEST_F(AgentE2E, PortAndSizeFaultsAreVisibleOnTheWire) {
     ::close(fd);
 }
 
+// Each of the agent's packets waits out the latency before it leaves, so an exchange of N of
+// them takes at least N times as long; the files still arrive whole.
+TEST_F(AgentE2E, TftpGetsAndPutsWholeFilesThroughALatency) {
+    constexpr int kLatencyMs = 5;
+    StartAgent("127.0.14.1", {"--latency", std::to_string(kLatencyMs)});
+    const auto elapsedMs = [](std::chrono::steady_clock::time_point since) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - since)
+            .count();
+    };
+
+    auto start = std::chrono::steady_clock::now();
+    const RunResult get = TftpCommand("get eeprom.bin " + (work / "eeprom.bin").string());
+    const auto getMs = elapsedMs(start);
+    EXPECT_EQ(get.exitCode, 0) << get.output;
+    const Bytes eeprom = ReadFile(work / "eeprom.bin");
+    EXPECT_TRUE(eeprom == EepromImage());
+    const std::size_t dataPackets = eeprom.size() / tftp::kBlockSize + 1;
+    EXPECT_GE(getMs, static_cast<long>(dataPackets) * kLatencyMs);
+
+    const Bytes image = PatternBytes(40000, 11);
+    WriteFile(work / "app.bin", image);
+    start = std::chrono::steady_clock::now();
+    const RunResult put = TftpCommand("put " + (work / "app.bin").string() + " image.bin");
+    const auto putMs = elapsedMs(start);
+    EXPECT_EQ(put.exitCode, 0) << put.output;
+    EXPECT_TRUE(ReadFile(work / "agent" / "image.bin") == image);
+    const std::size_t acks = image.size() / tftp::kBlockSize + 2;  // ACK 0 and one per block
+    EXPECT_GE(putMs, static_cast<long>(acks) * kLatencyMs);
+}
+
 TEST_F(AgentE2E, IdleAgentSleepsAndEndsOnSigterm) {
     StartAgent("127.0.5.7");
     ::usleep(1000000);
@@ -237,6 +269,7 @@ TEST(AgentSimCommandLine, HelpAddressRulesAndBadArguments) {
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.output.find("--fault SPEC"), std::string::npos);
     EXPECT_NE(help.output.find("--allow-non-loopback"), std::string::npos);
+    EXPECT_NE(help.output.find("--latency MS"), std::string::npos);
 
     // Refused before any socket exists: tests never reach beyond loopback.
     const RunResult outside = RunProgram({program, "--address", "192.0.2.1", "--port", "0"}, 5000);
@@ -247,6 +280,9 @@ TEST(AgentSimCommandLine, HelpAddressRulesAndBadArguments) {
                                                 {"--port", "70000"},
                                                 {"--address", "1.2.3"},
                                                 {"--timeout", "0"},
+                                                {"--latency", "60001"},
+                                                {"--latency", "-1"},
+                                                {"--latency", "5ms"},
                                                 {"--unknown"},
                                                 {"--dir"}}) {
         std::vector<std::string> argv = {program};

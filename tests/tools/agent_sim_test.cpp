@@ -2,6 +2,7 @@
 // does with requests it cannot take.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 
@@ -345,6 +346,192 @@ TEST(AgentSim, LimitsOnFileSizeAndTransfers) {
     wire.Next();
     wire.ToAgentFrom(kListenSocket, Peer{0x7F000002, 4000}, Request(tftp::kOpRrq, "eeprom.bin"));
     EXPECT_EQ(tftp::ErrorCodeOf(wire.Next()->bytes), 0);
+}
+
+// One datagram of a scripted client, sent at its own time whatever the agent has answered.
+struct Step {
+    Millis at = 0;
+    int client = 0;           // which of two client ports sends it
+    bool toTransfer = false;  // to the socket the agent last sent from to that client
+    Bytes bytes;
+};
+
+struct LatencyCase {
+    const char* name;
+    std::vector<const char*> faults;
+    std::vector<Step> script;
+};
+
+void PrintTo(const LatencyCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+Bytes ErrorPacket(int code, std::string_view text) {
+    Bytes packet(4 + text.size() + 1);
+    packet.resize(tftp::WriteError(packet, code, text));
+    return packet;
+}
+
+// Plays the script and returns everything the agent sent, once it has settled. A step to the
+// transfer socket goes to targets[i] when targets is filled; otherwise the socket is found from
+// what the agent sent so far and kept in targets, so that a second run aims at the same sockets
+// even where its answers have not arrived yet.
+std::vector<Sent> Play(const Settings& settings, const std::vector<Step>& script,
+                       std::vector<SocketId>& targets) {
+    const bool resolve = targets.empty();
+    const Peer clients[2] = {Peer{0x7F000001, 50000}, Peer{0x7F000001, 50001}};
+    SimWire wire(settings);
+    std::vector<Sent> sent;
+    for (std::size_t i = 0; i < script.size(); ++i) {
+        const Step& step = script[i];
+        wire.Advance(step.at - wire.now);
+        while (auto next = wire.Next()) {
+            sent.push_back(std::move(*next));
+        }
+        const Peer& from = clients[step.client];
+        SocketId socket = kListenSocket;
+        if (step.toTransfer) {
+            if (resolve) {
+                const auto last = std::find_if(sent.rbegin(), sent.rend(),
+                                               [&from](const Sent& s) { return s.to == from; });
+                EXPECT_NE(last, sent.rend()) << "step " << i << " has no socket to go to";
+                targets.push_back(last == sent.rend() ? kListenSocket : last->socket);
+            }
+            socket = targets.at(static_cast<std::size_t>(
+                std::count_if(script.begin(), script.begin() + static_cast<long>(i),
+                              [](const Step& earlier) { return earlier.toTransfer; })));
+        }
+        wire.ToAgentFrom(socket, from, step.bytes);
+    }
+    wire.Advance(120000);
+    while (auto next = wire.Next()) {
+        sent.push_back(std::move(*next));
+    }
+    EXPECT_TRUE(wire.open.empty()) << "sockets left open";
+    EXPECT_EQ(wire.agent.ActiveTransfers(), 0u);
+    return sent;
+}
+
+std::vector<LatencyCase> LatencyCases() {
+    std::vector<LatencyCase> cases;
+
+    LatencyCase read{"read", {}, {{0, 0, false, Request(tftp::kOpRrq, "eeprom.bin")}}};
+    for (int block = 1; block <= 65; ++block) {
+        read.script.push_back({10 * block, 0, true, Ack(block)});
+    }
+    cases.push_back(std::move(read));
+
+    cases.push_back({"write",
+                     {},
+                     {{0, 0, false, Request(tftp::kOpWrq, "image.bin")},
+                      {10, 0, true, Data(1, PatternBytes(512))},
+                      {20, 0, true, Data(1, PatternBytes(512))},  // repeated: ACK 1 again
+                      {30, 0, true, Data(2, PatternBytes(3))},
+                      {40, 0, true, Data(2, PatternBytes(3))}}});  // after the end: ACK 2 again
+
+    cases.push_back({"refusals",
+                     {"error:rom.bin:2:Flash locked"},
+                     {{0, 0, false, Request(tftp::kOpRrq, "missing.bin")},
+                      {10, 0, false, Request(tftp::kOpWrq, "other.bin")},
+                      {20, 0, false, Request(tftp::kOpWrq, "rom.bin")},
+                      {30, 0, false, Bytes{0, 1, 'x'}}}});
+
+    // The ERROR goes out before the socket it comes from is closed.
+    cases.push_back({"ends",
+                     {},
+                     {{0, 0, false, Request(tftp::kOpRrq, "eeprom.bin")},
+                      {10, 0, true, ErrorPacket(0, "stop")},
+                      {20, 1, false, Request(tftp::kOpRrq, "eeprom.bin")},
+                      {30, 1, true, Data(1, PatternBytes(10))},
+                      {40, 0, false, Request(tftp::kOpRrq, "eeprom.bin")},
+                      {50, 1, true, Ack(1)}}});  // a foreign port: ERROR 5, the transfer goes on
+
+    cases.push_back({"silent clients",
+                     {},
+                     {{0, 0, false, Request(tftp::kOpRrq, "eeprom.bin")},
+                      {500, 1, false, Request(tftp::kOpWrq, "config.cfg")}}});
+
+    cases.push_back({"faults",
+                     {"delay:2:300", "duplicate:3", "wrong-port:4", "drop:5", "short:6"},
+                     {{0, 0, false, Request(tftp::kOpRrq, "eeprom.bin")},
+                      {10, 0, true, Ack(1)},
+                      {400, 0, true, Ack(2)},
+                      {410, 0, true, Ack(3)},
+                      {420, 0, true, Ack(4)},  // to the wrong port: ERROR 5
+                      {1500, 0, true, Ack(4)},
+                      {2600, 0, true, Ack(5)},
+                      {2610, 0, true, Ack(6)}}});
+
+    LatencyCase both{"two transfers at once",
+                     {},
+                     {{0, 0, false, Request(tftp::kOpRrq, "eeprom.bin")},
+                      {5, 1, false, Request(tftp::kOpWrq, "logo.gif")}}};
+    for (int block = 1; block <= 4; ++block) {
+        both.script.push_back({10 * block, 0, true, Ack(block)});
+        both.script.push_back({10 * block + 5, 1, true, Data(block, PatternBytes(512, block))});
+    }
+    both.script.push_back({60, 1, true, Data(5, PatternBytes(100))});
+    cases.push_back(std::move(both));
+    return cases;
+}
+
+class Latency : public ::testing::TestWithParam<LatencyCase> {};
+
+// The client's datagrams reach the agent at the same times with and without a latency, so the
+// agent does the same things: every packet, resends included, goes out the latency later, the
+// same bytes from the same socket to the same peer, while its time-outs run as before.
+TEST_P(Latency, EveryPacketGoesOutThatMuchLaterThanWithout) {
+    Settings settings;
+    for (const char* spec : GetParam().faults) {
+        settings.faults.push_back(ParseFault(spec).value());
+    }
+    std::vector<SocketId> targets;
+    const std::vector<Sent> direct = Play(settings, GetParam().script, targets);
+    ASSERT_FALSE(direct.empty());
+    for (const Millis latency : {Millis{1}, Millis{250}, Millis{2500}}) {
+        SCOPED_TRACE("latency " + std::to_string(latency));
+        settings.latencyMs = latency;
+        const std::vector<Sent> late = Play(settings, GetParam().script, targets);
+        ASSERT_EQ(late.size(), direct.size());
+        for (std::size_t i = 0; i < late.size(); ++i) {
+            EXPECT_EQ(late[i].at, direct[i].at + latency) << "packet " << i;
+            EXPECT_EQ(late[i].bytes, direct[i].bytes) << "packet " << i;
+            EXPECT_EQ(late[i].socket, direct[i].socket) << "packet " << i;
+            EXPECT_EQ(late[i].to, direct[i].to) << "packet " << i;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Exchanges, Latency, ::testing::ValuesIn(LatencyCases()),
+                         [](const ::testing::TestParamInfo<LatencyCase>& param) {
+                             std::string name = param.param.name;
+                             std::replace(name.begin(), name.end(), ' ', '_');
+                             return name;
+                         });
+
+TEST(AgentSim, LatencyHoldsThePacketAndItsResendButNotTheTimeOut) {
+    Settings settings;
+    settings.retransmitMs = 1000;
+    settings.retransmits = 1;
+    settings.latencyMs = 300;
+    SimWire wire(settings);
+    wire.ToAgent(kListenSocket, Request(tftp::kOpRrq, "eeprom.bin"));
+    wire.Advance(299);
+    EXPECT_TRUE(wire.inbox.empty());
+    wire.Advance(1);
+    const Sent first = wire.Next().value();
+    EXPECT_EQ(first.Block(), 1);
+    EXPECT_EQ(first.at, 300);
+    // The time-out runs from the agent's send at 0, the resend then travels as long.
+    wire.Advance(999);
+    EXPECT_TRUE(wire.inbox.empty());
+    wire.Advance(1);
+    const Sent resend = wire.Next().value();
+    EXPECT_EQ(resend.bytes, first.bytes);
+    EXPECT_EQ(resend.at, 1300);
+    wire.Advance(5000);
+    EXPECT_TRUE(wire.inbox.empty());
+    EXPECT_TRUE(wire.open.empty());
 }
 
 TEST(AgentSim, DirectoryStorageKeepsFilesAndRefusesPaths) {

@@ -72,8 +72,8 @@ std::optional<Millis> AgentSim::NextDeadline() const {
     for (const Transfer& transfer : transfers) {
         consider(transfer.deadline);
     }
-    for (const Delayed& send : delayed) {
-        consider(send.due);
+    if (!delayed.empty()) {
+        consider(delayed.front().due);
     }
     return next;
 }
@@ -82,6 +82,7 @@ std::optional<Millis> AgentSim::NextDeadline() const {
 
 void AgentSim::OnDatagram(SocketId socket, const Peer& from, std::span<const std::uint8_t> datagram,
                           Millis now) {
+    eventTime = now;
     if (socket == kListenSocket) {
         OnRequest(from, datagram, now);
         return;
@@ -375,7 +376,8 @@ void AgentSim::SendPacket(Transfer& transfer, Bytes packet, Millis now) {
         const int copies = twice ? 2 : 1;
         for (int copy = 0; copy < copies; ++copy) {
             if (delay > 0) {
-                delayed.push_back({transfer.id, now + delay, from, transfer.peer, sent});
+                Hold(transfer.id, now + delay,
+                     Action{Action::Kind::Send, from, transfer.peer, sent});
             } else {
                 Emit(Action::Kind::Send, from, transfer.peer, sent);
             }
@@ -425,7 +427,9 @@ void AgentSim::End(TransferList::iterator transfer, std::string_view why) {
     Log("transfer " + transfer->name + " with " + PeerText(transfer->peer) +
         " ended: " + std::string(why));
     const std::uint64_t id = transfer->id;
-    std::erase_if(delayed, [id](const Delayed& send) { return send.transferId == id; });
+    // Packets already on their way over the latency still arrive; those the delay fault holds
+    // are dropped.
+    std::erase_if(delayed, [id](const Delayed& held) { return held.transferId == id; });
     Emit(Action::Kind::Close, transfer->socket);
     for (const SocketId side : transfer->sideSockets) {
         Emit(Action::Kind::Close, side);
@@ -436,13 +440,18 @@ void AgentSim::End(TransferList::iterator transfer, std::string_view why) {
 // ---- Time ----
 
 void AgentSim::OnTime(Millis now) {
-    // Delayed packets leave in the order they fell due.
-    std::stable_sort(delayed.begin(), delayed.end(),
-                     [](const Delayed& a, const Delayed& b) { return a.due < b.due; });
+    eventTime = now;
+    // Held actions leave in the order they fell due. A packet the delay fault held starts over
+    // the latency now, so with a latency it is held again and cannot be due at once.
     while (!delayed.empty() && delayed.front().due <= now) {
-        Delayed send = std::move(delayed.front());
+        Delayed held = std::move(delayed.front());
         delayed.pop_front();
-        Emit(Action::Kind::Send, send.socket, send.to, std::move(send.bytes));
+        if (held.transferId != 0) {
+            Emit(held.action.kind, held.action.socket, held.action.to,
+                 std::move(held.action.bytes));
+        } else {
+            actions.push_back(std::move(held.action));
+        }
     }
     for (auto it = transfers.begin(); it != transfers.end();) {
         const auto current = it++;
@@ -491,7 +500,22 @@ SocketId AgentSim::OpenSocket() {
 }
 
 void AgentSim::Emit(Action::Kind kind, SocketId socket, const Peer& to, Bytes bytes) {
-    actions.push_back(Action{kind, socket, to, std::move(bytes)});
+    Action action{kind, socket, to, std::move(bytes)};
+    // A socket opens at once (its port is no datagram); a close waits behind the sends queued
+    // before it, so the socket is still there when they leave.
+    if (settings.latencyMs > 0 && kind != Action::Kind::Open) {
+        Hold(0, eventTime + settings.latencyMs, std::move(action));
+        return;
+    }
+    actions.push_back(std::move(action));
+}
+
+void AgentSim::Hold(std::uint64_t transferId, Millis due, Action action) {
+    // After every action due at the same time or sooner, so that equal times keep their order.
+    const auto at =
+        std::upper_bound(delayed.begin(), delayed.end(), due,
+                         [](Millis when, const Delayed& held) { return when < held.due; });
+    delayed.insert(at, Delayed{transferId, due, std::move(action)});
 }
 
 void AgentSim::Log(const std::string& line) const {

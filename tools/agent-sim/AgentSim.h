@@ -7,6 +7,11 @@
 // from it, and asks for it to be closed when the transfer ends. Transfers are plain RFC 1350:
 // request options are ignored, blocks are 512 bytes, one packet is in flight, and the last
 // packet is sent again after a time-out, a few times, before the transfer is given up.
+//
+// A latency stands in for the round trip of a real link: every datagram goes out that much
+// later than the agent decides to send it, and a socket is closed only after what it still has
+// to send has gone. Nothing else waits for it: the agent's own time-outs run from the moment it
+// sends, and other transfers go on meanwhile.
 #pragma once
 
 #include <cstdint>
@@ -57,6 +62,7 @@ struct Settings {
     std::string statusFinal;     // when not empty, replaces every final phrase
     std::size_t largestFile = 64u << 20;  // a longer write is refused with ERROR 3
     int maxTransfers = 64;                // more at once are refused with ERROR 0
+    Millis latencyMs = 0;  // every datagram sent (and the close after it) goes this much late
     std::vector<Fault> faults;
     // Receives one line per event when set (requests, ends of transfers, faults committed).
     std::function<void(const std::string&)> log;
@@ -99,12 +105,13 @@ private:
         std::vector<SocketId> sideSockets;  // opened for wrong-port and stray faults
     };
 
+    // An action held back until due: a packet the delay fault holds for its transfer (which
+    // drops it if the transfer ends first), or a send or close on its way over the link's
+    // latency (transferId 0: it goes whatever becomes of the transfer).
     struct Delayed {
         std::uint64_t transferId = 0;
         Millis due = 0;
-        SocketId socket = 0;
-        Peer to;
-        Bytes bytes;
+        Action action;
     };
 
     using TransferList = std::list<Transfer>;
@@ -130,13 +137,15 @@ private:
 
     SocketId OpenSocket();
     void Emit(Action::Kind kind, SocketId socket, const Peer& to = {}, Bytes bytes = {});
+    void Hold(std::uint64_t transferId, Millis due, Action action);
     void Log(const std::string& line) const;
     TransferList::iterator FindBySocket(SocketId socket);
 
     Storage& storage;
     Settings settings;
     TransferList transfers;
-    std::deque<Delayed> delayed;
+    std::deque<Delayed> delayed;  // in the order they fall due
+    Millis eventTime = 0;         // the time of the datagram or time-out being handled
     std::vector<Action> actions;
     SocketId nextSocket = kListenSocket + 1;
     std::uint64_t nextTransferId = 1;

@@ -34,6 +34,9 @@ constexpr const char* kUsage =
     "                        missing); without it files are kept in memory\n"
     "  --timeout MS          time-out before a packet is sent again (default 1000)\n"
     "  --retries N           resends of one packet before a transfer is dropped (default 5)\n"
+    "  --latency MS          send every datagram MS milliseconds late, as over a link with\n"
+    "                        that round trip (0 to 60000, default 0); resends go late too,\n"
+    "                        while time-outs still run from the moment the agent sends\n"
     "  --status-steps N      intermediate status.bin texts before the final phrase (default 2)\n"
     "  --status-final TEXT   final status.bin text after every file, instead of the phrase\n"
     "                        that fits the file\n"
@@ -115,8 +118,9 @@ int ParseOptions(int argc, char** argv, Options& options) {
         } else if (option == "--allow-non-loopback") {
             options.allowNonLoopback = true;
         } else if (option == "--address" || option == "--port" || option == "--dir" ||
-                   option == "--timeout" || option == "--retries" || option == "--status-steps" ||
-                   option == "--status-final" || option == "--fault") {
+                   option == "--timeout" || option == "--retries" || option == "--latency" ||
+                   option == "--status-steps" || option == "--status-final" ||
+                   option == "--fault") {
             const auto text = value();
             if (!text) {
                 return UsageError(std::string(option) + " needs a value");
@@ -136,6 +140,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
             } else {
                 const long highest = option == "--port"      ? 65535
                                      : option == "--timeout" ? 600000
+                                     : option == "--latency" ? 60000
                                                              : 1000;
                 const long lowest = option == "--timeout" ? 1 : 0;
                 const auto number = ReadNumber(*text, lowest, highest);
@@ -147,6 +152,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
                     options.port = *number;
                 } else if (option == "--timeout") {
                     options.settings.retransmitMs = *number;
+                } else if (option == "--latency") {
+                    options.settings.latencyMs = *number;
                 } else if (option == "--retries") {
                     options.settings.retransmits = static_cast<int>(*number);
                 } else {

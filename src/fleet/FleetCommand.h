@@ -1,0 +1,49 @@
+// The command line of kalvoran-fleet (GNU conventions: long options before or after the words,
+// --help, --version):
+//   kalvoran-fleet [options] send <filetype> <file> <inventory>
+//   kalvoran-fleet [options] eeprom <folder> <inventory>
+//   kalvoran-fleet [options] configfile <request-file> <folder> <inventory>
+//   kalvoran-fleet [options] status <inventory>
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kalvoran::fleet {
+
+enum class Action { Send, Eeprom, ConfigFile, Status };
+std::string_view ActionName(Action action);
+
+inline constexpr int kDefaultJobs = 8;
+inline constexpr int kMostJobs = 1000;
+
+struct FleetCommand {
+    Action action = Action::Send;
+    int sendType = -1;   // the transfer type of a send
+    std::string file;    // send: the file; configfile: the request file
+    std::string folder;  // eeprom, configfile: where the fetched files go
+    std::string inventoryPath;
+    int jobs = kDefaultJobs;     // agents at once
+    bool verify = false;         // a send counts only after the agent reports a good final status
+    int retries = 0;             // runs again after a network failure or an unanswered ping
+    double pauseSeconds = 0;     // at least this long between two starts
+    double deadlineSeconds = 0;  // one attempt's limit; 0: from the action and the file's size
+    std::string reportPath;      // empty: no report
+    std::string logsFolder;      // empty: kalvoran-fleet-logs/<date-time>/
+    bool check = false;          // validate and tell what would run; send nothing
+};
+
+struct ParsedCommand {
+    enum class Kind { Run, Help, Version, UsageError };
+    Kind kind = Kind::UsageError;
+    FleetCommand command;
+    std::string error;  // a usage error's reason
+};
+
+// argv as main has it. Never exits; the caller prints.
+ParsedCommand ParseFleetCommand(int argc, char** argv);
+
+// The --help text.
+std::string_view FleetUsage();
+
+}  // namespace kalvoran::fleet

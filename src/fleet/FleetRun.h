@@ -1,0 +1,80 @@
+// Runs one fleet command: every agent of the inventory in a worker process of its own, at most
+// --jobs at once and --pause apart, each attempt bounded by a deadline, failed attempts of the
+// kinds worth repeating run again, and the first SIGINT or SIGTERM cancelling what runs (a
+// second one ends at once). What happens is told to a FleetDisplay as it happens; the result
+// is one AgentRecord per agent.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "fleet/AgentWork.h"
+#include "fleet/FleetCommand.h"
+#include "fleet/Inventory.h"
+#include "fleet/Report.h"
+#include "tftp/ResultCode.h"
+
+namespace kalvoran::fleet {
+
+using FleetClock = std::chrono::steady_clock;
+
+struct AgentState {
+    enum class Stage { Waiting, Running, Done };
+
+    InventoryAgent agent;
+    Stage stage = Stage::Waiting;
+    AgentProgress progress;
+    AgentRecord record;
+    // The running attempt.
+    pid_t pid = -1;
+    int fd = -1;
+    std::string received;  // a message line not yet complete
+    bool ended = false;    // the attempt's end message arrived
+    bool overdue = false;  // the attempt was killed at its deadline
+    AgentEnd end;
+    FleetClock::time_point firstStart{};
+    FleetClock::time_point attemptDeadline{};
+};
+
+struct FleetTotals {
+    int done = 0;  // succeeded
+    int failed = 0;
+    int running = 0;
+    int waiting = 0;
+    double elapsedSeconds = 0;
+    double leftSeconds = -1;  // estimate; -1: none yet
+};
+
+class FleetDisplay {
+public:
+    virtual ~FleetDisplay() = default;
+    // An agent has finished (for good: no attempt follows).
+    virtual void Finished(const AgentState& agent) = 0;
+    // The running agents and the totals, at most ten times a second.
+    virtual void Refresh(const std::vector<const AgentState*>& running,
+                         const FleetTotals& totals) = 0;
+};
+
+struct FleetPlan {
+    FleetCommand command;
+    std::vector<InventoryAgent> agents;
+    std::string logsFolder;
+    double deadlineSeconds = 0;
+};
+
+// The file an agent's fetch goes to, and its log.
+std::string DestinationOf(const FleetPlan& plan, const InventoryAgent& agent);
+std::string LogPathOf(const FleetPlan& plan, const InventoryAgent& agent);
+
+// Runs the plan to its end; interrupted is set when a signal cancelled it, and atOnce when a
+// second signal ended it without waiting for the running agents.
+std::vector<AgentRecord> RunFleet(const FleetPlan& plan, FleetDisplay& display, bool& interrupted,
+                                  bool& atOnce);
+
+// The fleet's exit code: 0 when every agent succeeded, else the highest agent result.
+int FleetExitCode(const std::vector<AgentRecord>& records);
+
+}  // namespace kalvoran::fleet

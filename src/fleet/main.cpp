@@ -1,0 +1,176 @@
+// kalvoran-fleet: does for every agent of an inventory what a run of KalvoranTFTPclient does for
+// one, many agents at once, and reports how each went. See FleetCommand.h for the command line.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "files/LocalFile.h"
+#include "fleet/FleetCommand.h"
+#include "fleet/FleetRun.h"
+#include "fleet/FleetView.h"
+#include "fleet/Inventory.h"
+#include "fleet/Report.h"
+#include "tftp/ResultCode.h"
+#include "tftp/SendSession.h"
+
+#ifndef KALVORAN_VERSION
+#define KALVORAN_VERSION "0"
+#endif
+
+namespace {
+
+using namespace kalvoran;
+using namespace kalvoran::fleet;
+
+int Refuse(const std::string& reason) {
+    std::fprintf(stderr, "%s\n", reason.c_str());
+    return kResultRefused;
+}
+
+// The file a send or a configfile sends, checked once with the client's rules before anything
+// is sent to any agent. Its length (or -1) comes back for the deadline.
+bool CheckFile(const FleetCommand& command, std::int32_t& length, std::string& reason) {
+    const int type = command.action == Action::Send ? command.sendType : CREATE_CONFIG_FILE;
+    CLocalFile file;
+    const SendCheck check = CheckSend(Transfer{type, command.file, {}, {}}, file);
+    file.Close();
+    length = check.fileLength;
+    reason = !check.refusal.empty() ? check.refusal : check.lengthReason;
+    return check.refusal.empty();
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+std::string DefaultLogsFolder() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    return std::string("kalvoran-fleet-logs/") + stamp;
+}
+
+// Well above the protocol's own waits (20 s for the ping, six 2-second misses a block): a
+// base, time for every block at a slow link's pace, and the status poll's 20 attempts.
+double DefaultDeadline(const FleetCommand& command, std::int32_t fileLength) {
+    constexpr double kBaseSeconds = 300;
+    constexpr double kSecondsPerBlock = 0.02;
+    constexpr double kPollSeconds = 900;
+    double seconds = kBaseSeconds;
+    if (fileLength > 0) {
+        seconds += kSecondsPerBlock * (fileLength / 512.0 + 1);
+    }
+    if (command.verify || command.action == Action::ConfigFile) {
+        seconds += kPollSeconds;
+    }
+    return seconds;
+}
+
+void PrintPlan(const FleetPlan& plan) {
+    const FleetCommand& command = plan.command;
+    for (const InventoryAgent& agent : plan.agents) {
+        std::string what(ActionName(command.action));
+        if (command.action == Action::Send || command.action == Action::ConfigFile) {
+            what += " " + command.file;
+        }
+        const std::string destination = DestinationOf(plan, agent);
+        if (!destination.empty()) {
+            what += " -> " + destination;
+        }
+        std::printf("%-15s %-16s %s%s\n", agent.address.c_str(), agent.label.c_str(), what.c_str(),
+                    command.verify ? " (verify)" : "");
+    }
+    std::printf("%zu agents, %d at once, %d retries, %.1f s between starts, log folder %s\n",
+                plan.agents.size(), command.jobs, command.retries, command.pauseSeconds,
+                plan.logsFolder.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    std::signal(SIGPIPE, SIG_IGN);  // a reader that stops must not end the upgrades
+    const ParsedCommand parsed = ParseFleetCommand(argc, argv);
+    switch (parsed.kind) {
+        case ParsedCommand::Kind::Help:
+            std::fwrite(FleetUsage().data(), 1, FleetUsage().size(), stdout);
+            return 0;
+        case ParsedCommand::Kind::Version:
+            std::printf("kalvoran-fleet %s\n", KALVORAN_VERSION);
+            return 0;
+        case ParsedCommand::Kind::UsageError:
+            std::fprintf(stderr, "kalvoran-fleet: %s\nTry 'kalvoran-fleet --help'.\n",
+                         parsed.error.c_str());
+            return kResultRefused;
+        case ParsedCommand::Kind::Run:
+            break;
+    }
+    const FleetCommand& command = parsed.command;
+    if (!command.reportPath.empty() && !ReportFormatFor(command.reportPath).has_value()) {
+        return Refuse("report: " + command.reportPath + ": the name must end in .csv or .json");
+    }
+    const Inventory inventory = ReadInventory(command.inventoryPath);
+    if (!inventory.errors.empty()) {
+        for (const std::string& error : inventory.errors) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+        }
+        return kResultRefused;
+    }
+    std::int32_t fileLength = -1;
+    if (command.action == Action::Send || command.action == Action::ConfigFile) {
+        std::string reason;
+        if (!CheckFile(command, fileLength, reason)) {
+            return Refuse(reason);
+        }
+    }
+    if ((command.action == Action::Eeprom || command.action == Action::ConfigFile) &&
+        !IsFolder(command.folder)) {
+        return Refuse("folder: " + command.folder + ": not a folder");
+    }
+
+    FleetPlan plan;
+    plan.command = command;
+    plan.agents = inventory.agents;
+    plan.logsFolder = command.logsFolder.empty() ? DefaultLogsFolder() : command.logsFolder;
+    plan.deadlineSeconds = command.deadlineSeconds > 0 ? command.deadlineSeconds
+                                                       : DefaultDeadline(command, fileLength);
+    if (command.check) {
+        PrintPlan(plan);
+        return 0;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(plan.logsFolder, error);
+    if (error || !IsFolder(plan.logsFolder)) {
+        return Refuse("logs: " + plan.logsFolder + ": " +
+                      (error ? error.message() : std::string("not a folder")));
+    }
+
+    FleetView view(stdout, ::isatty(STDOUT_FILENO) == 1);
+    bool interrupted = false;
+    bool atOnce = false;
+    const std::vector<AgentRecord> records = RunFleet(plan, view, interrupted, atOnce);
+    if (atOnce) {
+        std::fprintf(stderr,
+                     "kalvoran-fleet: ended at once; agents that were running were "
+                     "stopped where they were\n");
+        return kResultRefused;
+    }
+    if (!command.reportPath.empty()) {
+        std::string reportError;
+        if (!WriteReport(command.reportPath, records, reportError)) {
+            std::fprintf(stderr, "%s\n", reportError.c_str());
+        }
+    }
+    view.Summary(records, command.reportPath, plan.logsFolder);
+    return interrupted ? kResultRefused : FleetExitCode(records);
+}

@@ -1,0 +1,333 @@
+// kalvoran-fleet run as an engineer runs it, against real agent-sim processes on loopback
+// addresses of each test's own (127.0.16.x to 127.0.19.x): what every agent stored, the exit
+// code, the report read back, the lines on standard output with and without a terminal, and a
+// cancel by SIGINT. The mix of failures runs in a private network namespace, where an address
+// off loopback has no route and so answers no ping.
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent-sim/AgentFiles.h"
+#include "agent-sim/AgentSim.h"
+#include "net/ping_test_support.h"
+#include "support/AgentFleet.h"
+#include "support/ChildProcess.h"
+#include "support/Pattern.h"
+#include "support/ProgramPath.h"
+#include "support/TempDir.h"
+
+namespace kalvoran::testing {
+namespace {
+
+using Json = nlohmann::json;
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The report's rows by address.
+std::map<std::string, Json> ReportRows(const std::string& path) {
+    std::map<std::string, Json> rows;
+    const Json report = Json::parse(ReadFileBytes(path), nullptr, false);
+    if (report.is_array()) {
+        for (const Json& row : report) {
+            rows[row.value("address", "")] = row;
+        }
+    }
+    return rows;
+}
+
+class FleetTest : public ::testing::Test {
+protected:
+    std::string Fleet() const { return (BinDir() / "kalvoran-fleet").string(); }
+
+    std::string WriteInventory(const std::vector<std::string>& lines) {
+        std::string text;
+        for (const std::string& line : lines) {
+            text += line + "\n";
+        }
+        const std::string path = dir.File("inventory.txt");
+        WriteFileBytes(path, text);
+        return path;
+    }
+
+    RunResult RunFleet(std::vector<std::string> args, int timeoutMs = 60000) {
+        args.insert(args.begin(), Fleet());
+        args.insert(args.begin() + 1, {"--logs", dir.File("logs")});
+        return RunProgram(args, timeoutMs, true);
+    }
+
+    TempDir dir;
+};
+
+TEST_F(FleetTest, TwentyAgentsAreUpgradedByteForByteFiveAtATime) {
+    AgentFleet agents(dir.Path() / "agents");
+    ASSERT_TRUE(agents.Start("127.0.16.", 1, 20)) << agents.Error();
+    std::vector<std::string> inventory = {"# the whole site"};
+    for (std::size_t i = 0; i < agents.Size(); ++i) {
+        inventory.push_back(agents.Address(i) + "  card " + std::to_string(i));
+    }
+    const std::string image = PatternString(70000, 5);
+    WriteFileBytes(dir.File("app.bin"), image);
+    const RunResult run = RunFleet({"--jobs", "5", "--report", dir.File("report.csv"), "send",
+                                    "image", dir.File("app.bin"), WriteInventory(inventory)});
+    ASSERT_EQ(run.exitCode, 0) << run.output << run.errors;
+    EXPECT_EQ(run.errors, "");
+    for (std::size_t i = 0; i < agents.Size(); ++i) {
+        EXPECT_TRUE(ReadFileBytes((agents.Dir(i) / "image.bin").string()) == image)
+            << agents.Address(i);
+        const std::string log = ReadFileBytes(dir.File("logs/" + agents.Address(i) + ".log"));
+        EXPECT_NE(log.find("Sending file: app.bin as image.bin"), std::string::npos) << log;
+    }
+    // Not a terminal: one line per agent, then the summary.
+    const std::vector<std::string> lines = Lines(run.output);
+    ASSERT_GE(lines.size(), 20u);
+    for (std::size_t i = 0; i < 20; ++i) {
+        EXPECT_NE(lines[i].find(" ok "), std::string::npos) << lines[i];
+    }
+    EXPECT_EQ(run.output.find('\x1b'), std::string::npos) << "no terminal control off a terminal";
+    EXPECT_NE(run.output.find("agents 20, upgraded 20, failed 0"), std::string::npos);
+
+    // The CSV report: the header and one row per agent with its numbers.
+    const std::vector<std::string> rows = Lines(ReadFileBytes(dir.File("report.csv")));
+    ASSERT_EQ(rows.size(), 21u);
+    EXPECT_EQ(rows[0], "address,label,action,result,reason,bytes,seconds,attempts,status\r");
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        EXPECT_NE(rows[i].find(",send,0,,70000,"), std::string::npos) << rows[i];
+        EXPECT_TRUE(rows[i].ends_with(",1,\r")) << rows[i];
+    }
+}
+
+// One run with every kind of failure: each agent's row says what happened to it, and the exit
+// code is the worst of them.
+TEST_F(FleetTest, EachAgentsFailureIsItsOwnAndTheExitCodeIsTheWorst) {
+    const std::string report = dir.File("mix.json");
+    const std::string image = PatternString(256 * 1024, 9);
+    WriteFileBytes(dir.File("app.bin"), image);
+    const int exitCode = net::testing::RunInPrivateNetwork({false, true}, [&] {
+        AgentFleet agents(dir.Path() / "agents");
+        const bool started = agents.Start(std::vector<AgentSpec>{
+            {"127.0.17.1"},
+            {"127.0.17.2", {"--fault", "error:image.bin:2:no room"}},
+            {"127.0.17.3", {"--status-final", "Memory compare Flash/Ram is in error"}},
+            {"127.0.17.4", {"--latency", "20"}},
+        });
+        if (!started) {
+            std::fprintf(stderr, "%s", agents.Error().c_str());
+            return 201;
+        }
+        const std::string inventory = WriteInventory(
+            {"127.0.17.1 good", "127.0.17.2 refuses", "127.0.17.3 bad flash", "127.0.17.4 dies",
+             "127.0.17.5 nobody on port 69", "10.99.0.2 no route, no ping"});
+        std::thread killer([&agents] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            agents.Kill(3);  // mid-transfer: 512 blocks at 20 ms each take ten seconds
+        });
+        const RunResult run = RunFleet({"--jobs", "6", "--verify", "--report", report, "send",
+                                        "image", dir.File("app.bin"), inventory});
+        killer.join();
+        WriteFileBytes(dir.File("mix.out"), run.output + run.errors);
+        const bool stored = ReadFileBytes((agents.Dir(0) / "image.bin").string()) == image;
+        return stored ? run.exitCode : 202;
+    });
+    EXPECT_EQ(exitCode, 4) << ReadFileBytes(dir.File("mix.out"));
+    const auto rows = ReportRows(report);
+    ASSERT_EQ(rows.size(), 6u) << ReadFileBytes(report);
+    const struct {
+        const char* address;
+        int result;
+        const char* reason;  // a part of it
+    } expected[] = {
+        {"127.0.17.1", 0, ""},
+        {"127.0.17.2", 3, "no room"},
+        {"127.0.17.3", 4, "Memory compare Flash/Ram is in error"},
+        {"127.0.17.4", 3, ""},
+        {"127.0.17.5", 3, "Destination Unreachable"},
+        {"10.99.0.2", 1, "Unable to contact server."},
+    };
+    for (const auto& row : expected) {
+        SCOPED_TRACE(row.address);
+        ASSERT_EQ(rows.count(row.address), 1u);
+        const Json& got = rows.at(row.address);
+        EXPECT_EQ(got["result"], row.result) << got.dump();
+        EXPECT_NE(got["reason"].get<std::string>().find(row.reason), std::string::npos)
+            << got.dump();
+        EXPECT_EQ(got["attempts"], 1);
+        EXPECT_EQ(got["action"], "send");
+    }
+    EXPECT_EQ(rows.at("127.0.17.1")["reason"], "");
+    EXPECT_EQ(rows.at("127.0.17.1")["status"], "Memory compare Flash/Ram is OK");
+    EXPECT_EQ(rows.at("127.0.17.1")["bytes"], 256 * 1024);
+    EXPECT_EQ(rows.at("127.0.17.3")["status"], "Memory compare Flash/Ram is in error");
+    EXPECT_NE(rows.at("127.0.17.4")["reason"], "");
+}
+
+TEST_F(FleetTest, RetriesRepeatNetworkFailuresButNeverARefusal) {
+    AgentFleet agents(dir.Path() / "agents");
+    ASSERT_TRUE(agents.Start(std::vector<AgentSpec>{
+        {"127.0.18.1", {"--fault", "error:eeprom.bin:0:busy"}},
+        {"127.0.18.2"},
+    })) << agents.Error();
+    std::filesystem::create_directories(dir.Path() / "backup" / "127.0.18.2.eeprom.bin");
+    const RunResult run =
+        RunFleet({"--retries", "2", "--report", dir.File("r.json"), "eeprom", dir.File("backup"),
+                  WriteInventory({"127.0.18.1", "127.0.18.2"})});
+    EXPECT_EQ(run.exitCode, 3) << run.output << run.errors;
+    const auto rows = ReportRows(dir.File("r.json"));
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows.at("127.0.18.1")["result"], 3);
+    EXPECT_EQ(rows.at("127.0.18.1")["attempts"], 3) << "the first run and two more";
+    // A folder where the backup would go is refused locally: not worth repeating.
+    EXPECT_EQ(rows.at("127.0.18.2")["result"], 2);
+    EXPECT_EQ(rows.at("127.0.18.2")["attempts"], 1);
+}
+
+TEST_F(FleetTest, BadInventoryLinesAndFilesAreRefusedBeforeAnythingIsSent) {
+    AgentFleet agents(dir.Path() / "agents");
+    ASSERT_TRUE(agents.Start(std::vector<std::string>{"127.0.18.10"}, {"--verbose"}))
+        << agents.Error();
+    WriteFileBytes(dir.File("app.bin"), "abcdef");
+    WriteFileBytes(dir.File("app.txt"), "abcdef");
+    const std::string inventory = WriteInventory(
+        {"127.0.18.10 fine", "127.0.18 short", "0.0.0.0", "127.0.18.10 again", "300.1.1.1"});
+    const RunResult bad = RunFleet({"send", "image", dir.File("app.bin"), inventory});
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_EQ(bad.output, "");
+    const std::vector<std::string> errors = Lines(bad.errors);
+    ASSERT_EQ(errors.size(), 4u) << bad.errors;
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        EXPECT_EQ(errors[i].rfind("inventory:" + std::to_string(i + 2) + ": ", 0), 0u) << errors[i];
+    }
+    const std::string good = WriteInventory({"127.0.18.10"});
+    const RunResult badFile = RunFleet({"send", "image", dir.File("app.txt"), good});
+    EXPECT_EQ(badFile.exitCode, 2);
+    EXPECT_EQ(badFile.errors, "Invalid file type!\n");
+    const RunResult usage = RunFleet({"send", "rom", dir.File("app.bin"), good});
+    EXPECT_EQ(usage.exitCode, 2);
+    EXPECT_NE(usage.errors.find("unknown file type \"rom\""), std::string::npos);
+    const RunResult check = RunFleet({"--check", "send", "image", dir.File("app.bin"), good});
+    EXPECT_EQ(check.exitCode, 0) << check.errors;
+    EXPECT_NE(check.output.find("127.0.18.10"), std::string::npos) << check.output;
+    EXPECT_EQ(agents.Output(0).find("WRQ"), std::string::npos)
+        << "no request reached the agent: " << agents.Output(0);
+    EXPECT_TRUE(std::filesystem::is_empty(agents.Dir(0)));
+}
+
+TEST_F(FleetTest, EepromAndConfigurationBackupsGoIntoTheFolder) {
+    AgentFleet agents(dir.Path() / "agents");
+    ASSERT_TRUE(agents.Start("127.0.18.", 20, 3, {"--status-steps", "0"})) << agents.Error();
+    const std::string inventory =
+        WriteInventory({agents.Address(0), agents.Address(1), agents.Address(2)});
+    std::filesystem::create_directories(dir.Path() / "backup");
+    const RunResult eeprom = RunFleet({"eeprom", dir.File("backup"), inventory});
+    ASSERT_EQ(eeprom.exitCode, 0) << eeprom.output << eeprom.errors;
+    const agentsim::Bytes image = agentsim::EepromImage();
+    const std::string request = PatternString(300, 3);
+    WriteFileBytes(dir.File("request.cfg"), request);
+    const RunResult config = RunFleet({"--report", dir.File("c.json"), "configfile",
+                                       dir.File("request.cfg"), dir.File("backup"), inventory});
+    ASSERT_EQ(config.exitCode, 0) << config.output << config.errors;
+    const agentsim::Bytes generated =
+        agentsim::GenerateConfig(agentsim::Bytes(request.begin(), request.end()));
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::string base = dir.File("backup/" + agents.Address(i));
+        EXPECT_TRUE(ReadFileBytes(base + ".eeprom.bin") == std::string(image.begin(), image.end()));
+        EXPECT_TRUE(ReadFileBytes(base + ".config.cfg") ==
+                    std::string(generated.begin(), generated.end()));
+    }
+    EXPECT_EQ(ReportRows(dir.File("c.json")).at(agents.Address(0))["action"], "configfile");
+}
+
+// On a terminal the running agents are a table redrawn in place with a line of totals; the
+// finished ones stay as one line each.
+TEST_F(FleetTest, OnATerminalTheRunningAgentsAreALiveTable) {
+    AgentFleet agents(dir.Path() / "agents");
+    ASSERT_TRUE(agents.Start("127.0.19.", 1, 3, {"--latency", "3"})) << agents.Error();
+    WriteFileBytes(dir.File("app.bin"), PatternString(128 * 1024, 2));
+    const std::string inventory = WriteInventory(
+        {agents.Address(0) + " first", agents.Address(1) + " second", agents.Address(2)});
+    int terminal = -1;
+    std::fflush(nullptr);
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const std::string program = Fleet();
+        const std::string logs = dir.File("logs");
+        const std::string file = dir.File("app.bin");
+        ::execl(program.c_str(), program.c_str(), "--jobs", "2", "--logs", logs.c_str(), "send",
+                "image", file.c_str(), inventory.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string screen;
+    ReadUntil(terminal, screen, Deadline(60000), "logs: ");
+    const int exitCode = Reap(pid, Deadline(10000));
+    ::close(terminal);
+    EXPECT_EQ(exitCode, 0) << screen;
+    EXPECT_NE(screen.find("running 2"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("sending"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("\x1b["), std::string::npos) << "redrawn in place";
+    for (const char* label : {"first", "second"}) {
+        EXPECT_NE(screen.find(label), std::string::npos) << screen;
+    }
+    EXPECT_NE(screen.find("agents 3, upgraded 3, failed 0"), std::string::npos) << screen;
+}
+
+// SIGINT: nothing new starts, what runs is cancelled, and the report says so.
+TEST_F(FleetTest, SigintCancelsTheRunningAgentsAndWritesTheReport) {
+    AgentFleet agents(dir.Path() / "agents");
+    ASSERT_TRUE(agents.Start("127.0.19.", 10, 4, {"--latency", "10"})) << agents.Error();
+    WriteFileBytes(dir.File("app.bin"), PatternString(512 * 1024, 4));
+    std::vector<std::string> inventory;
+    for (std::size_t i = 0; i < agents.Size(); ++i) {
+        inventory.push_back(agents.Address(i));
+    }
+    int output = -1;
+    int errors = -1;
+    const pid_t pid =
+        Spawn({Fleet(), "--jobs", "2", "--logs", dir.File("logs"), "--report", dir.File("r.json"),
+               "send", "image", dir.File("app.bin"), WriteInventory(inventory)},
+              output, &errors);
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ::kill(pid, SIGINT);
+    std::string out;
+    std::string err;
+    ReadToEnd(output, out, errors, err, Deadline(30000));
+    const int exitCode = Reap(pid, Deadline(5000));
+    ::close(output);
+    ::close(errors);
+    EXPECT_EQ(exitCode, 2) << out << err;
+    const auto rows = ReportRows(dir.File("r.json"));
+    ASSERT_EQ(rows.size(), 4u) << out << err;
+    int cancelled = 0;
+    int unstarted = 0;
+    for (const auto& [address, row] : rows) {
+        EXPECT_EQ(row["result"], 2) << row.dump();
+        const std::string reason = row["reason"];
+        cancelled += reason == "Cancelled." ? 1 : 0;
+        unstarted += reason == "Cancelled before it started." ? 1 : 0;
+    }
+    EXPECT_EQ(cancelled, 2) << out;
+    EXPECT_EQ(unstarted, 2) << out;
+}
+
+}  // namespace
+}  // namespace kalvoran::testing
