@@ -247,7 +247,7 @@ bool ReadAgentMessage(std::string_view line, AgentMessage& message) {
 }
 
 int RunAgentWork(const AgentJob& job, int reportFd) {
-    std::FILE* log = std::fopen(job.logPath.c_str(), "we");
+    std::FILE* log = std::fopen(job.logPath.c_str(), job.appendLog ? "ae" : "we");
     WorkView view(reportFd);
     SystemClock clock;
     // The profile is never read or written by an unattended run; the path only names it.

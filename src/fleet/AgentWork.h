@@ -25,6 +25,7 @@ struct AgentJob {
     bool verify = false;
     net::Octets agent{};
     std::string logPath;
+    bool appendLog = false;  // an attempt after the first adds to the log of the earlier ones
 };
 
 // What the work tells the fleet while it runs (phase "ping", "sending", "status" or

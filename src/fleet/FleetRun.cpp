@@ -135,6 +135,7 @@ private:
         job.verify = plan.command.verify;
         job.agent = state.agent.octets;
         job.logPath = LogPathOf(plan, state.agent);
+        job.appendLog = state.record.attempts > 0;
 
         const auto now = FleetClock::now();
         if (state.record.attempts == 0) {

@@ -50,15 +50,15 @@ std::string Printable(std::string_view text) {
     return shown;
 }
 
-std::string FleetView::FinishedLine(const AgentRecord& record) {
+std::string FleetView::FinishedLine(const AgentRecord& record) const {
     char line[512];
     if (record.result == 0) {
-        std::snprintf(line, sizeof line, "%-15s %-16s %-10s ok  %lld bytes  %.1f s",
-                      record.address.c_str(), record.label.c_str(), record.action.c_str(),
-                      static_cast<long long>(record.bytes), record.seconds);
+        std::snprintf(line, sizeof line, "%-15s %-*s %-10s ok  %lld bytes  %.1f s",
+                      record.address.c_str(), labelColumn, record.label.c_str(),
+                      record.action.c_str(), static_cast<long long>(record.bytes), record.seconds);
     } else {
-        std::snprintf(line, sizeof line, "%-15s %-16s %-10s FAILED %d  %s", record.address.c_str(),
-                      record.label.c_str(), record.action.c_str(), record.result,
+        std::snprintf(line, sizeof line, "%-15s %-*s %-10s FAILED %d  %s", record.address.c_str(),
+                      labelColumn, record.label.c_str(), record.action.c_str(), record.result,
                       record.reason.c_str());
     }
     // An ERROR's description spans two lines; on one line they read as one sentence.
@@ -97,9 +97,10 @@ void FleetView::Refresh(const std::vector<const AgentState*>& running, const Fle
     for (const AgentState* state : running) {
         const AgentProgress& progress = state->progress;
         const int percent = progress.range > 0 ? progress.position * 100 / progress.range : 0;
-        std::fprintf(out, "%-15s %-16s %-9s %3d%%  %lld bytes\n", state->agent.address.c_str(),
-                     Printable(state->agent.label).c_str(), Printable(progress.phase).c_str(),
-                     percent, static_cast<long long>(progress.bytes));
+        std::fprintf(out, "%-15s %-*s %-10s %3d%%  %lld bytes\n", state->agent.address.c_str(),
+                     labelColumn, Printable(state->agent.label).c_str(),
+                     Printable(progress.phase).c_str(), percent,
+                     static_cast<long long>(progress.bytes));
         ++tableLines;
     }
     std::fprintf(out, "done %d  failed %d  running %d  waiting %d  elapsed %s  left %s\n",

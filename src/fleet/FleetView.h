@@ -15,7 +15,9 @@ namespace kalvoran::fleet {
 
 class FleetView final : public FleetDisplay {
 public:
-    FleetView(std::FILE* stream, bool terminal) : out(stream), live(terminal) {}
+    // labelWidth: the column the labels take (the longest label, within bounds).
+    FleetView(std::FILE* stream, bool terminal, int labelWidth = 16)
+        : out(stream), live(terminal), labelColumn(labelWidth) {}
 
     void Finished(const AgentState& agent) override;
     void Refresh(const std::vector<const AgentState*>& running, const FleetTotals& totals) override;
@@ -24,13 +26,14 @@ public:
                  const std::string& logsFolder);
 
     // The one line of a finished agent, as the plain output and the scrolled-up lines show it.
-    static std::string FinishedLine(const AgentRecord& record);
+    std::string FinishedLine(const AgentRecord& record) const;
 
 private:
     void ClearTable();
 
     std::FILE* out;
     bool live;
+    int labelColumn;
     int tableLines = 0;  // lines of the live table on the screen
 };
 

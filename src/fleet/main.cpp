@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -155,7 +156,13 @@ int main(int argc, char* argv[]) {
                       (error ? error.message() : std::string("not a folder")));
     }
 
-    FleetView view(stdout, ::isatty(STDOUT_FILENO) == 1);
+    std::size_t labelWidth = 5;
+    for (const InventoryAgent& agent : plan.agents) {
+        labelWidth = std::max(labelWidth, agent.label.size());
+    }
+    constexpr std::size_t kWidestLabelColumn = 32;
+    FleetView view(stdout, ::isatty(STDOUT_FILENO) == 1,
+                   static_cast<int>(std::min(labelWidth, kWidestLabelColumn)));
     bool interrupted = false;
     bool atOnce = false;
     const std::vector<AgentRecord> records = RunFleet(plan, view, interrupted, atOnce);
