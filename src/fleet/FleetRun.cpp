@@ -271,7 +271,6 @@ private:
         } else {
             ++failed;
         }
-        finishedSeconds += state.record.seconds;
         display.Finished(state);
     }
 
@@ -341,10 +340,9 @@ private:
         totals.elapsedSeconds = SecondsBetween(start, now);
         const int finished = succeeded + failed;
         if (finished > 0) {
-            // What is left runs as the finished ones ran, jobs at a time.
-            const double perAgent = finishedSeconds / finished;
-            const int left = totals.waiting + totals.running;
-            totals.leftSeconds = perAgent * left / std::max(1, plan.command.jobs);
+            // What is left goes at the pace at which agents have finished so far.
+            totals.leftSeconds =
+                totals.elapsedSeconds / finished * (totals.waiting + totals.running);
         }
         display.Refresh(running, totals);
     }
@@ -359,7 +357,6 @@ private:
     bool cancelling = false;
     int succeeded = 0;
     int failed = 0;
-    double finishedSeconds = 0;
 };
 
 }  // namespace
