@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "files/AsciiText.h"
+
 namespace kalvoran {
 
 namespace {
@@ -34,34 +36,9 @@ struct ProfileText {
     bool crlf = false;
 };
 
-std::string_view Trim(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const std::size_t last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
-}
-
-char LowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // "[name]": the name between the bracket and the closing bracket (or the line's end), trimmed.
 bool ParseSectionLine(std::string_view line, std::string_view& name) {
-    const std::string_view text = Trim(line);
+    const std::string_view text = TrimmedOf(line, kBlanks);
     if (text.empty() || text.front() != '[') {
         return false;
     }
@@ -70,14 +47,14 @@ bool ParseSectionLine(std::string_view line, std::string_view& name) {
     if (close != std::string_view::npos) {
         inner = inner.substr(0, close);
     }
-    name = Trim(inner);
+    name = TrimmedOf(inner, kBlanks);
     return true;
 }
 
 // "key = value": both trimmed. Comments (';' or '#'), blank lines and lines without '=' are no
 // keys.
 bool ParseKeyLine(std::string_view line, std::string_view& key, std::string_view& value) {
-    const std::string_view text = Trim(line);
+    const std::string_view text = TrimmedOf(line, kBlanks);
     if (text.empty() || text.front() == ';' || text.front() == '#' || text.front() == '[') {
         return false;
     }
@@ -85,8 +62,8 @@ bool ParseKeyLine(std::string_view line, std::string_view& key, std::string_view
     if (equals == std::string_view::npos) {
         return false;
     }
-    key = Trim(text.substr(0, equals));
-    value = Trim(text.substr(equals + 1));
+    key = TrimmedOf(text.substr(0, equals), kBlanks);
+    value = TrimmedOf(text.substr(equals + 1), kBlanks);
     return true;
 }
 
@@ -111,14 +88,14 @@ Location Locate(const std::vector<std::string>& lines, std::string_view section,
             if (where.sectionLine != kNotFound) {
                 break;
             }
-            inSection = EqualNoCase(name, section);
+            inSection = EqualsIgnoringAsciiCase(name, section);
             if (inSection) {
                 where.sectionLine = i;
                 where.insertAfter = i;
             }
         } else if (inSection && ParseKeyLine(lines[i], name, value)) {
             where.insertAfter = i;
-            if (where.keyLine == kNotFound && EqualNoCase(name, key)) {
+            if (where.keyLine == kNotFound && EqualsIgnoringAsciiCase(name, key)) {
                 where.keyLine = i;
             }
         }
@@ -386,8 +363,8 @@ bool IniProfile::WriteString(std::string_view section, std::string_view key,
                              std::string_view value) {
     // Names and values that would not read back as written are refused: a line break or NUL
     // would split the line, ']' would end the section name early, '=' would end the key early.
-    section = Trim(section);
-    key = Trim(key);
+    section = TrimmedOf(section, kBlanks);
+    key = TrimmedOf(key, kBlanks);
     if (section.empty() || key.empty() || HasLineBreakOrNul(section) || HasLineBreakOrNul(key) ||
         HasLineBreakOrNul(value) || section.find(']') != std::string_view::npos ||
         key.find('=') != std::string_view::npos || key.front() == ';' || key.front() == '#' ||
@@ -416,7 +393,7 @@ bool IniProfile::WriteString(std::string_view section, std::string_view key,
             profile.lines.begin() + static_cast<std::ptrdiff_t>(where.insertAfter) + 1,
             std::string(key) + "=" + std::string(value));
     } else {
-        if (!profile.lines.empty() && !Trim(profile.lines.back()).empty()) {
+        if (!profile.lines.empty() && !TrimmedOf(profile.lines.back(), kBlanks).empty()) {
             profile.lines.emplace_back();
         }
         // Appended piece by piece: GCC 12 at -O3 misreads "[" + std::string(...) as an

@@ -9,6 +9,8 @@
 #include <map>
 #include <utility>
 
+#include "files/AsciiText.h"
+
 namespace kalvoran::fleet {
 
 namespace {
@@ -20,15 +22,6 @@ constexpr std::string_view kStandardInput = "-";
 // readable message.
 constexpr std::size_t kMaxQuoted = 40;
 constexpr std::size_t kReadChunk = 64 * 1024;
-
-std::string_view TrimBlanks(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    const std::size_t last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
-}
 
 bool IsControl(unsigned char c) {
     return c < 0x20 || c == 0x7F;
@@ -95,14 +88,14 @@ LineReading ReadLine(std::string_view line) {
     if (const std::size_t hash = line.find('#'); hash != std::string_view::npos) {
         line = line.substr(0, hash);
     }
-    line = TrimBlanks(line);
+    line = TrimmedOf(line, kBlanks);
     if (line.empty()) {
         return reading;
     }
     const std::size_t gap = line.find_first_of(kBlanks);
     const std::string_view address = line.substr(0, gap);
     const std::string_view label =
-        gap == std::string_view::npos ? std::string_view{} : TrimBlanks(line.substr(gap));
+        gap == std::string_view::npos ? std::string_view{} : TrimmedOf(line.substr(gap), kBlanks);
     net::Octets octets{};
     if (!net::ParseDottedAddress(address, octets)) {
         reading.reason = "not a dotted IPv4 address: " + Quoted(address);

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "files/AsciiText.h"
+
 namespace kalvoran::fleet {
 
 namespace {
@@ -24,22 +26,6 @@ constexpr int kSecondsDecimals = 3;
 constexpr mode_t kCreateMode = 0666;
 // Names tried for the new file before giving up (each try that finds the name taken moves on).
 constexpr int kTemporaryNameTries = 100;
-
-char AsciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // The seconds with exactly three decimals, in the C locale's notation whatever the process's
 // locale; a value that is not finite counts as 0.
@@ -143,10 +129,10 @@ std::optional<ReportFormat> ReportFormatFor(std::string_view path) {
         return std::nullopt;
     }
     const std::string_view extension = name.substr(dot);
-    if (EqualsIgnoringCase(extension, ".csv")) {
+    if (EqualsIgnoringAsciiCase(extension, ".csv")) {
         return ReportFormat::Csv;
     }
-    if (EqualsIgnoringCase(extension, ".json")) {
+    if (EqualsIgnoringAsciiCase(extension, ".json")) {
         return ReportFormat::Json;
     }
     return std::nullopt;

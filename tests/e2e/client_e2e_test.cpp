@@ -12,6 +12,7 @@
 #include "net/ping_test_support.h"
 #include "support/Pattern.h"
 #include "support/TempDir.h"
+#include "support/TextLines.h"
 #include "support/TftpdProcess.h"
 #include "tools/AgentProcess.h"
 #include "tools/SimWire.h"
@@ -21,15 +22,6 @@ namespace {
 
 using agentsim::testing::AgentProcess;
 using agentsim::testing::BinDir;
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 std::string FirstLine(const std::string& text) {
     return text.substr(0, text.find('\n'));

@@ -28,20 +28,12 @@
 #include "support/Pattern.h"
 #include "support/ProgramPath.h"
 #include "support/TempDir.h"
+#include "support/TextLines.h"
 
 namespace kalvoran::testing {
 namespace {
 
 using Json = nlohmann::json;
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 // The report's rows by address.
 std::map<std::string, Json> ReportRows(const std::string& path) {
