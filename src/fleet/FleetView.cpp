@@ -62,9 +62,14 @@ std::string FleetView::FinishedLine(const AgentRecord& record) const {
                       record.reason.c_str());
     }
     // An ERROR's description spans two lines; on one line they read as one sentence.
-    std::string text(line);
-    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n")) {
-        text.replace(at, 2, " ");
+    std::string text;
+    for (const char* c = line; *c != '\0'; ++c) {
+        if (c[0] == '\r' && c[1] == '\n') {
+            text += ' ';
+            ++c;
+        } else {
+            text += *c;
+        }
     }
     text = Printable(text);
     if (record.result == 0 && !record.status.empty() && record.action == "status") {

@@ -24,6 +24,10 @@ constexpr char kTooLongText[] = "The agent sent more than %d bytes: transfer sto
 constexpr char kWriteFailedText[] = "File write failed: %s";
 constexpr char kSaveFailedText[] = "Unable to save file: %s";
 constexpr char kLengthHeader[] = "Len:";
+constexpr char kAnnouncedTooLongText[] =
+    "The agent announced %ld bytes (at most 1048576): transfer stopped.";
+// Far above any configuration an agent generates.
+constexpr long kMostAnnouncedLength = 1024 * 1024;
 
 constexpr int kRequestTimeoutSeconds = 5;
 constexpr ReceiveTimeouts kTimeouts{20, 5};
@@ -126,6 +130,7 @@ bool FetchSession::SendRequest() {
         Stop(kResultRefused, kCancelledText);
         return false;
     }
+    acceptedAt = context.clock.Now();
     return true;
 }
 
@@ -148,8 +153,13 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
     }
     const int number = channel.ReceivedBlock();
     if (acceptedBlock > 0 && number == (acceptedBlock & 0xFFFF)) {
-        // Our acknowledgement of that block was lost and the agent sent it again.
+        // Our acknowledgement of that block was lost and the agent sent it again; but an agent
+        // that only ever repeats it must not hold the fetch open for good.
         channel.SetBlock(acceptedBlock);
+        if (context.clock.Now() - acceptedAt >= kTimeouts.dataSeconds) {
+            channel.DescribeReceiveTimeout();
+            return StopReporting(kResultNetworkFailure, channel.exchangeText.data());
+        }
         return Verdict::Acknowledge;
     }
     if (number != ((acceptedBlock + 1) & 0xFFFF)) {
@@ -157,6 +167,7 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
                              FormatLine(kOutOfSequenceText, number, (acceptedBlock + 1) & 0xFFFF));
     }
     ++acceptedBlock;
+    acceptedAt = context.clock.Now();
     channel.SetBlock(acceptedBlock);
 
     const int dataLength = received - static_cast<int>(tftp::kHeaderSize);
@@ -164,6 +175,10 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
     if (transferType == CREATE_CONFIG_FILE && acceptedBlock == 1) {
         // A first block without a (sensible) "Len:" keeps the initial limit.
         const long announced = AnnouncedLength(data);
+        if (announced > kMostAnnouncedLength) {
+            return StopReporting(kResultNetworkFailure,
+                                 FormatLine(kAnnouncedTooLongText, announced));
+        }
         if (announced > 0) {
             sizeLimit = static_cast<std::int32_t>(std::min<long>(announced, INT32_MAX));
             display.SetProgressRange(sizeLimit / blockSize - (sizeLimit % blockSize == 0 ? 1 : 0));

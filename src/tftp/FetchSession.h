@@ -9,10 +9,13 @@
 // fetch that stops early (no DATA within 20 s, a skipped block, more data than the file may
 // hold, a write that fails, an ERROR, a cancel) is a failure and the earlier file stays as it
 // was. A block the agent sends again because our acknowledgement was lost is acknowledged again
-// and not written twice.
+// and not written twice, but no new block within the fetch's 20-second wait ends it as a
+// time-out, however often the agent repeats an old one. A generated configuration may announce
+// at most 1 MiB.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <span>
 #include <string>
 
@@ -52,7 +55,8 @@ private:
     std::int32_t blockSize = 0;
     std::int32_t sizeLimit = 0;
     int requestLength = 0;
-    int acceptedBlock = 0;  // the last block written, 0 before the first
+    int acceptedBlock = 0;       // the last block written, 0 before the first
+    std::time_t acceptedAt = 0;  // when it came (or the request was sent)
 };
 
 }  // namespace kalvoran

@@ -162,6 +162,7 @@ bool SendSession::Prepare(const Transfer& transfer) {
     aheadStart = aheadEnd = 0;
     unreadBytes = outcome.fileLength;
     channel.SetBlock(1);
+    blockStart = context.clock.Now();
     return true;
 }
 
@@ -190,15 +191,27 @@ SendSession::Phase SendSession::Wait() {
         return EndWith(kResultNetworkFailure, channel.exchangeText.data());
     }
     Phase next = Phase::Send;
-    if (received > 0) {
+    const int awaited = channel.Block() - 1;
+    if (received > 0 && channel.AckedBlock() > awaited) {
+        // An acknowledgement of a block not yet sent: nothing to act on, the wait goes on.
+        next = Phase::Wait;
+    } else if (received > 0) {
         // An older acknowledgement: the current packet goes again, and that is no miss.
-        next = channel.Block() == channel.AckedBlock() + 1 ? Phase::NextBlock : Phase::Send;
+        next = channel.AckedBlock() == awaited ? Phase::NextBlock : Phase::Send;
     } else if (++missedAcks > kMostMissedAcks) {
         missedAcks = 0;
         display.ShowErrorBox(kUnreachableText);
         display.ReportFailure(channel.exchangeText.data());
         return EndWith(kResultNetworkFailure,
                        std::string(kUnreachableText) + " (" + channel.exchangeText.data() + ")");
+    }
+    // However the agent answers, a block may take no longer than the misses of its wait allow.
+    const int limit =
+        (kMostMissedAcks + 1) * (lastAck ? kLastAckTimeoutSeconds : kAckTimeoutSeconds);
+    if (next != Phase::NextBlock && context.clock.Now() - blockStart >= limit) {
+        channel.DescribeAckTimeout();
+        display.ReportFailure(channel.exchangeText.data());
+        return EndWith(kResultNetworkFailure, channel.exchangeText.data());
     }
     display.PumpMessages();
     if (display.CancelRequested()) {
@@ -248,6 +261,7 @@ SendSession::Phase SendSession::NextBlock() {
         display.ShowByteCount(outcome.bytesMoved);
     }
     channel.SetBlock(block + 1);
+    blockStart = context.clock.Now();
     return Phase::Send;
 }
 

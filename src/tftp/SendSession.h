@@ -2,9 +2,11 @@
 // against the rules of its transfer type, sends the write request for the type's agent-side name
 // and then the file in DATA packets of one block each (the last one shorter, empty for a length
 // that is a multiple of the block), one packet in flight, each acknowledged before the next. An
-// older acknowledgement makes it send the current packet again; six missed acknowledgements in
-// one session end it. The File Length, CRC32 and Bytes Sent/Recvd boxes and the progress bar
-// follow the transfer.
+// older acknowledgement makes it send the current packet again at once; six missed
+// acknowledgements in one session end it, and so does a block that is not acknowledged within the
+// time six misses would take (12 s, 18 s for the last), however often the agent answers with an
+// older acknowledgement. An acknowledgement of a block not yet sent is ignored. The File Length,
+// CRC32 and Bytes Sent/Recvd boxes and the progress bar follow the transfer.
 //
 // Result codes: 0 the last packet was acknowledged; 1 the agent answered no ping; 2 refused or
 // abandoned locally (type, name, a file that cannot be opened or read, is empty or too large,
@@ -15,6 +17,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 #include "tftp/Outcome.h"
@@ -77,6 +80,7 @@ private:
     std::int32_t remainder = 0;
     int packetLength = 0;
     int missedAcks = 0;
+    std::time_t blockStart = 0;  // when the block in flight was first sent
     // The file is read ahead in large pieces, so that sending a block costs no file read.
     static constexpr std::size_t kReadAheadSize = 64 * 1024;
     std::array<std::uint8_t, kReadAheadSize> readAhead{};

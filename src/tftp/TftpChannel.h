@@ -117,6 +117,11 @@ public:
     // The block number of the last acknowledgement WaitForAck took.
     int AckedBlock() const { return ackedBlock; }
 
+    // Leave the time-out text of an acknowledgement or a DATA block in exchangeText, for a
+    // session that gives up waiting on its own terms (a block that never advances).
+    void DescribeAckTimeout() { WriteTimeoutText(Exchange::ReceiveAck); }
+    void DescribeReceiveTimeout() { WriteTimeoutText(Exchange::ReceiveData); }
+
     // Requests go to the agent's TFTP port 69: every session starts there.
     void UseRequestPort() { serverAddress.port = tftp::kTftpPort; }
     // From now on DATA and requests sent again go to the port the agent answered from.

@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "agent-sim/AgentFiles.h"
 #include "support/AgentOnWire.h"
 #include "support/FakeClock.h"
+#include "support/FakeDatagramSocket.h"
 #include "support/Pattern.h"
 #include "support/ScriptedPing.h"
 #include "support/TempDir.h"
@@ -172,6 +176,150 @@ TEST_F(TransferSessionTest, FetchThatTheAgentRefusesLeavesTheEarlierFileAndSaysW
     EXPECT_EQ(outcome.resultCode, kResultRefused);
     EXPECT_EQ(outcome.reason, "invalid file");
     EXPECT_EQ(ReadFileBytes(dir.File("eeprom.bin")), "earlier");
+}
+
+// An agent of a test's own making that answers the client's datagrams as the test says, from
+// its transfer port, a millisecond later: for the hostile answers no real agent gives.
+class HostileAgentTest : public ::testing::Test {
+protected:
+    using Answer =
+        std::function<std::vector<std::vector<std::uint8_t>>(const fakes::FakeDatagram&)>;
+
+    HostileAgentTest() {
+        ping.answer = [this](std::uint32_t, std::uint32_t) {
+            clock.Advance(1);
+            return true;
+        };
+        pingService.SetModulePath(ping.Path());
+        pingService.SetTarget(net::ToStorageOrder(kAgent));
+        socket.Open();
+        channel.agentOctets = kAgent;
+        channel.serverAddress = {net::ToStorageOrder(kAgent), 69};
+        socket.OnSend([this](const fakes::FakeDatagram& sent) {
+            if (answer) {
+                for (std::vector<std::uint8_t>& reply : answer(sent)) {
+                    socket.Deliver({net::ToStorageOrder(kAgent), 40000}, std::move(reply), 1);
+                }
+            }
+        });
+    }
+
+    static std::vector<std::uint8_t> Ack(int block) {
+        return {0, 4, static_cast<std::uint8_t>(block >> 8), static_cast<std::uint8_t>(block)};
+    }
+    static std::vector<std::uint8_t> Data(int block, const std::string& payload) {
+        std::vector<std::uint8_t> packet = {0, 3, static_cast<std::uint8_t>(block >> 8),
+                                            static_cast<std::uint8_t>(block)};
+        packet.insert(packet.end(), payload.begin(), payload.end());
+        return packet;
+    }
+    static int Opcode(const fakes::FakeDatagram& d) { return d.bytes.size() > 1 ? d.bytes[1] : 0; }
+    static int Block(const fakes::FakeDatagram& d) {
+        return d.bytes.size() > 3 ? d.bytes[2] << 8 | d.bytes[3] : -1;
+    }
+    bool ReplacementLeft() const {
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+            if (entry.path().filename().string().starts_with(".kalvoran-")) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    TempDir dir;
+    fakes::FakeClock clock;
+    fakes::ScriptedPing ping;
+    fakes::FakeDatagramSocket socket{clock};
+    HeadlessView view{nullptr};
+    ConsoleReport console{nullptr, nullptr};
+    StatusDisplay display{view, console};
+    TftpChannel channel{socket, clock, display};
+    net::CPingService pingService;
+    CLocalFile file;
+    SessionContext context{channel, pingService, clock, display, file};
+    Answer answer;
+};
+
+// An agent that never lets a block advance (always ACK 0, an acknowledgement of a block never
+// sent, the same older acknowledgement again and again) keeps a send no longer than the misses
+// of one block's wait would.
+TEST_F(HostileAgentTest, ASendWhoseBlocksNeverAdvanceEndsAsATimeOut) {
+    const std::string image = PatternString(5000, 7);
+    WriteFileBytes(dir.File("app.bin"), image);
+    const struct {
+        const char* label;
+        std::function<int(int sent)> ack;  // the block acknowledged when DATA sent arrives
+        const char* reason;
+    } rows[] = {
+        {"always ACK 0", [](int) { return 0; }, "Time out on ACK. block: 1"},
+        {"a block never sent", [](int sent) { return sent >= 3 ? 60000 : sent; },
+         "Time out on ACK. block: 3"},
+        {"the same older one", [](int sent) { return sent >= 4 ? 2 : sent; },
+         "Time out on ACK. block: 4"},
+    };
+    SendSession send(context);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        answer = [&row](const fakes::FakeDatagram& sent) {
+            if (Opcode(sent) == tftp::kOpWrq) {
+                return std::vector<std::vector<std::uint8_t>>{Ack(0)};
+            }
+            return std::vector<std::vector<std::uint8_t>>{Ack(row.ack(Block(sent)))};
+        };
+        const std::int64_t start = clock.Milliseconds();
+        const std::size_t sentBefore = socket.Sent().size();
+        const Outcome outcome =
+            send.Run(Transfer{APPLICATION_UPGRADE, dir.File("app.bin"), kAgent, {}});
+        EXPECT_EQ(outcome.resultCode, kResultNetworkFailure);
+        // An acknowledgement of a block never sent is ignored, so that agent's end is the six
+        // misses of the block's wait ("Destination Unreachable" and the time-out).
+        EXPECT_NE(outcome.reason.find(row.reason), std::string::npos) << outcome.reason;
+        // The six misses of a 2-second wait, the ping before and the late wait after.
+        EXPECT_LT(clock.Milliseconds() - start, 20000);
+        EXPECT_GE(clock.Milliseconds() - start, 11000);
+        EXPECT_LT(socket.Sent().size() - sentBefore, 20000u) << "bounded, not a busy loop";
+    }
+}
+
+TEST_F(HostileAgentTest, AFetchOfTheSameBlockAgainAndAgainEndsAsATimeOutAndKeepsTheFile) {
+    WriteFileBytes(dir.File("eeprom.bin"), "earlier");
+    const std::string block(512, 'e');
+    answer = [&block](const fakes::FakeDatagram& sent) {
+        const int acked = Opcode(sent) == tftp::kOpRrq ? 0 : Block(sent);
+        // Blocks 1 to 3, then block 3 for ever.
+        return std::vector<std::vector<std::uint8_t>>{Data(std::min(acked + 1, 3), block)};
+    };
+    FetchSession fetch(context);
+    const std::int64_t start = clock.Milliseconds();
+    const Outcome outcome =
+        fetch.Run(Transfer{READ_EEPROM_FILE, dir.File("eeprom.bin"), kAgent, {}});
+    EXPECT_EQ(outcome.resultCode, kResultNetworkFailure);
+    EXPECT_EQ(outcome.reason, "Time out on GET. block: 3");
+    EXPECT_LT(clock.Milliseconds() - start, 30000);
+    EXPECT_EQ(ReadFileBytes(dir.File("eeprom.bin")), "earlier");
+    EXPECT_FALSE(ReplacementLeft());
+}
+
+TEST_F(HostileAgentTest, AnAnnouncedConfigurationOverOneMebibyteIsRefused) {
+    WriteFileBytes(dir.File("site.cfg"), "earlier");
+    for (const char* header : {"Len:FFFFFFFF\n", "Len:100001\n"}) {
+        SCOPED_TRACE(header);
+        answer = [header](const fakes::FakeDatagram& sent) {
+            std::string payload = header;
+            payload.resize(512, 'c');
+            return std::vector<std::vector<std::uint8_t>>{
+                Data(Opcode(sent) == tftp::kOpRrq ? 1 : Block(sent) + 1, payload)};
+        };
+        FetchSession fetch(context);
+        const Outcome outcome =
+            fetch.Run(Transfer{CREATE_CONFIG_FILE, dir.File("site.cfg"), kAgent, {}});
+        EXPECT_EQ(outcome.resultCode, kResultNetworkFailure);
+        EXPECT_EQ(outcome.reason, FormatLine("The agent announced %ld bytes (at most 1048576): "
+                                             "transfer stopped.",
+                                             std::strtol(header + 4, nullptr, 16)));
+        EXPECT_EQ(ReadFileBytes(dir.File("site.cfg")), "earlier");
+        EXPECT_FALSE(ReplacementLeft());
+    }
 }
 
 }  // namespace
