@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 namespace kalvoran {
@@ -119,12 +120,15 @@ int CLocalFile::OpenReplacement(const char* path) {
 }
 
 bool CLocalFile::CommitReplacement() {
+    lastError.clear();
     if (descriptor == kNoFile || replacementPath.empty()) {
         return false;
     }
     const bool written = ::fsync(descriptor) == 0 && CloseQuietly(descriptor) == 0;
     descriptor = kNoFile;
     if (!written || ::rename(replacementPath.c_str(), replacedPath.c_str()) != 0) {
+        // errno is the failed call's; taken before unlink can change it.
+        lastError = std::strerror(errno);
         ::unlink(replacementPath.c_str());
         replacementPath.clear();
         return false;
@@ -163,14 +167,21 @@ FileResult CLocalFile::GetSize() {
 
 namespace {
 
+// What TransferAll did: the bytes moved as a single call reports them, and the errno of the call
+// that ended the transfer early (0 when none failed: the end of the file, or nothing was tried).
+struct Transferred {
+    std::int32_t moved = 0;
+    int error = 0;
+};
+
 // Repeats the transfer over interrupted and partial calls until count bytes have moved, the end
-// of the file is reached or an error occurs, so the result is what a single call returns for a
+// of the file is reached or an error occurs, so the count is what a single call returns for a
 // regular file: the bytes moved, or -1 when the first call already failed. A negative count or
 // a missing buffer is a failed call (-1) rather than a huge size handed to the kernel.
 template <typename Buffer, typename Transfer>
-std::int32_t TransferAll(Buffer* buffer, std::int32_t count, Transfer transfer) {
+Transferred TransferAll(Buffer* buffer, std::int32_t count, Transfer transfer) {
     if (count < 0 || (buffer == nullptr && count > 0)) {
-        return -1;
+        return {-1, 0};
     }
     std::int32_t done = 0;
     while (done < count) {
@@ -180,14 +191,14 @@ std::int32_t TransferAll(Buffer* buffer, std::int32_t count, Transfer transfer) 
             if (errno == EINTR) {
                 continue;
             }
-            return done > 0 ? done : -1;
+            return {done > 0 ? done : -1, errno};
         }
         if (moved == 0) {
             break;
         }
         done += static_cast<std::int32_t>(moved);
     }
-    return done;
+    return {done, 0};
 }
 
 // A transfer's result: a failed call or fewer bytes than asked is an unexpected end of the file.
@@ -196,6 +207,14 @@ FileResult Reported(std::int32_t asked, std::int32_t moved) {
         return {moved, std::string(kShortTransferText)};
     }
     return {moved, {}};
+}
+
+// True for the errors a write call gives about the storage the data goes to (a full disk or
+// quota, an I/O error, a file too large, a read-only file system...), whose own text tells the
+// operator what to mend. A descriptor that takes no writes (EBADF) or a refused argument
+// (EINVAL, EFAULT) is the program's mistake, not the disk's, and keeps the general text.
+bool IsStorageError(int error) {
+    return error != 0 && error != EBADF && error != EINVAL && error != EFAULT;
 }
 
 }  // namespace
@@ -208,7 +227,8 @@ FileResult CLocalFile::Read(void* buffer, std::int32_t count) {
     return Reported(count, TransferAll(static_cast<unsigned char*>(buffer), count,
                                        [fd](unsigned char* at, std::size_t size) {
                                            return ::read(fd, at, size);
-                                       }));
+                                       })
+                               .moved);
 }
 
 FileResult CLocalFile::Write(const void* buffer, std::int32_t count) {
@@ -216,10 +236,14 @@ FileResult CLocalFile::Write(const void* buffer, std::int32_t count) {
         return {0, std::string(kWriteFailedText)};
     }
     const int fd = descriptor;
-    return Reported(count, TransferAll(static_cast<const unsigned char*>(buffer), count,
-                                       [fd](const unsigned char* at, std::size_t size) {
-                                           return ::write(fd, at, size);
-                                       }));
+    const Transferred written = TransferAll(
+        static_cast<const unsigned char*>(buffer), count,
+        [fd](const unsigned char* at, std::size_t size) { return ::write(fd, at, size); });
+    // A full disk must not read as the end of a file: the system's words say what happened.
+    if (IsStorageError(written.error)) {
+        return {written.moved, std::strerror(written.error)};
+    }
+    return Reported(count, written.moved);
 }
 
 std::int64_t CLocalFile::Seek(int origin, std::int32_t offset) {

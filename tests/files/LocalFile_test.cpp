@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -286,7 +289,7 @@ TEST_F(LocalFileTest, ReplacementTakesThePlaceOfItsTargetOnlyWhenCommitted) {
     EXPECT_FALSE(file.CommitReplacement());
 }
 
-TEST_F(LocalFileTest, WriteErrorGivesMinusOneAndUnexpectedEof) {
+TEST_F(LocalFileTest, WriteErrorGivesMinusOneAndTheSystemsReason) {
     // With a file size limit of zero the kernel refuses every byte, as a full disk does.
     struct rlimit old {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -300,10 +303,10 @@ TEST_F(LocalFileTest, WriteErrorGivesMinusOneAndUnexpectedEof) {
     const FileResult written = file.Write(block.data(), 512);
     ::setrlimit(RLIMIT_FSIZE, &old);
     ::signal(SIGXFSZ, oldHandler);
-    EXPECT_EQ(OutcomeOf(written), Outcome(-1, "unexpected EOF"));
+    EXPECT_EQ(OutcomeOf(written), Outcome(-1, std::strerror(EFBIG)));
 }
 
-TEST_F(LocalFileTest, ShortWriteReturnsTheBytesWrittenAndUnexpectedEof) {
+TEST_F(LocalFileTest, ShortWriteReturnsTheBytesWrittenAndTheSystemsReason) {
     // A file size limit makes the kernel accept only part of a write, as a full disk does.
     struct rlimit old {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -321,9 +324,104 @@ TEST_F(LocalFileTest, ShortWriteReturnsTheBytesWrittenAndUnexpectedEof) {
     ::setrlimit(RLIMIT_FSIZE, &old);
     ::signal(SIGXFSZ, oldHandler);
 
-    EXPECT_EQ(OutcomeOf(written), Outcome(100, "unexpected EOF"));
+    EXPECT_EQ(OutcomeOf(written), Outcome(100, std::strerror(EFBIG)));
     file.Close();
     EXPECT_EQ(ReadFileBytes(path), block.substr(0, 100));
+}
+
+// A failed call with no storage error behind it keeps the general text, whatever errno an
+// earlier call left behind.
+TEST_F(LocalFileTest, RefusedWritesWithoutAStorageErrorKeepUnexpectedEof) {
+    const std::string path = dir.File("a.bin");
+    WriteFileBytes(path, "abc");
+    ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeWrite), CLocalFile::kNoFile);
+    char buffer[4] = {};
+    errno = ENOSPC;
+    EXPECT_EQ(OutcomeOf(file.Write(buffer, -1)), Outcome(-1, "unexpected EOF"));
+    errno = EIO;
+    EXPECT_EQ(OutcomeOf(file.Write(nullptr, 4)), Outcome(-1, "unexpected EOF"));
+}
+
+// A small file system of its own, so that a write can fill it as a full disk would.
+class FullDiskTest : public testing::LocalFileFixture {
+protected:
+    static constexpr std::int32_t kDiskBytes = 64 * 1024;
+
+    void SetUp() override {
+        LocalFileFixture::SetUp();
+        disk = dir.File("disk");
+        ASSERT_EQ(::mkdir(disk.c_str(), 0700), 0);
+        if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+        }
+        mounted = true;
+    }
+    void TearDown() override {
+        LocalFileFixture::TearDown();
+        if (mounted) {
+            ::umount2(disk.c_str(), MNT_DETACH);
+        }
+    }
+
+    std::string disk;
+    bool mounted = false;
+};
+
+struct FullDiskCase {
+    const char* name;
+    bool replacement;  // written through OpenReplacement rather than Open
+};
+
+TEST_F(FullDiskTest, AFullDiskGivesTheSystemsReasonNotUnexpectedEof) {
+    const FullDiskCase cases[] = {{"plain", false}, {"replacement", true}};
+    const std::string block = PatternString(2 * kDiskBytes);
+    const auto size = static_cast<std::int32_t>(block.size());
+    const std::string full = std::strerror(ENOSPC);
+    for (const FullDiskCase& c : cases) {
+        const std::string path = disk + "/" + c.name + ".bin";
+        WriteFileBytes(path, "");
+        const int fd = c.replacement ? file.OpenReplacement(path.c_str())
+                                     : file.Open(path.c_str(), CLocalFile::ModeWrite);
+        ASSERT_NE(fd, CLocalFile::kNoFile) << c.name;
+        // The disk takes part of the block, then refuses the rest.
+        const FileResult first = file.Write(block.data(), size);
+        EXPECT_GT(first.count, 0) << c.name;
+        EXPECT_LT(first.count, size) << c.name;
+        EXPECT_EQ(first.reason, full) << c.name;
+        EXPECT_EQ(OutcomeOf(file.Write(block.data(), 512)), Outcome(-1, full)) << c.name;
+        file.Close();
+        EXPECT_EQ(ReadFileBytes(path).size(), c.replacement ? 0u : std::size_t(first.count))
+            << c.name;
+        ::unlink(path.c_str());
+    }
+}
+
+// A commit that fails says why; one that succeeds clears the reason.
+TEST_F(LocalFileTest, FailedCommitLeavesTheSystemsReason) {
+    EXPECT_EQ(file.LastError(), "");
+    EXPECT_FALSE(file.CommitReplacement());  // nothing held: no system call failed
+    EXPECT_EQ(file.LastError(), "");
+
+    const std::string target = dir.File("config.cfg");
+    WriteFileBytes(target, "old");
+    ASSERT_NE(file.OpenReplacement(target.c_str()), CLocalFile::kNoFile);
+    ASSERT_EQ(OutcomeOf(file.Write("new", 3)), Outcome(3, ""));
+    // The target turns into a folder meanwhile: rename cannot put a file over it.
+    ASSERT_EQ(::unlink(target.c_str()), 0);
+    ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
+    EXPECT_FALSE(file.CommitReplacement());
+    EXPECT_EQ(file.LastError(), std::strerror(EISDIR));
+    EXPECT_TRUE(std::filesystem::is_directory(target));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
+                            std::filesystem::directory_iterator()),
+              1);
+
+    ASSERT_EQ(::rmdir(target.c_str()), 0);
+    ASSERT_NE(file.OpenReplacement(target.c_str()), CLocalFile::kNoFile);
+    ASSERT_EQ(OutcomeOf(file.Write("new", 3)), Outcome(3, ""));
+    EXPECT_TRUE(file.CommitReplacement());
+    EXPECT_EQ(file.LastError(), "");
+    EXPECT_EQ(ReadFileBytes(target), "new");
 }
 
 TEST_F(LocalFileTest, NegativeCountsAndMissingBuffersFailWithoutMovingAnyBytes) {
