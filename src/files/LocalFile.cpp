@@ -49,6 +49,28 @@ bool NamesNothingOrARegularFile(const char* path) {
     return S_ISREG(status.st_mode);
 }
 
+// Gives the replacement held by descriptor the permissions it should have once it bears the name
+// target. mkostemp creates it for its owner only. An earlier file's permission bits, owner and
+// group are kept, so that a fetched EEPROM image or configuration, which can hold secrets, is no
+// more open than the one it replaces; setuid, setgid and sticky bits are not carried over to
+// content that is new. The owner and group are kept where the process may set them (root; a
+// member of the file's group keeps that group); otherwise the replacement stays the process's.
+// With no earlier file it gets what ModeWrite would have given a new file.
+void TakeOverPermissions(int descriptor, const char* target) {
+    struct stat earlier {};
+    if (::stat(target, &earlier) != 0 || !S_ISREG(earlier.st_mode)) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(descriptor, kCreateMode & ~mask);
+        return;
+    }
+    // Before fchmod: changing the owner can clear permission bits.
+    if (::fchown(descriptor, earlier.st_uid, earlier.st_gid) != 0 && errno == EPERM) {
+        ::fchown(descriptor, static_cast<uid_t>(-1), earlier.st_gid);
+    }
+    ::fchmod(descriptor, earlier.st_mode & 0777);
+}
+
 int CloseQuietly(int descriptor) {
     const int result = ::close(descriptor);
     return result == 0 || errno == EINTR ? 0 : -1;
@@ -108,10 +130,7 @@ int CLocalFile::OpenReplacement(const char* path) {
     if (opened < 0) {
         return kNoFile;
     }
-    // mkostemp creates the file for its owner only; give it what ModeWrite would have given.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(opened, kCreateMode & ~mask);
+    TakeOverPermissions(opened, target.c_str());
     Close();
     descriptor = opened;
     replacementPath = std::move(pattern);

@@ -289,6 +289,69 @@ TEST_F(LocalFileTest, ReplacementTakesThePlaceOfItsTargetOnlyWhenCommitted) {
     EXPECT_FALSE(file.CommitReplacement());
 }
 
+struct ReplacedModeCase {
+    mode_t earlier;  // the earlier file's mode; 0: no earlier file
+    mode_t mask;     // the umask while the replacement is opened
+    mode_t replaced;
+};
+
+// A fetched file is no more open than the one it replaces, whatever the umask; a new one gets
+// what a plain create gives.
+TEST_F(LocalFileTest, ReplacementTakesTheEarlierFilesPermissions) {
+    const ReplacedModeCase cases[] = {
+        {0600, 022, 0600}, {0640, 022, 0640},  {0400, 022, 0400},
+        {0666, 077, 0666}, {04755, 022, 0755},  // setuid is not carried over to new content
+        {0, 022, 0644},    {0, 027, 0640},     {0, 077, 0600},
+    };
+    const std::string target = dir.File("eeprom.bin");
+    for (const ReplacedModeCase& c : cases) {
+        ::unlink(target.c_str());
+        if (c.earlier != 0) {
+            WriteFileBytes(target, "earlier");
+            ASSERT_EQ(::chmod(target.c_str(), c.earlier), 0);
+        }
+        const mode_t oldMask = ::umask(c.mask);
+        const int fd = file.OpenReplacement(target.c_str());
+        ::umask(oldMask);
+        ASSERT_NE(fd, CLocalFile::kNoFile) << std::oct << c.earlier;
+        ASSERT_EQ(OutcomeOf(file.Write("new", 3)), Outcome(3, ""));
+        ASSERT_TRUE(file.CommitReplacement());
+        struct stat status {};
+        ASSERT_EQ(::stat(target.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, c.replaced)
+            << std::oct << "earlier " << c.earlier << " umask " << c.mask;
+        EXPECT_EQ(ReadFileBytes(target), "new");
+    }
+}
+
+TEST_F(LocalFileTest, ReplacementKeepsTheEarlierFilesOwnerAndGroup) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root may give a file to another owner";
+    }
+    constexpr uid_t kOwner = 12345;
+    constexpr gid_t kGroup = 23456;
+    const std::string target = dir.File("config.cfg");
+    WriteFileBytes(target, "earlier");
+    ASSERT_EQ(::chown(target.c_str(), kOwner, kGroup), 0);
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    ASSERT_NE(file.OpenReplacement(target.c_str()), CLocalFile::kNoFile);
+    ASSERT_EQ(OutcomeOf(file.Write("new", 3)), Outcome(3, ""));
+    ASSERT_TRUE(file.CommitReplacement());
+    struct stat status {};
+    ASSERT_EQ(::stat(target.c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, kOwner);
+    EXPECT_EQ(status.st_gid, kGroup);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+
+    // A new file belongs to the process, as a plain create would make it.
+    const std::string fresh = dir.File("fresh.cfg");
+    ASSERT_NE(file.OpenReplacement(fresh.c_str()), CLocalFile::kNoFile);
+    ASSERT_TRUE(file.CommitReplacement());
+    ASSERT_EQ(::stat(fresh.c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, ::geteuid());
+    EXPECT_EQ(status.st_gid, ::getegid());
+}
+
 TEST_F(LocalFileTest, WriteErrorGivesMinusOneAndTheSystemsReason) {
     // With a file size limit of zero the kernel refuses every byte, as a full disk does.
     struct rlimit old {};
