@@ -1,10 +1,13 @@
 #include "files/LocalFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
@@ -31,9 +34,13 @@ constexpr int kWriteFlags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK;
 // Ordinary read and write permission for everyone the umask allows.
 constexpr mode_t kCreateMode = 0666;
 
-// The name pattern of a replacement beside its target; hidden, and short enough to fit wherever
-// the target's own name fits.
-constexpr char kReplacementPattern[] = ".kalvoran-XXXXXX";
+// A replacement beside its target is named kReplacementPrefix, the decimal id of the process
+// that made it, a dash and kUniqueLength letters and digits from mkostemp: hidden, short enough
+// to fit wherever the target's own name fits, and telling whose it is, so that one left behind
+// by a process that was killed can be removed.
+constexpr std::string_view kReplacementPrefix = ".kalvoran-";
+constexpr char kUniqueTemplate[] = "XXXXXX";
+constexpr std::size_t kUniqueLength = sizeof kUniqueTemplate - 1;
 
 bool IsRegularFile(int descriptor) {
     struct stat status {};
@@ -69,6 +76,60 @@ void TakeOverPermissions(int descriptor, const char* target) {
         ::fchown(descriptor, static_cast<uid_t>(-1), earlier.st_gid);
     }
     ::fchmod(descriptor, earlier.st_mode & 0777);
+}
+
+bool IsLetterOrDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// The id of the process that made the replacement called name, or 0 when name is not exactly a
+// replacement's (kReplacementPrefix, a process id without sign or leading zero, a dash and
+// kUniqueLength letters and digits). Names without the id are never taken for one.
+pid_t OwnerOfReplacement(std::string_view name) {
+    if (!name.starts_with(kReplacementPrefix)) {
+        return 0;
+    }
+    name.remove_prefix(kReplacementPrefix.size());
+    const std::size_t dash = name.find('-');
+    if (dash == std::string_view::npos || dash == 0 || name.front() == '0' ||
+        name.size() != dash + 1 + kUniqueLength) {
+        return 0;
+    }
+    for (const char c : name.substr(dash + 1)) {
+        if (!IsLetterOrDigit(c)) {
+            return 0;
+        }
+    }
+    pid_t owner = 0;
+    const char* const end = name.data() + dash;
+    const auto [stop, error] = std::from_chars(name.data(), end, owner);
+    return error == std::errc() && stop == end && owner > 0 ? owner : 0;
+}
+
+// Removes from folder the replacements whose process no longer exists: a fetch killed midway
+// (SIGKILL, a power loss) cannot remove its own. Only regular files are removed, and only when
+// kill says there is no such process (ESRCH); a process that exists but may not be signalled
+// (EPERM) is alive, and this process's own replacements are never touched.
+void RemoveAbandonedReplacements(const std::string& folder) {
+    DIR* const listing = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (listing == nullptr) {
+        return;
+    }
+    const int folderDescriptor = ::dirfd(listing);
+    const pid_t self = ::getpid();
+    while (const dirent* entry = ::readdir(listing)) {
+        const pid_t owner = OwnerOfReplacement(entry->d_name);
+        if (owner == 0 || owner == self || ::kill(owner, 0) == 0 || errno != ESRCH) {
+            continue;
+        }
+        // Not following a link: a link of that name is not a replacement, nor what it points to.
+        struct stat status {};
+        if (::fstatat(folderDescriptor, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(status.st_mode)) {
+            ::unlinkat(folderDescriptor, entry->d_name, 0);
+        }
+    }
+    ::closedir(listing);
 }
 
 int CloseQuietly(int descriptor) {
@@ -123,9 +184,11 @@ int CLocalFile::OpenReplacement(const char* path) {
         std::free(resolved);
     }
     const std::size_t slash = target.find_last_of('/');
-    std::string pattern =
-        (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
-        kReplacementPattern;
+    const std::string folder =
+        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    RemoveAbandonedReplacements(folder);
+    std::string pattern = folder + std::string(kReplacementPrefix) + std::to_string(::getpid()) +
+                          "-" + kUniqueTemplate;
     const int opened = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (opened < 0) {
         return kNoFile;

@@ -43,8 +43,10 @@ public:
     // to) that receives a fetch in place of the file named path, which stays as it was until
     // CommitReplacement renames the new file over it. The new file takes the earlier file's
     // permission bits (0777) and, where the process may set them, its owner and group; with no
-    // earlier file it gets the permissions a new file of ModeWrite would get. kNoFile when the
-    // folder takes no new file or path names something other than a regular file.
+    // earlier file it gets the permissions a new file of ModeWrite would get. It is named
+    // .kalvoran-<process id>-XXXXXX; first, the regular files of that name whose process no
+    // longer exists (left by a fetch that was killed) are removed from the folder. kNoFile when
+    // the folder takes no new file or path names something other than a regular file.
     int OpenReplacement(const char* path);
     // Writes the replacement to disk, closes it and renames it over its path; afterwards no file
     // is held. False when that fails: the replacement is then removed and the earlier file is

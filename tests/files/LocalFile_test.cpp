@@ -6,6 +6,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -350,6 +351,115 @@ TEST_F(LocalFileTest, ReplacementKeepsTheEarlierFilesOwnerAndGroup) {
     ASSERT_EQ(::stat(fresh.c_str(), &status), 0);
     EXPECT_EQ(status.st_uid, ::geteuid());
     EXPECT_EQ(status.st_gid, ::getegid());
+}
+
+// The id of a process that has ended: a child that exits at once, reaped.
+pid_t DeadProcessId() {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return child;
+}
+
+// Names in the folder that start with prefix.
+std::vector<std::string> NamesStartingWith(const std::filesystem::path& folder,
+                                           const std::string& prefix) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(prefix)) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+TEST_F(LocalFileTest, ReplacementIsNamedAfterItsProcess) {
+    const std::string target = dir.File("eeprom.bin");
+    const std::string prefix = ".kalvoran-" + std::to_string(::getpid()) + "-";
+    ASSERT_NE(file.OpenReplacement(target.c_str()), CLocalFile::kNoFile);
+    const std::vector<std::string> names = NamesStartingWith(dir.Path(), ".kalvoran-");
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_TRUE(names[0].starts_with(prefix)) << names[0];
+    EXPECT_EQ(names[0].size(), prefix.size() + 6) << names[0];
+    EXPECT_NE(::fcntl(file.Descriptor(), F_GETFD) & FD_CLOEXEC, 0);
+}
+
+enum class Kind { File, Folder, Link };
+
+struct LeftoverCase {
+    std::string name;
+    Kind kind;
+    bool removed;
+};
+
+// A replacement left by a process that was killed is removed by the next fetch into its folder;
+// nothing else is: not a live process's, not a name that only looks alike, not a folder or link.
+TEST_F(LocalFileTest, ReplacementRemovesOnlyTheFilesLeftByEndedProcesses) {
+    const std::string dead = std::to_string(DeadProcessId());
+    const std::string self = std::to_string(::getpid());
+    ASSERT_NE(::kill(::getppid(), 0), -1);
+    const std::string parent = std::to_string(::getppid());
+    const LeftoverCase cases[] = {
+        {".kalvoran-" + dead + "-abc123", Kind::File, true},
+        {".kalvoran-" + dead + "-ZZ9q0A", Kind::File, true},
+        {".kalvoran-" + self + "-abc123", Kind::File, false},
+        {".kalvoran-" + parent + "-abc123", Kind::File, false},
+        {".kalvoran-notes", Kind::File, false},
+        {".kalvoran-abc123", Kind::File, false},  // no process id: whose it is cannot be told
+        {".kalvoran-" + dead + "-dir123", Kind::Folder, false},
+        {".kalvoran-" + dead + "-dir", Kind::Folder, false},
+        {".kalvoran-" + dead + "-lnk123", Kind::Link, false},
+        {".kalvoran-" + dead + "-abc1234", Kind::File, false},
+        {".kalvoran-" + dead + "-abc12", Kind::File, false},
+        {".kalvoran-" + dead + "-abc.23", Kind::File, false},
+        {".kalvoran-0" + dead + "-abc123", Kind::File, false},
+        {".kalvoran--" + dead + "-abc123", Kind::File, false},
+        {".kalvoran-" + dead + "x-abc123", Kind::File, false},
+        {"x.kalvoran-" + dead + "-abc123", Kind::File, false},
+        {"kalvoran-" + dead + "-abc123", Kind::File, false},
+    };
+    const std::string linked = dir.File("linked.bin");
+    WriteFileBytes(linked, "linked");
+    for (const LeftoverCase& c : cases) {
+        const std::string path = dir.File(c.name);
+        switch (c.kind) {
+            case Kind::File:
+                WriteFileBytes(path, "left");
+                break;
+            case Kind::Folder:
+                ASSERT_EQ(::mkdir(path.c_str(), 0700), 0) << c.name;
+                break;
+            case Kind::Link:
+                ASSERT_EQ(::symlink(linked.c_str(), path.c_str()), 0) << c.name;
+                break;
+        }
+    }
+    // Another folder's leftovers are not this fetch's business.
+    const std::string other = dir.File("other");
+    ASSERT_EQ(::mkdir(other.c_str(), 0700), 0);
+    const std::string elsewhere = other + "/.kalvoran-" + dead + "-abc123";
+    WriteFileBytes(elsewhere, "left");
+
+    const std::string target = dir.File("eeprom.bin");
+    ASSERT_NE(file.OpenReplacement(target.c_str()), CLocalFile::kNoFile);
+    for (const LeftoverCase& c : cases) {
+        EXPECT_EQ(Exists(dir.File(c.name)), !c.removed) << c.name;
+    }
+    EXPECT_TRUE(Exists(elsewhere));
+    EXPECT_EQ(ReadFileBytes(linked), "linked");
+    // The replacement just made is there too, and survives a second fetch by this process.
+    const std::string ours = ".kalvoran-" + self + "-";
+    EXPECT_EQ(NamesStartingWith(dir.Path(), ours).size(), 2u);
+    CLocalFile second;
+    ASSERT_NE(second.OpenReplacement(target.c_str()), CLocalFile::kNoFile);
+    EXPECT_EQ(NamesStartingWith(dir.Path(), ours).size(), 3u);
+    EXPECT_TRUE(second.Close());
+    EXPECT_TRUE(file.CommitReplacement());
+    EXPECT_EQ(NamesStartingWith(dir.Path(), ours).size(), 1u);  // the planted one
 }
 
 TEST_F(LocalFileTest, WriteErrorGivesMinusOneAndTheSystemsReason) {
