@@ -206,11 +206,18 @@ bool CLocalFile::CommitReplacement() {
     if (descriptor == kNoFile || replacementPath.empty()) {
         return false;
     }
-    const bool written = ::fsync(descriptor) == 0 && CloseQuietly(descriptor) == 0;
+    // The first failure is the one reported; the descriptor is closed even when fsync failed,
+    // so that a failed commit does not keep it.
+    int error = ::fsync(descriptor) == 0 ? 0 : errno;
+    if (CloseQuietly(descriptor) != 0 && error == 0) {
+        error = errno;
+    }
     descriptor = kNoFile;
-    if (!written || ::rename(replacementPath.c_str(), replacedPath.c_str()) != 0) {
-        // errno is the failed call's; taken before unlink can change it.
-        lastError = std::strerror(errno);
+    if (error == 0 && ::rename(replacementPath.c_str(), replacedPath.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        lastError = std::strerror(error);
         ::unlink(replacementPath.c_str());
         replacementPath.clear();
         return false;

@@ -597,6 +597,26 @@ TEST_F(LocalFileTest, FailedCommitLeavesTheSystemsReason) {
     EXPECT_EQ(ReadFileBytes(target), "new");
 }
 
+// fsync failing (here: the held descriptor made into a pipe, which cannot be synced) is reported
+// and still lets go of the descriptor; nothing is renamed over the target.
+TEST_F(LocalFileTest, CommitWhoseSyncFailsClosesTheDescriptorAndSaysWhy) {
+    const std::string target = dir.File("dump.bin");
+    WriteFileBytes(target, "earlier");
+    const int fd = file.OpenReplacement(target.c_str());
+    ASSERT_NE(fd, CLocalFile::kNoFile);
+    int ends[2] = {-1, -1};
+    ASSERT_EQ(::pipe(ends), 0);
+    ASSERT_EQ(::dup2(ends[0], fd), fd);
+    ::close(ends[0]);
+    EXPECT_FALSE(file.CommitReplacement());
+    EXPECT_EQ(file.LastError(), std::strerror(EINVAL));
+    EXPECT_FALSE(DescriptorIsOpen(fd));
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(ReadFileBytes(target), "earlier");
+    EXPECT_TRUE(NamesStartingWith(dir.Path(), ".kalvoran-").empty());
+    ::close(ends[1]);
+}
+
 TEST_F(LocalFileTest, NegativeCountsAndMissingBuffersFailWithoutMovingAnyBytes) {
     const std::string path = dir.File("a.bin");
     WriteFileBytes(path, "abcdef");
