@@ -1,13 +1,17 @@
 #include "files/LocalFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 namespace kalvoran {
@@ -30,9 +34,13 @@ constexpr int kWriteFlags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK;
 // Ordinary read and write permission for everyone the umask allows.
 constexpr mode_t kCreateMode = 0666;
 
-// The name pattern of a replacement beside its target; hidden, and short enough to fit wherever
-// the target's own name fits.
-constexpr char kReplacementPattern[] = ".kalvoran-XXXXXX";
+// A replacement beside its target is named kReplacementPrefix, the decimal id of the process
+// that made it, a dash and kUniqueLength letters and digits from mkostemp: hidden, short enough
+// to fit wherever the target's own name fits, and telling whose it is, so that one left behind
+// by a process that was killed can be removed.
+constexpr std::string_view kReplacementPrefix = ".kalvoran-";
+constexpr char kUniqueTemplate[] = "XXXXXX";
+constexpr std::size_t kUniqueLength = sizeof kUniqueTemplate - 1;
 
 bool IsRegularFile(int descriptor) {
     struct stat status {};
@@ -46,6 +54,82 @@ bool NamesNothingOrARegularFile(const char* path) {
         return errno == ENOENT;
     }
     return S_ISREG(status.st_mode);
+}
+
+// Gives the replacement held by descriptor the permissions it should have once it bears the name
+// target. mkostemp creates it for its owner only. An earlier file's permission bits, owner and
+// group are kept, so that a fetched EEPROM image or configuration, which can hold secrets, is no
+// more open than the one it replaces; setuid, setgid and sticky bits are not carried over to
+// content that is new. The owner and group are kept where the process may set them (root; a
+// member of the file's group keeps that group); otherwise the replacement stays the process's.
+// With no earlier file it gets what ModeWrite would have given a new file.
+void TakeOverPermissions(int descriptor, const char* target) {
+    struct stat earlier {};
+    if (::stat(target, &earlier) != 0 || !S_ISREG(earlier.st_mode)) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(descriptor, kCreateMode & ~mask);
+        return;
+    }
+    // Before fchmod: changing the owner can clear permission bits.
+    if (::fchown(descriptor, earlier.st_uid, earlier.st_gid) != 0 && errno == EPERM) {
+        ::fchown(descriptor, static_cast<uid_t>(-1), earlier.st_gid);
+    }
+    ::fchmod(descriptor, earlier.st_mode & 0777);
+}
+
+bool IsLetterOrDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// The id of the process that made the replacement called name, or 0 when name is not exactly a
+// replacement's (kReplacementPrefix, a process id without sign or leading zero, a dash and
+// kUniqueLength letters and digits). Names without the id are never taken for one.
+pid_t OwnerOfReplacement(std::string_view name) {
+    if (!name.starts_with(kReplacementPrefix)) {
+        return 0;
+    }
+    name.remove_prefix(kReplacementPrefix.size());
+    const std::size_t dash = name.find('-');
+    if (dash == std::string_view::npos || dash == 0 || name.front() == '0' ||
+        name.size() != dash + 1 + kUniqueLength) {
+        return 0;
+    }
+    for (const char c : name.substr(dash + 1)) {
+        if (!IsLetterOrDigit(c)) {
+            return 0;
+        }
+    }
+    pid_t owner = 0;
+    const char* const end = name.data() + dash;
+    const auto [stop, error] = std::from_chars(name.data(), end, owner);
+    return error == std::errc() && stop == end && owner > 0 ? owner : 0;
+}
+
+// Removes from folder the replacements whose process no longer exists: a fetch killed midway
+// (SIGKILL, a power loss) cannot remove its own. Only regular files are removed, and only when
+// kill says there is no such process (ESRCH); a process that exists but may not be signalled
+// (EPERM) is alive, and this process's own replacements are never touched.
+void RemoveAbandonedReplacements(const std::string& folder) {
+    DIR* const listing = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (listing == nullptr) {
+        return;
+    }
+    const int folderDescriptor = ::dirfd(listing);
+    const pid_t self = ::getpid();
+    while (const dirent* entry = ::readdir(listing)) {
+        const pid_t owner = OwnerOfReplacement(entry->d_name);
+        if (owner == 0 || owner == self || ::kill(owner, 0) == 0 || errno != ESRCH) {
+            continue;
+        }
+        // Not following a link: a link of that name is not a replacement, nor what it points to.
+        struct stat status {};
+        if (::fstatat(folderDescriptor, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(status.st_mode)) {
+            ::unlinkat(folderDescriptor, entry->d_name, 0);
+        }
+    }
+    ::closedir(listing);
 }
 
 int CloseQuietly(int descriptor) {
@@ -100,17 +184,16 @@ int CLocalFile::OpenReplacement(const char* path) {
         std::free(resolved);
     }
     const std::size_t slash = target.find_last_of('/');
-    std::string pattern =
-        (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
-        kReplacementPattern;
+    const std::string folder =
+        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    RemoveAbandonedReplacements(folder);
+    std::string pattern = folder + std::string(kReplacementPrefix) + std::to_string(::getpid()) +
+                          "-" + kUniqueTemplate;
     const int opened = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (opened < 0) {
         return kNoFile;
     }
-    // mkostemp creates the file for its owner only; give it what ModeWrite would have given.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(opened, kCreateMode & ~mask);
+    TakeOverPermissions(opened, target.c_str());
     Close();
     descriptor = opened;
     replacementPath = std::move(pattern);
@@ -119,12 +202,22 @@ int CLocalFile::OpenReplacement(const char* path) {
 }
 
 bool CLocalFile::CommitReplacement() {
+    lastError.clear();
     if (descriptor == kNoFile || replacementPath.empty()) {
         return false;
     }
-    const bool written = ::fsync(descriptor) == 0 && CloseQuietly(descriptor) == 0;
+    // The first failure is the one reported; the descriptor is closed even when fsync failed,
+    // so that a failed commit does not keep it.
+    int error = ::fsync(descriptor) == 0 ? 0 : errno;
+    if (CloseQuietly(descriptor) != 0 && error == 0) {
+        error = errno;
+    }
     descriptor = kNoFile;
-    if (!written || ::rename(replacementPath.c_str(), replacedPath.c_str()) != 0) {
+    if (error == 0 && ::rename(replacementPath.c_str(), replacedPath.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        lastError = std::strerror(error);
         ::unlink(replacementPath.c_str());
         replacementPath.clear();
         return false;
@@ -163,14 +256,21 @@ FileResult CLocalFile::GetSize() {
 
 namespace {
 
+// What TransferAll did: the bytes moved as a single call reports them, and the errno of the call
+// that ended the transfer early (0 when none failed: the end of the file, or nothing was tried).
+struct Transferred {
+    std::int32_t moved = 0;
+    int error = 0;
+};
+
 // Repeats the transfer over interrupted and partial calls until count bytes have moved, the end
-// of the file is reached or an error occurs, so the result is what a single call returns for a
+// of the file is reached or an error occurs, so the count is what a single call returns for a
 // regular file: the bytes moved, or -1 when the first call already failed. A negative count or
 // a missing buffer is a failed call (-1) rather than a huge size handed to the kernel.
 template <typename Buffer, typename Transfer>
-std::int32_t TransferAll(Buffer* buffer, std::int32_t count, Transfer transfer) {
+Transferred TransferAll(Buffer* buffer, std::int32_t count, Transfer transfer) {
     if (count < 0 || (buffer == nullptr && count > 0)) {
-        return -1;
+        return {-1, 0};
     }
     std::int32_t done = 0;
     while (done < count) {
@@ -180,14 +280,14 @@ std::int32_t TransferAll(Buffer* buffer, std::int32_t count, Transfer transfer) 
             if (errno == EINTR) {
                 continue;
             }
-            return done > 0 ? done : -1;
+            return {done > 0 ? done : -1, errno};
         }
         if (moved == 0) {
             break;
         }
         done += static_cast<std::int32_t>(moved);
     }
-    return done;
+    return {done, 0};
 }
 
 // A transfer's result: a failed call or fewer bytes than asked is an unexpected end of the file.
@@ -196,6 +296,14 @@ FileResult Reported(std::int32_t asked, std::int32_t moved) {
         return {moved, std::string(kShortTransferText)};
     }
     return {moved, {}};
+}
+
+// True for the errors a write call gives about the storage the data goes to (a full disk or
+// quota, an I/O error, a file too large, a read-only file system...), whose own text tells the
+// operator what to mend. A descriptor that takes no writes (EBADF) or a refused argument
+// (EINVAL, EFAULT) is the program's mistake, not the disk's, and keeps the general text.
+bool IsStorageError(int error) {
+    return error != 0 && error != EBADF && error != EINVAL && error != EFAULT;
 }
 
 }  // namespace
@@ -208,7 +316,8 @@ FileResult CLocalFile::Read(void* buffer, std::int32_t count) {
     return Reported(count, TransferAll(static_cast<unsigned char*>(buffer), count,
                                        [fd](unsigned char* at, std::size_t size) {
                                            return ::read(fd, at, size);
-                                       }));
+                                       })
+                               .moved);
 }
 
 FileResult CLocalFile::Write(const void* buffer, std::int32_t count) {
@@ -216,10 +325,14 @@ FileResult CLocalFile::Write(const void* buffer, std::int32_t count) {
         return {0, std::string(kWriteFailedText)};
     }
     const int fd = descriptor;
-    return Reported(count, TransferAll(static_cast<const unsigned char*>(buffer), count,
-                                       [fd](const unsigned char* at, std::size_t size) {
-                                           return ::write(fd, at, size);
-                                       }));
+    const Transferred written = TransferAll(
+        static_cast<const unsigned char*>(buffer), count,
+        [fd](const unsigned char* at, std::size_t size) { return ::write(fd, at, size); });
+    // A full disk must not read as the end of a file: the system's words say what happened.
+    if (IsStorageError(written.error)) {
+        return {written.moved, std::strerror(written.error)};
+    }
+    return Reported(count, written.moved);
 }
 
 std::int64_t CLocalFile::Seek(int origin, std::int32_t offset) {

@@ -41,14 +41,21 @@ public:
     int Open(const char* path, int mode);
     // Opens a new, empty file beside path (in the same folder; beside the file a link points
     // to) that receives a fetch in place of the file named path, which stays as it was until
-    // CommitReplacement renames the new file over it. The new file gets the permissions a new
-    // file of ModeWrite would get. kNoFile when the folder takes no new file or path names
-    // something other than a regular file.
+    // CommitReplacement renames the new file over it. The new file takes the earlier file's
+    // permission bits (0777) and, where the process may set them, its owner and group; with no
+    // earlier file it gets the permissions a new file of ModeWrite would get. It is named
+    // .kalvoran-<process id>-XXXXXX; first, the regular files of that name whose process no
+    // longer exists (left by a fetch that was killed) are removed from the folder. kNoFile when
+    // the folder takes no new file or path names something other than a regular file.
     int OpenReplacement(const char* path);
     // Writes the replacement to disk, closes it and renames it over its path; afterwards no file
     // is held. False when that fails: the replacement is then removed and the earlier file is
-    // left as it was.
+    // left as it was, and LastError tells why.
     bool CommitReplacement();
+    // Why the last CommitReplacement failed, in the system's words (e.g. "No space left on
+    // device" from fsync, "Is a directory" from rename); empty after one that succeeded, before
+    // any, and when it failed because no replacement was held.
+    std::string LastError() const { return lastError; }
     // Lets go of the held file; afterwards no file is held. A replacement not committed is
     // removed, so an unfinished fetch leaves the earlier file as it was. False when closing
     // reported an error (the descriptor is released all the same, as Linux always does). True
@@ -60,7 +67,9 @@ public:
     // The bytes read or written as the count, as the descriptor operation reports them (-1 when
     // it failed, and for a negative count or a missing buffer); the reason:
     //   no file held (count 0): "file read failed" / "file write failed";
-    //   fewer bytes than asked, -1 included: "unexpected EOF";
+    //   a write call failed about the storage (a full disk or quota, an I/O error, a file too
+    //   large...): the system's text for it, e.g. "No space left on device";
+    //   otherwise fewer bytes than asked, -1 included: "unexpected EOF";
     //   all of count moved: none.
     FileResult Read(void* buffer, std::int32_t count);
     FileResult Write(const void* buffer, std::int32_t count);
@@ -79,6 +88,8 @@ private:
     // While a replacement is held: its own path and the path it will replace.
     std::string replacementPath;
     std::string replacedPath;
+    // Why the last CommitReplacement failed; see LastError.
+    std::string lastError;
 };
 
 }  // namespace kalvoran

@@ -3,11 +3,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -286,7 +290,179 @@ TEST_F(LocalFileTest, ReplacementTakesThePlaceOfItsTargetOnlyWhenCommitted) {
     EXPECT_FALSE(file.CommitReplacement());
 }
 
-TEST_F(LocalFileTest, WriteErrorGivesMinusOneAndUnexpectedEof) {
+struct ReplacedModeCase {
+    mode_t earlier;  // the earlier file's mode; 0: no earlier file
+    mode_t mask;     // the umask while the replacement is opened
+    mode_t replaced;
+};
+
+// A fetched file is no more open than the one it replaces, whatever the umask; a new one gets
+// what a plain create gives.
+TEST_F(LocalFileTest, ReplacementTakesTheEarlierFilesPermissions) {
+    const ReplacedModeCase cases[] = {
+        {0600, 022, 0600}, {0640, 022, 0640},  {0400, 022, 0400},
+        {0666, 077, 0666}, {04755, 022, 0755},  // setuid is not carried over to new content
+        {0, 022, 0644},    {0, 027, 0640},     {0, 077, 0600},
+    };
+    const std::string target = dir.File("eeprom.bin");
+    for (const ReplacedModeCase& c : cases) {
+        ::unlink(target.c_str());
+        if (c.earlier != 0) {
+            WriteFileBytes(target, "earlier");
+            ASSERT_EQ(::chmod(target.c_str(), c.earlier), 0);
+        }
+        const mode_t oldMask = ::umask(c.mask);
+        const int fd = file.OpenReplacement(target.c_str());
+        ::umask(oldMask);
+        ASSERT_NE(fd, CLocalFile::kNoFile) << std::oct << c.earlier;
+        ASSERT_EQ(OutcomeOf(file.Write("new", 3)), Outcome(3, ""));
+        ASSERT_TRUE(file.CommitReplacement());
+        struct stat status {};
+        ASSERT_EQ(::stat(target.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, c.replaced)
+            << std::oct << "earlier " << c.earlier << " umask " << c.mask;
+        EXPECT_EQ(ReadFileBytes(target), "new");
+    }
+}
+
+TEST_F(LocalFileTest, ReplacementKeepsTheEarlierFilesOwnerAndGroup) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "only root may give a file to another owner";
+    }
+    constexpr uid_t kOwner = 12345;
+    constexpr gid_t kGroup = 23456;
+    const std::string target = dir.File("config.cfg");
+    WriteFileBytes(target, "earlier");
+    ASSERT_EQ(::chown(target.c_str(), kOwner, kGroup), 0);
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    ASSERT_NE(file.OpenReplacement(target.c_str()), CLocalFile::kNoFile);
+    ASSERT_EQ(OutcomeOf(file.Write("new", 3)), Outcome(3, ""));
+    ASSERT_TRUE(file.CommitReplacement());
+    struct stat status {};
+    ASSERT_EQ(::stat(target.c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, kOwner);
+    EXPECT_EQ(status.st_gid, kGroup);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+
+    // A new file belongs to the process, as a plain create would make it.
+    const std::string fresh = dir.File("fresh.cfg");
+    ASSERT_NE(file.OpenReplacement(fresh.c_str()), CLocalFile::kNoFile);
+    ASSERT_TRUE(file.CommitReplacement());
+    ASSERT_EQ(::stat(fresh.c_str(), &status), 0);
+    EXPECT_EQ(status.st_uid, ::geteuid());
+    EXPECT_EQ(status.st_gid, ::getegid());
+}
+
+// The id of a process that has ended: a child that exits at once, reaped.
+pid_t DeadProcessId() {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return child;
+}
+
+// Names in the folder that start with prefix.
+std::vector<std::string> NamesStartingWith(const std::filesystem::path& folder,
+                                           const std::string& prefix) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(prefix)) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+TEST_F(LocalFileTest, ReplacementIsNamedAfterItsProcess) {
+    const std::string target = dir.File("eeprom.bin");
+    const std::string prefix = ".kalvoran-" + std::to_string(::getpid()) + "-";
+    ASSERT_NE(file.OpenReplacement(target.c_str()), CLocalFile::kNoFile);
+    const std::vector<std::string> names = NamesStartingWith(dir.Path(), ".kalvoran-");
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_TRUE(names[0].starts_with(prefix)) << names[0];
+    EXPECT_EQ(names[0].size(), prefix.size() + 6) << names[0];
+    EXPECT_NE(::fcntl(file.Descriptor(), F_GETFD) & FD_CLOEXEC, 0);
+}
+
+enum class Kind { File, Folder, Link };
+
+struct LeftoverCase {
+    std::string name;
+    Kind kind;
+    bool removed;
+};
+
+// A replacement left by a process that was killed is removed by the next fetch into its folder;
+// nothing else is: not a live process's, not a name that only looks alike, not a folder or link.
+TEST_F(LocalFileTest, ReplacementRemovesOnlyTheFilesLeftByEndedProcesses) {
+    const std::string dead = std::to_string(DeadProcessId());
+    const std::string self = std::to_string(::getpid());
+    ASSERT_NE(::kill(::getppid(), 0), -1);
+    const std::string parent = std::to_string(::getppid());
+    const LeftoverCase cases[] = {
+        {".kalvoran-" + dead + "-abc123", Kind::File, true},
+        {".kalvoran-" + dead + "-ZZ9q0A", Kind::File, true},
+        {".kalvoran-" + self + "-abc123", Kind::File, false},
+        {".kalvoran-" + parent + "-abc123", Kind::File, false},
+        {".kalvoran-notes", Kind::File, false},
+        {".kalvoran-abc123", Kind::File, false},  // no process id: whose it is cannot be told
+        {".kalvoran-" + dead + "-dir123", Kind::Folder, false},
+        {".kalvoran-" + dead + "-dir", Kind::Folder, false},
+        {".kalvoran-" + dead + "-lnk123", Kind::Link, false},
+        {".kalvoran-" + dead + "-abc1234", Kind::File, false},
+        {".kalvoran-" + dead + "-abc12", Kind::File, false},
+        {".kalvoran-" + dead + "-abc.23", Kind::File, false},
+        {".kalvoran-0" + dead + "-abc123", Kind::File, false},
+        {".kalvoran--" + dead + "-abc123", Kind::File, false},
+        {".kalvoran-" + dead + "x-abc123", Kind::File, false},
+        {"x.kalvoran-" + dead + "-abc123", Kind::File, false},
+        {"kalvoran-" + dead + "-abc123", Kind::File, false},
+    };
+    const std::string linked = dir.File("linked.bin");
+    WriteFileBytes(linked, "linked");
+    for (const LeftoverCase& c : cases) {
+        const std::string path = dir.File(c.name);
+        switch (c.kind) {
+            case Kind::File:
+                WriteFileBytes(path, "left");
+                break;
+            case Kind::Folder:
+                ASSERT_EQ(::mkdir(path.c_str(), 0700), 0) << c.name;
+                break;
+            case Kind::Link:
+                ASSERT_EQ(::symlink(linked.c_str(), path.c_str()), 0) << c.name;
+                break;
+        }
+    }
+    // Another folder's leftovers are not this fetch's business.
+    const std::string other = dir.File("other");
+    ASSERT_EQ(::mkdir(other.c_str(), 0700), 0);
+    const std::string elsewhere = other + "/.kalvoran-" + dead + "-abc123";
+    WriteFileBytes(elsewhere, "left");
+
+    const std::string target = dir.File("eeprom.bin");
+    ASSERT_NE(file.OpenReplacement(target.c_str()), CLocalFile::kNoFile);
+    for (const LeftoverCase& c : cases) {
+        EXPECT_EQ(Exists(dir.File(c.name)), !c.removed) << c.name;
+    }
+    EXPECT_TRUE(Exists(elsewhere));
+    EXPECT_EQ(ReadFileBytes(linked), "linked");
+    // The replacement just made is there too, and survives a second fetch by this process.
+    const std::string ours = ".kalvoran-" + self + "-";
+    EXPECT_EQ(NamesStartingWith(dir.Path(), ours).size(), 2u);
+    CLocalFile second;
+    ASSERT_NE(second.OpenReplacement(target.c_str()), CLocalFile::kNoFile);
+    EXPECT_EQ(NamesStartingWith(dir.Path(), ours).size(), 3u);
+    EXPECT_TRUE(second.Close());
+    EXPECT_TRUE(file.CommitReplacement());
+    EXPECT_EQ(NamesStartingWith(dir.Path(), ours).size(), 1u);  // the planted one
+}
+
+TEST_F(LocalFileTest, WriteErrorGivesMinusOneAndTheSystemsReason) {
     // With a file size limit of zero the kernel refuses every byte, as a full disk does.
     struct rlimit old {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -300,10 +476,10 @@ TEST_F(LocalFileTest, WriteErrorGivesMinusOneAndUnexpectedEof) {
     const FileResult written = file.Write(block.data(), 512);
     ::setrlimit(RLIMIT_FSIZE, &old);
     ::signal(SIGXFSZ, oldHandler);
-    EXPECT_EQ(OutcomeOf(written), Outcome(-1, "unexpected EOF"));
+    EXPECT_EQ(OutcomeOf(written), Outcome(-1, std::strerror(EFBIG)));
 }
 
-TEST_F(LocalFileTest, ShortWriteReturnsTheBytesWrittenAndUnexpectedEof) {
+TEST_F(LocalFileTest, ShortWriteReturnsTheBytesWrittenAndTheSystemsReason) {
     // A file size limit makes the kernel accept only part of a write, as a full disk does.
     struct rlimit old {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -321,9 +497,124 @@ TEST_F(LocalFileTest, ShortWriteReturnsTheBytesWrittenAndUnexpectedEof) {
     ::setrlimit(RLIMIT_FSIZE, &old);
     ::signal(SIGXFSZ, oldHandler);
 
-    EXPECT_EQ(OutcomeOf(written), Outcome(100, "unexpected EOF"));
+    EXPECT_EQ(OutcomeOf(written), Outcome(100, std::strerror(EFBIG)));
     file.Close();
     EXPECT_EQ(ReadFileBytes(path), block.substr(0, 100));
+}
+
+// A failed call with no storage error behind it keeps the general text, whatever errno an
+// earlier call left behind.
+TEST_F(LocalFileTest, RefusedWritesWithoutAStorageErrorKeepUnexpectedEof) {
+    const std::string path = dir.File("a.bin");
+    WriteFileBytes(path, "abc");
+    ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeWrite), CLocalFile::kNoFile);
+    char buffer[4] = {};
+    errno = ENOSPC;
+    EXPECT_EQ(OutcomeOf(file.Write(buffer, -1)), Outcome(-1, "unexpected EOF"));
+    errno = EIO;
+    EXPECT_EQ(OutcomeOf(file.Write(nullptr, 4)), Outcome(-1, "unexpected EOF"));
+}
+
+// A small file system of its own, so that a write can fill it as a full disk would.
+class FullDiskTest : public testing::LocalFileFixture {
+protected:
+    static constexpr std::int32_t kDiskBytes = 64 * 1024;
+
+    void SetUp() override {
+        LocalFileFixture::SetUp();
+        disk = dir.File("disk");
+        ASSERT_EQ(::mkdir(disk.c_str(), 0700), 0);
+        if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+        }
+        mounted = true;
+    }
+    void TearDown() override {
+        LocalFileFixture::TearDown();
+        if (mounted) {
+            ::umount2(disk.c_str(), MNT_DETACH);
+        }
+    }
+
+    std::string disk;
+    bool mounted = false;
+};
+
+struct FullDiskCase {
+    const char* name;
+    bool replacement;  // written through OpenReplacement rather than Open
+};
+
+TEST_F(FullDiskTest, AFullDiskGivesTheSystemsReasonNotUnexpectedEof) {
+    const FullDiskCase cases[] = {{"plain", false}, {"replacement", true}};
+    const std::string block = PatternString(2 * kDiskBytes);
+    const auto size = static_cast<std::int32_t>(block.size());
+    const std::string full = std::strerror(ENOSPC);
+    for (const FullDiskCase& c : cases) {
+        const std::string path = disk + "/" + c.name + ".bin";
+        WriteFileBytes(path, "");
+        const int fd = c.replacement ? file.OpenReplacement(path.c_str())
+                                     : file.Open(path.c_str(), CLocalFile::ModeWrite);
+        ASSERT_NE(fd, CLocalFile::kNoFile) << c.name;
+        // The disk takes part of the block, then refuses the rest.
+        const FileResult first = file.Write(block.data(), size);
+        EXPECT_GT(first.count, 0) << c.name;
+        EXPECT_LT(first.count, size) << c.name;
+        EXPECT_EQ(first.reason, full) << c.name;
+        EXPECT_EQ(OutcomeOf(file.Write(block.data(), 512)), Outcome(-1, full)) << c.name;
+        file.Close();
+        EXPECT_EQ(ReadFileBytes(path).size(), c.replacement ? 0u : std::size_t(first.count))
+            << c.name;
+        ::unlink(path.c_str());
+    }
+}
+
+// A commit that fails says why; one that succeeds clears the reason.
+TEST_F(LocalFileTest, FailedCommitLeavesTheSystemsReason) {
+    EXPECT_EQ(file.LastError(), "");
+    EXPECT_FALSE(file.CommitReplacement());  // nothing held: no system call failed
+    EXPECT_EQ(file.LastError(), "");
+
+    const std::string target = dir.File("config.cfg");
+    WriteFileBytes(target, "old");
+    ASSERT_NE(file.OpenReplacement(target.c_str()), CLocalFile::kNoFile);
+    ASSERT_EQ(OutcomeOf(file.Write("new", 3)), Outcome(3, ""));
+    // The target turns into a folder meanwhile: rename cannot put a file over it.
+    ASSERT_EQ(::unlink(target.c_str()), 0);
+    ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
+    EXPECT_FALSE(file.CommitReplacement());
+    EXPECT_EQ(file.LastError(), std::strerror(EISDIR));
+    EXPECT_TRUE(std::filesystem::is_directory(target));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()),
+                            std::filesystem::directory_iterator()),
+              1);
+
+    ASSERT_EQ(::rmdir(target.c_str()), 0);
+    ASSERT_NE(file.OpenReplacement(target.c_str()), CLocalFile::kNoFile);
+    ASSERT_EQ(OutcomeOf(file.Write("new", 3)), Outcome(3, ""));
+    EXPECT_TRUE(file.CommitReplacement());
+    EXPECT_EQ(file.LastError(), "");
+    EXPECT_EQ(ReadFileBytes(target), "new");
+}
+
+// fsync failing (here: the held descriptor made into a pipe, which cannot be synced) is reported
+// and still lets go of the descriptor; nothing is renamed over the target.
+TEST_F(LocalFileTest, CommitWhoseSyncFailsClosesTheDescriptorAndSaysWhy) {
+    const std::string target = dir.File("dump.bin");
+    WriteFileBytes(target, "earlier");
+    const int fd = file.OpenReplacement(target.c_str());
+    ASSERT_NE(fd, CLocalFile::kNoFile);
+    int ends[2] = {-1, -1};
+    ASSERT_EQ(::pipe(ends), 0);
+    ASSERT_EQ(::dup2(ends[0], fd), fd);
+    ::close(ends[0]);
+    EXPECT_FALSE(file.CommitReplacement());
+    EXPECT_EQ(file.LastError(), std::strerror(EINVAL));
+    EXPECT_FALSE(DescriptorIsOpen(fd));
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(ReadFileBytes(target), "earlier");
+    EXPECT_TRUE(NamesStartingWith(dir.Path(), ".kalvoran-").empty());
+    ::close(ends[1]);
 }
 
 TEST_F(LocalFileTest, NegativeCountsAndMissingBuffersFailWithoutMovingAnyBytes) {
