@@ -23,6 +23,11 @@ inline constexpr std::size_t kMaxFileNameArgument = 255;
 inline constexpr std::size_t kMaxAddressArgument = 19;
 inline constexpr std::size_t kMaxModeArgument = 19;
 
+// The reasons of a usage error other than a wrong number of arguments: one argument is longer
+// than its limit. A printf format for the argument's name and its limit.
+inline constexpr char kArgumentTooLongText[] =
+    "The %s argument is too long (at most %zu characters).";
+
 struct CommandLine {
     enum class Kind { Interactive, Run, UsageError };
     Kind kind = Kind::Interactive;
@@ -38,7 +43,13 @@ struct CommandLine {
     net::Octets agentOctets{};
     // "silent", exactly: the window starts minimised.
     bool silent = false;
+    // A usage error's own reason (an over-long argument); empty when the number of arguments
+    // is wrong, whose text is kUsageText.
+    std::string usageReason;
 };
+
+// What a usage error tells: its own reason, or else the usage.
+std::string_view UsageErrorText(const CommandLine& line);
 
 // argv[0] is the program name; arguments are counted without it.
 CommandLine ParseCommandLine(int argc, const char* const* argv);

@@ -44,7 +44,7 @@ int main(int argc, char* argv[]) {
             case CommandLine::Kind::Run:
                 return kalvoran::RunHeadless(commandLine, kalvoran::DefaultProfilePath());
             case CommandLine::Kind::UsageError:
-                WriteLine(kalvoran::kUsageText);
+                WriteLine(kalvoran::UsageErrorText(commandLine));
                 return kalvoran::kUsageExitCode;
             case CommandLine::Kind::Interactive:
                 if (display == kalvoran::net::DisplayState::Opens) {

@@ -91,5 +91,62 @@ TEST(CommandLine, MalformedAddressBecomesAllZeroInsteadOfAnotherCard) {
     }
 }
 
+TEST(CommandLine, AnOverLongArgumentIsNamedWithItsLimitInsteadOfTheUsage) {
+    const std::string type20(20, 'i');
+    const std::string name256 = std::string(252, 'a') + ".bin";
+    const std::string address20 = "010.000.000.001.0000";
+    const std::string mode20(20, 's');
+    struct Row {
+        std::vector<std::string> arguments;
+        std::string reason;
+    };
+    const Row rows[] = {
+        {{type20, "a.bin", "10.0.0.1"},
+         "The file type argument is too long (at most 19 characters)."},
+        {{"image", name256, "10.0.0.1"},
+         "The file name argument is too long (at most 255 characters)."},
+        {{"image", "a.bin", address20},
+         "The IP address argument is too long (at most 19 characters)."},
+        {{"image", "a.bin", "10.0.0.1", mode20},
+         "The fourth argument is too long (at most 19 characters)."},
+        // Several over-long: the first is named.
+        {{"image", name256, address20, mode20},
+         "The file name argument is too long (at most 255 characters)."},
+    };
+    for (const Row& row : rows) {
+        const CommandLine line = Parse(row.arguments);
+        EXPECT_EQ(line.kind, CommandLine::Kind::UsageError) << row.reason;
+        EXPECT_EQ(line.usageReason, row.reason);
+        EXPECT_EQ(UsageErrorText(line), row.reason);
+    }
+
+    // Each argument at its limit, the others short: a run, with no reason.
+    const Row atLimit[] = {
+        {{std::string(19, 'i'), "a.bin", "10.0.0.1"}, {}},
+        {{"image", name256.substr(1), "10.0.0.1"}, {}},
+        {{"image", "a.bin", address20.substr(1)}, {}},
+        {{"image", "a.bin", "10.0.0.1", std::string(19, 's')}, {}},
+    };
+    for (const Row& row : atLimit) {
+        const CommandLine line = Parse(row.arguments);
+        EXPECT_EQ(line.kind, CommandLine::Kind::Run) << row.arguments[1];
+        EXPECT_EQ(line.usageReason, "");
+    }
+}
+
+TEST(CommandLine, AWrongNumberOfArgumentsStillTellsTheUsage) {
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"image"},
+          {"image", std::string(300, 'a')},
+          {"image", "a.bin", "10.0.0.1", "silent", "extra"}}) {
+        const CommandLine line = Parse(arguments);
+        EXPECT_EQ(line.kind, CommandLine::Kind::UsageError);
+        EXPECT_EQ(
+            UsageErrorText(line),
+            "Wrong number of arguments!\n"
+            "Usage: KalvoranTFTPclient <filetype> <filename> <IP address> <silent>(optional)");
+    }
+}
+
 }  // namespace
 }  // namespace kalvoran
