@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "tftp/TransferTypes.h"
@@ -54,6 +55,16 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
 
 std::string_view UsageErrorText(const CommandLine& line) {
     return line.usageReason.empty() ? kUsageText : std::string_view(line.usageReason);
+}
+
+void DropToolkitLoaderVariables(bool secureExecution) {
+    if (!secureExecution) {
+        return;
+    }
+    for (const std::string_view name : kToolkitLoaderVariables) {
+        // The names are literals, hence terminated.
+        (void)unsetenv(name.data());
+    }
 }
 
 }  // namespace kalvoran

@@ -2,6 +2,8 @@
 // the exit code is the transfer's result.
 #include <QApplication>
 
+#include <sys/auxv.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +31,10 @@ void WriteLine(std::string_view text) {
 
 int main(int argc, char* argv[]) {
     using kalvoran::CommandLine;
+    // Installed with the ping capability, the program must not let its caller choose code for
+    // the toolkit to load: in secure-execution mode the variables that name plugins or their
+    // directories go before anything reads them.
+    kalvoran::DropToolkitLoaderVariables(getauxval(AT_SECURE) != 0);
     const CommandLine commandLine = kalvoran::ParseCommandLine(argc, argv);
     if (commandLine.kind == CommandLine::Kind::Run) {
         // A script that stops reading the log (a pipe into head) must not kill the transfer: the

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/ArgumentVector.h"
@@ -145,6 +148,65 @@ TEST(CommandLine, AWrongNumberOfArgumentsStillTellsTheUsage) {
             UsageErrorText(line),
             "Wrong number of arguments!\n"
             "Usage: KalvoranTFTPclient <filetype> <filename> <IP address> <silent>(optional)");
+    }
+}
+
+// The test's own environment: each variable set to a value of its own before, and put back
+// as it was after.
+class ToolkitEnvironment : public ::testing::Test {
+protected:
+    static constexpr const char* kLoaderVariables[] = {
+        "QT_PLUGIN_PATH",       "QT_QPA_PLATFORM_PLUGIN_PATH", "QT_QPA_PLATFORM",
+        "QT_QPA_PLATFORMTHEME", "QT_STYLE_OVERRIDE",           "QT_QPA_GENERIC_PLUGINS",
+        "QT_DEBUG_PLUGINS"};
+    // Read by the toolkit, but loads no code: kept.
+    static constexpr const char* kKeptVariables[] = {"QT_SCALE_FACTOR", "HOME", "XDG_CONFIG_HOME"};
+
+    void SetUp() override {
+        Remember(kLoaderVariables);
+        Remember(kKeptVariables);
+        for (const char* name : kLoaderVariables) {
+            setenv(name, (std::string("/tmp/planted/") + name).c_str(), 1);
+        }
+        for (const char* name : kKeptVariables) {
+            setenv(name, (std::string("kept-") + name).c_str(), 1);
+        }
+    }
+    void TearDown() override {
+        for (const auto& [name, value] : saved) {
+            if (value.has_value()) {
+                setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                unsetenv(name.c_str());
+            }
+        }
+    }
+    template <std::size_t N>
+    void Remember(const char* const (&names)[N]) {
+        for (const char* name : names) {
+            const char* value = std::getenv(name);
+            saved.emplace_back(name,
+                               value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+        }
+    }
+
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+};
+
+TEST_F(ToolkitEnvironment, SecureExecutionDropsTheVariablesThatLoadCodeAndKeepsTheRest) {
+    DropToolkitLoaderVariables(false);
+    for (const char* name : kLoaderVariables) {
+        ASSERT_NE(std::getenv(name), nullptr) << name << ": an ordinary start keeps it";
+        EXPECT_EQ(std::getenv(name), std::string("/tmp/planted/") + name);
+    }
+
+    DropToolkitLoaderVariables(true);
+    for (const char* name : kLoaderVariables) {
+        EXPECT_EQ(std::getenv(name), nullptr) << name;
+    }
+    for (const char* name : kKeptVariables) {
+        ASSERT_NE(std::getenv(name), nullptr) << name;
+        EXPECT_EQ(std::getenv(name), std::string("kept-") + name);
     }
 }
 
