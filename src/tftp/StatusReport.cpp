@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "tftp/AgentText.h"
 #include "tftp/AgentWait.h"
 #include "tftp/SessionTexts.h"
 
@@ -111,8 +112,10 @@ BlockSink::Verdict StatusReport::Take(int received, bool& lastBlock) {
     if (received > 0) {
         channel.SetBlock(channel.ReceivedBlock());
     }
+    // The log shows the agent's control characters as \xNN (one line, no terminal
+    // sequences); the outcome and the classification below keep the text as it came.
     outcome.statusText = text;
-    display.AppendStatusLine(text);
+    display.AppendStatusLine(EscapeAgentText(text));
     if (received > 0) {
         display.SetProgressPos(100);
     } else {

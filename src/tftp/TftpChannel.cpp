@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 namespace kalvoran {
 
@@ -245,11 +246,9 @@ void TftpChannel::DescribeAck(std::size_t length) {
     const int opcode = tftp::OpcodeOf(packet);
     if (opcode == tftp::kOpError) {
         // The agent's text ends at its zero byte or at the end of the datagram, whichever
-        // comes first; it is copied into a terminated buffer of its own.
-        const std::string_view agentMessage = tftp::ErrorTextOf(packet);
-        std::array<char, tftp::kPacketSize + 1> message{};
-        const std::size_t copied = std::min(agentMessage.size(), message.size() - 1);
-        std::memcpy(message.data(), agentMessage.data(), copied);
+        // comes first. Its control characters are shown as \xNN, so that it can neither add
+        // lines to the log nor drive the terminal; the template's own line break stays.
+        const std::string message = EscapeAgentText(tftp::ErrorTextOf(packet));
         const int code = tftp::ErrorCodeOf(packet);
         (void)std::snprintf(exchangeText.data(), exchangeText.size(), kAckErrorText, "ERROR", code,
                             tftp::ErrorMessage(code), message.data());

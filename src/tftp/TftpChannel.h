@@ -49,6 +49,7 @@
 
 #include "net/Addressing.h"
 #include "net/DatagramSocket.h"
+#include "tftp/AgentText.h"
 #include "tftp/Clock.h"
 #include "tftp/TftpPacket.h"
 #include "tftp/WaitHooks.h"
@@ -64,7 +65,9 @@ inline constexpr char kCancelledText[] = "Cancelled.";
 class TftpChannel {
 public:
     static constexpr std::size_t kRemoteNameSize = 20;  // at most 19 characters
-    static constexpr std::size_t kExchangeTextSize = 1032;
+    // Room for the ERROR description with a whole packet's agent text escaped (every byte a
+    // control character shown as \xNN) after the template's own words.
+    static constexpr std::size_t kExchangeTextSize = EscapedAgentTextLimit(tftp::kBlockSize) + 128;
     static constexpr std::size_t kAgentTextSize = 52;
     // The longest single sleep on the socket between two polls.
     static constexpr int kPollSliceMilliseconds = 10;

@@ -2,6 +2,8 @@
 // the exit code is the transfer's result.
 #include <QApplication>
 
+#include <sys/auxv.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -29,7 +31,10 @@ void WriteLine(std::string_view text) {
 
 int main(int argc, char* argv[]) {
     using kalvoran::CommandLine;
-    // Read the arguments before the toolkit takes its own options out of them.
+    // Installed with the ping capability, the program must not let its caller choose code for
+    // the toolkit to load: in secure-execution mode the variables that name plugins or their
+    // directories go before anything reads them.
+    kalvoran::DropToolkitLoaderVariables(getauxval(AT_SECURE) != 0);
     const CommandLine commandLine = kalvoran::ParseCommandLine(argc, argv);
     if (commandLine.kind == CommandLine::Kind::Run) {
         // A script that stops reading the log (a pipe into head) must not kill the transfer: the
@@ -38,13 +43,14 @@ int main(int argc, char* argv[]) {
     }
     const kalvoran::net::DisplayState display = kalvoran::net::ProbeDisplay();
     if (display != kalvoran::net::DisplayState::Opens ||
-        (commandLine.kind == CommandLine::Kind::Run && kalvoran::net::PlatformUnseen())) {
-        // Nobody would see a window: an unattended run goes on without the toolkit.
+        (commandLine.kind != CommandLine::Kind::Interactive && kalvoran::net::PlatformUnseen())) {
+        // Nobody would see a window: an unattended run goes on without the toolkit, and a usage
+        // error is told on standard error instead of in a box nobody could close.
         switch (commandLine.kind) {
             case CommandLine::Kind::Run:
                 return kalvoran::RunHeadless(commandLine, kalvoran::DefaultProfilePath());
             case CommandLine::Kind::UsageError:
-                WriteLine(kalvoran::kUsageText);
+                WriteLine(kalvoran::UsageErrorText(commandLine));
                 return kalvoran::kUsageExitCode;
             case CommandLine::Kind::Interactive:
                 if (display == kalvoran::net::DisplayState::Opens) {
@@ -66,7 +72,12 @@ int main(int argc, char* argv[]) {
         qInstallMessageHandler(DropToolkitMessages);
     }
 
-    QApplication application(argc, argv);
+    // The toolkit takes no options from the command line (-platformpluginpath, -platform,
+    // -style would let the caller load code of theirs): it is handed the program name alone.
+    char fallbackName[] = "KalvoranTFTPclient";
+    int toolkitArgc = 1;
+    char* toolkitArgv[] = {argc > 0 && argv[0] != nullptr ? argv[0] : fallbackName, nullptr};
+    QApplication application(toolkitArgc, toolkitArgv);
     kalvoran::CTftpClientDlg dialog(kalvoran::DefaultProfilePath());
     if (!dialog.Initialise(commandLine)) {
         return dialog.ExitRequested().value_or(0);

@@ -319,5 +319,22 @@ TEST_F(e2eClient, ApplicationUpgradeToARealTftpServer) {
     EXPECT_TRUE(ReadFileBytes(dir.File("server/image.bin")) == content);
 }
 
+// An over-long argument is named with its limit rather than called a wrong number of
+// arguments, and nothing reaches the agent.
+TEST_F(e2eClient, OverLongFileNameIsNamedOnStderrWithItsLimit) {
+    StartAgent("127.0.23.10");
+    std::string path;
+    while (path.size() < 260) {
+        path += "dir/";
+    }
+    path += "a.bi";
+    ASSERT_EQ(path.size(), 264u);
+    const RunResult run = RunClient({"image", path, "127.0.23.10"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(run.errors, "The file name argument is too long (at most 255 characters).\n");
+    EXPECT_EQ(agent.Output().find("WRQ"), std::string::npos) << agent.Output();
+}
+
 }  // namespace
 }  // namespace kalvoran::testing

@@ -453,5 +453,36 @@ TEST_F(ChannelTest, untilAPortIsPinned_onlyWhatCanOpenTheTransferIsTaken) {
     }
 }
 
+// The agent's ERROR text reaches the log and the terminal with its control characters shown as
+// \xNN: it can neither forge log lines nor set the terminal's title or colours. The template's
+// own line break between the two halves stays.
+TEST_F(ChannelTest, waitForAck_errorTextControlCharacters_areShownAsHexEscapes) {
+    const std::string prefix =
+        "ERROR: error code: 0 msg: Not defined, see error message \r\nerror msg: ";
+    struct Case {
+        std::string agentText;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"bad\nThe card will reset", "bad\\x0aThe card will reset"},
+        {"\x1b]0;title\x07", "\\x1b]0;title\\x07"},
+        {"del\x7f\r\t", "del\\x7f\\x0d\\x09"},
+        {"\x1f \x7e\x80\xff", "\\x1f \x7e\x80\xff"},  // only controls and DEL change
+        {std::string(512, '\x01'),
+         [] {
+             std::string all;
+             for (int i = 0; i < 512; ++i) {
+                 all += "\\x01";
+             }
+             return all;
+         }()},  // a whole packet of controls is shown whole
+    };
+    for (const Case& c : cases) {
+        socket.Deliver(agent, Error(0, c.agentText, false));
+        channel.WaitForAck(2);
+        EXPECT_EQ(Text(), prefix + c.shown);
+    }
+}
+
 }  // namespace
 }  // namespace kalvoran

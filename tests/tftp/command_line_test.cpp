@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/ArgumentVector.h"
@@ -88,6 +91,122 @@ TEST(CommandLine, MalformedAddressBecomesAllZeroInsteadOfAnotherCard) {
         const CommandLine line = Parse({"image", "a.bin", address});
         EXPECT_EQ(line.kind, CommandLine::Kind::Run) << address;
         EXPECT_EQ(line.agentOctets, (net::Octets{0, 0, 0, 0})) << address;
+    }
+}
+
+TEST(CommandLine, AnOverLongArgumentIsNamedWithItsLimitInsteadOfTheUsage) {
+    const std::string type20(20, 'i');
+    const std::string name256 = std::string(252, 'a') + ".bin";
+    const std::string address20 = "010.000.000.001.0000";
+    const std::string mode20(20, 's');
+    struct Row {
+        std::vector<std::string> arguments;
+        std::string reason;
+    };
+    const Row rows[] = {
+        {{type20, "a.bin", "10.0.0.1"},
+         "The file type argument is too long (at most 19 characters)."},
+        {{"image", name256, "10.0.0.1"},
+         "The file name argument is too long (at most 255 characters)."},
+        {{"image", "a.bin", address20},
+         "The IP address argument is too long (at most 19 characters)."},
+        {{"image", "a.bin", "10.0.0.1", mode20},
+         "The fourth argument is too long (at most 19 characters)."},
+        // Several over-long: the first is named.
+        {{"image", name256, address20, mode20},
+         "The file name argument is too long (at most 255 characters)."},
+    };
+    for (const Row& row : rows) {
+        const CommandLine line = Parse(row.arguments);
+        EXPECT_EQ(line.kind, CommandLine::Kind::UsageError) << row.reason;
+        EXPECT_EQ(line.usageReason, row.reason);
+        EXPECT_EQ(UsageErrorText(line), row.reason);
+    }
+
+    // Each argument at its limit, the others short: a run, with no reason.
+    const Row atLimit[] = {
+        {{std::string(19, 'i'), "a.bin", "10.0.0.1"}, {}},
+        {{"image", name256.substr(1), "10.0.0.1"}, {}},
+        {{"image", "a.bin", address20.substr(1)}, {}},
+        {{"image", "a.bin", "10.0.0.1", std::string(19, 's')}, {}},
+    };
+    for (const Row& row : atLimit) {
+        const CommandLine line = Parse(row.arguments);
+        EXPECT_EQ(line.kind, CommandLine::Kind::Run) << row.arguments[1];
+        EXPECT_EQ(line.usageReason, "");
+    }
+}
+
+TEST(CommandLine, AWrongNumberOfArgumentsStillTellsTheUsage) {
+    for (const std::vector<std::string>& arguments :
+         {std::vector<std::string>{"image"},
+          {"image", std::string(300, 'a')},
+          {"image", "a.bin", "10.0.0.1", "silent", "extra"}}) {
+        const CommandLine line = Parse(arguments);
+        EXPECT_EQ(line.kind, CommandLine::Kind::UsageError);
+        EXPECT_EQ(
+            UsageErrorText(line),
+            "Wrong number of arguments!\n"
+            "Usage: KalvoranTFTPclient <filetype> <filename> <IP address> <silent>(optional)");
+    }
+}
+
+// The test's own environment: each variable set to a value of its own before, and put back
+// as it was after.
+class ToolkitEnvironment : public ::testing::Test {
+protected:
+    static constexpr const char* kLoaderVariables[] = {
+        "QT_PLUGIN_PATH",       "QT_QPA_PLATFORM_PLUGIN_PATH", "QT_QPA_PLATFORM",
+        "QT_QPA_PLATFORMTHEME", "QT_STYLE_OVERRIDE",           "QT_QPA_GENERIC_PLUGINS",
+        "QT_DEBUG_PLUGINS"};
+    // Read by the toolkit, but loads no code: kept.
+    static constexpr const char* kKeptVariables[] = {"QT_SCALE_FACTOR", "HOME", "XDG_CONFIG_HOME"};
+
+    void SetUp() override {
+        Remember(kLoaderVariables);
+        Remember(kKeptVariables);
+        for (const char* name : kLoaderVariables) {
+            setenv(name, (std::string("/tmp/planted/") + name).c_str(), 1);
+        }
+        for (const char* name : kKeptVariables) {
+            setenv(name, (std::string("kept-") + name).c_str(), 1);
+        }
+    }
+    void TearDown() override {
+        for (const auto& [name, value] : saved) {
+            if (value.has_value()) {
+                setenv(name.c_str(), value->c_str(), 1);
+            } else {
+                unsetenv(name.c_str());
+            }
+        }
+    }
+    template <std::size_t N>
+    void Remember(const char* const (&names)[N]) {
+        for (const char* name : names) {
+            const char* value = std::getenv(name);
+            saved.emplace_back(name,
+                               value != nullptr ? std::optional<std::string>(value) : std::nullopt);
+        }
+    }
+
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+};
+
+TEST_F(ToolkitEnvironment, SecureExecutionDropsTheVariablesThatLoadCodeAndKeepsTheRest) {
+    DropToolkitLoaderVariables(false);
+    for (const char* name : kLoaderVariables) {
+        ASSERT_NE(std::getenv(name), nullptr) << name << ": an ordinary start keeps it";
+        EXPECT_EQ(std::getenv(name), std::string("/tmp/planted/") + name);
+    }
+
+    DropToolkitLoaderVariables(true);
+    for (const char* name : kLoaderVariables) {
+        EXPECT_EQ(std::getenv(name), nullptr) << name;
+    }
+    for (const char* name : kKeptVariables) {
+        ASSERT_NE(std::getenv(name), nullptr) << name;
+        EXPECT_EQ(std::getenv(name), std::string("kept-") + name);
     }
 }
 

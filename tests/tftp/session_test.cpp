@@ -590,5 +590,39 @@ TEST(StatusText, ClassifiesByCaseSensitivePhrases) {
     EXPECT_EQ(StatusReport::TextOf(payload), "OK");
 }
 
+// A status text is logged with its control characters shown as \xNN: a line feed the agent
+// put in cannot start a log line of its own, and the final phrase after it is still found in
+// the text as it came.
+TEST_F(SessionTest, StatusTextIsLoggedAsOneEscapedLineAndStillClassifiedOnTheRawText) {
+    const struct {
+        const char* finalText;
+        const char* logged;
+        int result;
+    } cases[] = {
+        {"Programming\nMemory compare Flash/Ram is OK",
+         "Programming\\x0aMemory compare Flash/Ram is OK", StatusReport::kFinal},
+        {"\x1b]0;title\x07"
+         "Config file done\x7f",
+         "\\x1b]0;title\\x07Config file done\\x7f", StatusReport::kConfigFileDone},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.logged);
+        WriteFileBytes(dir.File("app.bin"), PatternString(100));
+        agentsim::Settings settings;
+        settings.statusSteps = 0;
+        settings.statusFinal = c.finalText;
+        Start(settings);
+        Select(APPLICATION_UPGRADE, dir.File("app.bin"));
+        ASSERT_TRUE(client->OpenAgentSocket());
+        client->SendToAgent(Download());
+        EXPECT_EQ(client->PollAgentStatus(Download()), c.result);
+        EXPECT_EQ(RequestsSent() - 1, 1) << "the first status is final";
+        EXPECT_TRUE(Logged(c.logged));
+        for (const std::string& line : view.statusLog) {
+            EXPECT_EQ(line.find_first_of("\n\r\x1b\x07\x7f"), std::string::npos) << line;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kalvoran

@@ -274,5 +274,66 @@ TEST(ClientProgram, InteractiveStartOnADisplayThatCannotBeOpenedExitsWith2AndSay
     }
 }
 
+// The toolkit takes no options from the program's command line: -platform and
+// -platformpluginpath there would let any caller pick the code a capable process loads. Every
+// run ends with exit code 2 and our own reason instead of the toolkit's abort for the missing
+// platform plugin named. The dynamic loader's record (LD_DEBUG=files) tells whether the toolkit
+// started: a command-line run on "Offscreen" (the toolkit matches platform names case-blind, the
+// display probe does not, so the window path is taken) loads the toolkit's off-screen platform,
+// which proves the toolkit was started and never saw the options; a usage error on the
+// off-screen platform, where nobody could see a box, starts no toolkit and tells the usage on
+// standard error.
+TEST(ClientProgram, ToolkitOptionsOnTheCommandLineNeverReachTheToolkit) {
+    const std::string binDir = testing::BinDir().string();
+    TempDir dir;
+    const std::string err = dir.File("stderr.txt");
+    struct Row {
+        const char* platform;
+        std::string arguments;
+        const char* firstLine;  // how standard error begins
+        bool toolkitStarted;
+    };
+    const Row rows[] = {
+        {"Offscreen", "-platform nonexistent-platform 127.0.23.9", "File type \"-platform\"", true},
+        {"Offscreen", "-platformpluginpath " + dir.Path().string() + " -platform nonexistent",
+         "File type \"-platformpluginpath\"", true},
+        {"offscreen", "-platform nonexistent-platform", "Wrong number of arguments!", false},
+    };
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const Row& row = rows[i];
+        SCOPED_TRACE(row.arguments);
+        const std::string trace = "loaded-" + std::to_string(i);
+        const std::string command =
+            "env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=" + std::string(row.platform) +
+            " XDG_RUNTIME_DIR=" + dir.Path().string() + " XDG_CONFIG_HOME=" + dir.Path().string() +
+            " LD_DEBUG=files LD_DEBUG_OUTPUT=" + dir.File(trace) + " timeout 20 " + binDir +
+            "/KalvoranTFTPclient " + row.arguments + " 2>" + err;
+        const int status = std::system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 2);
+        std::ifstream in(err);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        ASSERT_FALSE(lines.empty());
+        EXPECT_TRUE(lines[0].starts_with(row.firstLine)) << lines[0];
+        for (const std::string& line : lines) {
+            EXPECT_EQ(line.find("platform plugin"), std::string::npos) << line;
+        }
+
+        std::string loaded;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+            if (entry.path().filename().string().starts_with(trace + ".")) {
+                loaded += testing::ReadFileBytes(entry.path().string());
+            }
+        }
+        EXPECT_EQ(loaded.find("platforms/libqoffscreen.so") != std::string::npos,
+                  row.toolkitStarted);
+        EXPECT_EQ(loaded.find(dir.Path().string()), std::string::npos)
+            << "nothing is loaded from the directory the command line named";
+    }
+}
+
 }  // namespace
 }  // namespace kalvoran
