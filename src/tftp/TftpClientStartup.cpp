@@ -30,7 +30,7 @@ bool TftpClient::InitDialog(const CommandLine& line) {
     resultCode = kResultSuccess;
     commandLine = line;
     if (line.kind == CommandLine::Kind::UsageError) {
-        view.ShowErrorBox(kUsageText);
+        view.ShowErrorBox(UsageErrorText(line));
         view.MinimizeWindow();
         // The close request that follows saves the settings just loaded; the program then ends
         // with the usage code rather than with a success.

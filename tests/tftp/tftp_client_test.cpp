@@ -219,6 +219,14 @@ TEST_F(TftpClientTest, UsageErrorShowsTheUsageAndEndsWithCode2SavingOnlyTypeAndA
     EXPECT_EQ(profile.GetString("Settings", "path", "absent"), "absent");
 }
 
+TEST_F(TftpClientTest, OverLongArgumentIsNamedInTheBoxWithItsLimit) {
+    EXPECT_FALSE(client.InitDialog(Line({"image", std::string(256, 'a') + ".bin", "127.0.3.25"})));
+    ASSERT_EQ(view.errorBoxes.size(), 1u);
+    EXPECT_EQ(view.errorBoxes[0], "The file name argument is too long (at most 255 characters).");
+    ASSERT_FALSE(view.exitRequests.empty());
+    EXPECT_EQ(view.exitRequests.back(), 2);
+}
+
 TEST_F(TftpClientTest, CompletionLinesFollowTheTypeUnlessTheTransferFailed) {
     struct Row {
         int type;
