@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -40,7 +41,10 @@ public:
     void SetLocalHost(std::string_view, std::string_view) override {}
     void EnableControl(DialogControl, bool) override {}
     void MinimizeWindow() override {}
-    void PumpMessages() override {}
+    // A stop signal (see RunHeadless) runs the stop handler at the next pump, where a window's
+    // close request would run.
+    void PumpMessages() override;
+    void SetStopHandler(std::function<void()> handler) { onStop = std::move(handler); }
     void KeepWindowAlive() override {}
     void RequestExit(int code) override;
 
@@ -51,10 +55,13 @@ private:
     std::string uploadName;
     net::Octets address{};
     std::optional<int> exitCode;
+    std::function<void()> onStop;
+    bool stopped = false;
 };
 
 // A command-line run without a display, start to end: the client's start-up over a headless
-// view, the send, and the exit code. No toolkit is started.
+// view, the send, and the exit code. No toolkit is started. SIGTERM, SIGINT and SIGHUP end the
+// run as the close operation does (the session cancelled, the file closed, exit code 2).
 int RunHeadless(const CommandLine& commandLine, std::string profilePath);
 
 }  // namespace kalvoran

@@ -10,6 +10,7 @@ namespace {
 constexpr std::string_view kConnectionClosed = "Connection closed";
 constexpr std::string_view kSpacerLine = "  ";
 constexpr std::string_view kWindowClosedText = "Cancelled: the window was closed.";
+constexpr std::string_view kStopSignalText = "Cancelled: the run was stopped by a signal.";
 
 }  // namespace
 
@@ -257,19 +258,29 @@ void TftpClient::SetBusy(bool busy) {
 }
 
 void TftpClient::OnCancel() {
+    CloseOperation(kWindowClosedText, windUpAfterSession);
+}
+
+void TftpClient::OnStopSignal() {
+    // A run ended from outside never reports a success; it leaves the profile alone.
+    resultCode = kResultRefused;
+    CloseOperation(kStopSignalText, false);
+}
+
+void TftpClient::CloseOperation(std::string_view failureLine, bool saveSettings) {
     localFile.Close();
     udpSocket.Close();
     pingService.Release();
     failureFlag = true;
     ReportCompletion(true);
     display.RaiseCancel();
-    if (windUpAfterSession) {
+    if (saveSettings) {
         SaveSettings();  // an unattended run keeps away from the operator's profile
     }
     // A command-line run that is closed before it ends never reports a success: its session
     // (and the result code it may have reset) is abandoned.
     if (commandLineFlag) {
-        display.FailureLine(kWindowClosedText);
+        display.FailureLine(failureLine);
         resultCode = kResultRefused;
     }
     view.RequestExit(resultCode);

@@ -120,6 +120,9 @@ public:
     void OnCancel();
     // The window's close request: the close operation, then the settings once more.
     void OnClose();
+    // SIGTERM, SIGINT or SIGHUP: the close operation without saving the settings, and result
+    // code 2 whatever the session had reached.
+    void OnStopSignal();
 
     // "Connection closed", two lines of two blanks, and, unless the failure flag is set, the
     // current type's completion lines. Nothing when report is false.
@@ -163,6 +166,7 @@ private:
     // its keyword names none and the profile holds no valid saved type.
     bool TakeCommandLineType(const CommandLine& line, int savedType, bool typeSaved);
     void Pause(int milliseconds) { PauseKeepingWindowAlive(clock, display, milliseconds); }
+    void CloseOperation(std::string_view failureLine, bool saveSettings);
 
     void ApplyFileControls(int type);
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <sstream>
 #include <string_view>
+#include <thread>
 
 #include "net/ping_test_support.h"
 #include "support/Pattern.h"
@@ -334,6 +335,59 @@ TEST_F(e2eClient, OverLongFileNameIsNamedOnStderrWithItsLimit) {
     EXPECT_EQ(run.output, "");
     EXPECT_EQ(run.errors, "The file name argument is too long (at most 255 characters).\n");
     EXPECT_EQ(agent.Output().find("WRQ"), std::string::npos) << agent.Output();
+}
+
+// A signal from outside (a script's timeout, a Ctrl-C, a closed terminal) ends an unattended
+// run as the close operation does: the session cancelled within a second or two, exit code 2,
+// never 0, the reason on stderr, and the agent left without a half image.
+TEST_F(e2eClient, StopSignalsEndTheRunAsTheCloseOperationDoes) {
+    const struct {
+        int signal;
+        const char* address;
+    } rows[] = {{SIGTERM, "127.0.23.20"}, {SIGINT, "127.0.23.21"}, {SIGHUP, "127.0.23.22"}};
+    WriteLocal("app.bin", 300000, 2);
+    std::filesystem::create_directories(dir.Path() / "config");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.signal);
+        AgentProcess slow;
+        ASSERT_TRUE(
+            slow.Start({"--address", row.address, "--dir", AgentFile(""), "--latency", "5"}))
+            << slow.Output();
+        std::vector<std::string> argv = {"env",
+                                         "-C",
+                                         dir.Path().string(),
+                                         "-u",
+                                         "DISPLAY",
+                                         "-u",
+                                         "WAYLAND_DISPLAY",
+                                         "-u",
+                                         "QT_QPA_PLATFORM",
+                                         "XDG_CONFIG_HOME=" + dir.File("config"),
+                                         (BinDir() / "KalvoranTFTPclient").string(),
+                                         "image",
+                                         "app.bin",
+                                         row.address};
+        int output = -1;
+        int errors = -1;
+        const pid_t pid = Spawn(argv, output, &errors);
+        ASSERT_GT(pid, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(800));
+        const auto signalled = std::chrono::steady_clock::now();
+        ::kill(pid, row.signal);
+        std::string out;
+        std::string err;
+        ReadToEnd(output, out, errors, err, Deadline(10000));
+        const int exitCode = Reap(pid, Deadline(5000));
+        ::close(output);
+        ::close(errors);
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(4));
+        EXPECT_EQ(exitCode, 2) << out << err;
+        EXPECT_NE(out.find("Sending file: app.bin as image.bin"), std::string::npos) << out;
+        EXPECT_NE(out.find("Connection closed"), std::string::npos) << out;
+        EXPECT_NE(err.find("Cancelled: the run was stopped by a signal."), std::string::npos)
+            << err;
+        EXPECT_FALSE(std::filesystem::exists(AgentFile("image.bin")));
+    }
 }
 
 }  // namespace
