@@ -42,7 +42,9 @@ double SecondsBetween(FleetClock::time_point from, FleetClock::time_point to) {
 // The child side of a fork: nothing of the fleet's terminal or descriptors, the cancel on
 // SIGTERM, and the work.
 [[noreturn]] void RunWorker(const AgentJob& job, int reportFd) {
-    ::signal(SIGINT, SIG_IGN);  // the terminal's Ctrl-C reaches the fleet, which cancels
+    // The terminal's Ctrl-C and hang-up reach the fleet, which cancels the workers.
+    ::signal(SIGINT, SIG_IGN);
+    ::signal(SIGHUP, SIG_IGN);
     ::signal(SIGPIPE, SIG_IGN);
     struct sigaction term {};
     term.sa_handler = OnWorkerTerm;
@@ -388,14 +390,17 @@ std::vector<AgentRecord> RunFleet(const FleetPlan& plan, FleetDisplay& display, 
     }
     struct sigaction action {};
     action.sa_handler = OnSignal;
-    struct sigaction oldInt {};
-    struct sigaction oldTerm {};
-    ::sigaction(SIGINT, &action, &oldInt);
-    ::sigaction(SIGTERM, &action, &oldTerm);
+    // A closed terminal (SIGHUP) cancels like a Ctrl-C.
+    constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction old[3]{};
+    for (std::size_t i = 0; i < 3; ++i) {
+        ::sigaction(kStopSignals[i], &action, &old[i]);
+    }
     Fleet fleet(plan, display);
     std::vector<AgentRecord> records = fleet.Run(interrupted, atOnce);
-    ::sigaction(SIGINT, &oldInt, nullptr);
-    ::sigaction(SIGTERM, &oldTerm, nullptr);
+    for (std::size_t i = 0; i < 3; ++i) {
+        ::sigaction(kStopSignals[i], &old[i], nullptr);
+    }
     return records;
 }
 
