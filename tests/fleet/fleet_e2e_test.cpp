@@ -282,10 +282,13 @@ TEST_F(FleetTest, OnATerminalTheRunningAgentsAreALiveTable) {
     EXPECT_NE(screen.find("agents 3, upgraded 3, failed 0"), std::string::npos) << screen;
 }
 
-// SIGINT: nothing new starts, what runs is cancelled, and the report says so.
-TEST_F(FleetTest, SigintCancelsTheRunningAgentsAndWritesTheReport) {
+// SIGINT (or a hang-up): nothing new starts, what runs is cancelled, and the report says so.
+class FleetSignalTest : public FleetTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(FleetSignalTest, CancelsTheRunningAgentsAndWritesTheReport) {
     AgentFleet agents(dir.Path() / "agents");
-    ASSERT_TRUE(agents.Start("127.0.19.", 10, 4, {"--latency", "10"})) << agents.Error();
+    ASSERT_TRUE(agents.Start("127.0.19.", GetParam() == SIGINT ? 10 : 20, 4, {"--latency", "10"}))
+        << agents.Error();
     WriteFileBytes(dir.File("app.bin"), PatternString(512 * 1024, 4));
     std::vector<std::string> inventory;
     for (std::size_t i = 0; i < agents.Size(); ++i) {
@@ -299,7 +302,7 @@ TEST_F(FleetTest, SigintCancelsTheRunningAgentsAndWritesTheReport) {
               output, &errors);
     ASSERT_GT(pid, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    ::kill(pid, SIGINT);
+    ::kill(pid, GetParam());
     std::string out;
     std::string err;
     ReadToEnd(output, out, errors, err, Deadline(30000));
@@ -320,6 +323,8 @@ TEST_F(FleetTest, SigintCancelsTheRunningAgentsAndWritesTheReport) {
     EXPECT_EQ(cancelled, 2) << out;
     EXPECT_EQ(unstarted, 2) << out;
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, FleetSignalTest, ::testing::Values(SIGINT, SIGHUP));
 
 }  // namespace
 }  // namespace kalvoran::testing
