@@ -78,6 +78,17 @@ public:
         view.statusLog.clear();
         view.addressFields = kAgent;
     }
+    // A send of a small image, after which the agent's status says finalText at once.
+    void SendAfterWhichTheAgentReports(const char* finalText) {
+        WriteFileBytes(dir.File("app.bin"), PatternString(100));
+        agentsim::Settings settings;
+        settings.statusSteps = 0;
+        settings.statusFinal = finalText;
+        Start(settings);
+        Select(APPLICATION_UPGRADE, dir.File("app.bin"));
+        ASSERT_TRUE(client->OpenAgentSocket());
+        client->SendToAgent(Download());
+    }
     // What the window's buttons would start now.
     Transfer Download() const { return client->CurrentTransfer(StartButton::DownloadToDevice); }
     Transfer Upload() const { return client->CurrentTransfer(StartButton::UploadFromDevice); }
@@ -544,14 +555,7 @@ TEST_F(SessionTest, StatusPollEndsOnTheFirstFinalPhrase) {
                  {"memory compare flash/ram is ok", StatusReport::kNotFinal, 20}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.finalText);
-        WriteFileBytes(dir.File("app.bin"), PatternString(100));
-        agentsim::Settings settings;
-        settings.statusSteps = 0;
-        settings.statusFinal = c.finalText;
-        Start(settings);
-        Select(APPLICATION_UPGRADE, dir.File("app.bin"));
-        ASSERT_TRUE(client->OpenAgentSocket());
-        client->SendToAgent(Download());
+        ASSERT_NO_FATAL_FAILURE(SendAfterWhichTheAgentReports(c.finalText));
         const std::size_t sentBefore = wire->Sent().size();
         EXPECT_EQ(client->PollAgentStatus(Download()), c.result);
         EXPECT_EQ(RequestsSent() - 1, c.attempts);
@@ -607,14 +611,7 @@ TEST_F(SessionTest, StatusTextIsLoggedAsOneEscapedLineAndStillClassifiedOnTheRaw
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.logged);
-        WriteFileBytes(dir.File("app.bin"), PatternString(100));
-        agentsim::Settings settings;
-        settings.statusSteps = 0;
-        settings.statusFinal = c.finalText;
-        Start(settings);
-        Select(APPLICATION_UPGRADE, dir.File("app.bin"));
-        ASSERT_TRUE(client->OpenAgentSocket());
-        client->SendToAgent(Download());
+        ASSERT_NO_FATAL_FAILURE(SendAfterWhichTheAgentReports(c.finalText));
         EXPECT_EQ(client->PollAgentStatus(Download()), c.result);
         EXPECT_EQ(RequestsSent() - 1, 1) << "the first status is final";
         EXPECT_TRUE(Logged(c.logged));
