@@ -213,19 +213,11 @@ void ExpectUpgradeLog(const std::string& output, const std::string& address) {
                                   "The card will reset at the completion of the flash."}));
 }
 
-TEST_F(e2eClient, StdoutHoldsOnlyTheStatusLogAndStderrNothing) {
-    StartAgent("127.0.10.40");
-    WriteLocal("app.bin", 8000);
-    const RunResult run = RunClient({"image", "app.bin", "127.0.10.40"});
-    ASSERT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.errors, "");
-    ExpectUpgradeLog(run.output, "127.0.10.40");
-}
-
-// Wherever nobody would see a window (no display named, one that does not answer, the toolkit's
-// off-screen platform) the run goes on without the toolkit: no platform plugin is loaded, and the
-// streams carry exactly what they carry with one. The dynamic loader's own record of the files it
-// opened (LD_DEBUG=files, written to a file of its own) tells what was loaded.
+// An unattended run's stdout holds only the status log and stderr nothing. Wherever nobody would
+// see a window (no display named, one that does not answer, the toolkit's off-screen platform)
+// the run goes on without the toolkit: no platform plugin is loaded, and the streams carry
+// exactly what they carry with one. The dynamic loader's own record of the files it opened
+// (LD_DEBUG=files, written to a file of its own) tells what was loaded.
 TEST_F(e2eClient, UnattendedRunWithoutAVisibleDisplayStartsNoToolkit) {
     const std::string address = "127.0.10.42";
     StartAgent(address);

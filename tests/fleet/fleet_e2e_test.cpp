@@ -116,7 +116,7 @@ TEST_F(FleetTest, EachAgentsFailureIsItsOwnAndTheExitCodeIsTheWorst) {
     WriteFileBytes(dir.File("app.bin"), image);
     const int exitCode = net::testing::RunInPrivateNetwork({false, true}, [&] {
         AgentFleet agents(dir.Path() / "agents");
-        const bool started = agents.Start(std::vector<AgentSpec>{
+        const bool started = agents.Start(std::vector<AgentLaunch>{
             {"127.0.17.1"},
             {"127.0.17.2", {"--fault", "error:image.bin:2:no room"}},
             {"127.0.17.3", {"--status-final", "Memory compare Flash/Ram is in error"}},
@@ -174,7 +174,7 @@ TEST_F(FleetTest, EachAgentsFailureIsItsOwnAndTheExitCodeIsTheWorst) {
 
 TEST_F(FleetTest, RetriesRepeatNetworkFailuresButNeverARefusal) {
     AgentFleet agents(dir.Path() / "agents");
-    ASSERT_TRUE(agents.Start(std::vector<AgentSpec>{
+    ASSERT_TRUE(agents.Start(std::vector<AgentLaunch>{
         {"127.0.18.1", {"--fault", "error:eeprom.bin:0:busy"}},
         {"127.0.18.2"},
     })) << agents.Error();

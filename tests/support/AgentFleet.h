@@ -30,7 +30,7 @@
 namespace kalvoran::testing {
 
 // One agent of a fleet: its address and the options for it alone.
-struct AgentSpec {
+struct AgentLaunch {
     std::string address;
     std::vector<std::string> args = {};
 };
@@ -52,7 +52,7 @@ public:
     // gives 127.0.20.1 to 127.0.20.20.
     bool Start(const std::string& prefix, int first, int count,
                const std::vector<std::string>& argsForAll = {}) {
-        std::vector<AgentSpec> agents;
+        std::vector<AgentLaunch> agents;
         for (int k = 0; k < count; ++k) {
             agents.push_back({prefix + std::to_string(first + k)});
         }
@@ -62,18 +62,18 @@ public:
     // Starts one agent on each address.
     bool Start(const std::vector<std::string>& addresses,
                const std::vector<std::string>& argsForAll = {}) {
-        std::vector<AgentSpec> agents;
+        std::vector<AgentLaunch> agents;
         for (const std::string& address : addresses) {
             agents.push_back({address});
         }
         return Start(agents, argsForAll);
     }
 
-    // Starts one agent per spec, with argsForAll and then the spec's own options. The agents
+    // Starts one agent per launch, with argsForAll and then that agent's own options. The agents
     // are added after those already in the fleet, so indexes go on from Size(). Returns once
     // every one has printed its ready line, or false (with Error() telling which failed and
     // why) when one could not start: that one is ended, the others are kept.
-    bool Start(const std::vector<AgentSpec>& agents,
+    bool Start(const std::vector<AgentLaunch>& agents,
                const std::vector<std::string>& argsForAll = {}) {
         error.clear();
         if (root.empty()) {
@@ -81,16 +81,16 @@ public:
             return false;
         }
         std::vector<std::size_t> launched;
-        for (const AgentSpec& spec : agents) {
+        for (const AgentLaunch& launch : agents) {
             Member& member = members.emplace_back();
-            member.address = spec.address;
-            member.dir = root / spec.address;
+            member.address = launch.address;
+            member.dir = root / launch.address;
             member.process = std::make_unique<agentsim::testing::AgentProcess>();
-            std::vector<std::string> args = {"--address", spec.address,
+            std::vector<std::string> args = {"--address", launch.address,
                                              "--dir",     member.dir.string(),
                                              "--port",    ::geteuid() == 0 ? "69" : "0"};
             args.insert(args.end(), argsForAll.begin(), argsForAll.end());
-            args.insert(args.end(), spec.args.begin(), spec.args.end());
+            args.insert(args.end(), launch.args.begin(), launch.args.end());
             if (member.process->Launch(std::move(args))) {
                 launched.push_back(members.size() - 1);
             } else {

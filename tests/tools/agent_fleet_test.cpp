@@ -21,7 +21,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using kalvoran::testing::AgentFleet;
-using kalvoran::testing::AgentSpec;
+using kalvoran::testing::AgentLaunch;
 using kalvoran::testing::ReadToEnd;
 
 std::string Url(AgentFleet& fleet, std::size_t i, const std::string& name) {
@@ -195,11 +195,11 @@ TEST(AgentFleet, OptionsForAllAndForOneAgentAndAGivenFolder) {
     std::vector<pid_t> pids;
     {
         AgentFleet fleet(work.Path() / "agents");
-        ASSERT_TRUE(
-            fleet.Start(std::vector<AgentSpec>{{"127.0.13.21", {"--status-final", "first agent"}},
-                                               {"127.0.13.22", {"--status-final", "second agent"}},
-                                               {"127.0.13.23"}},
-                        {"--status-steps", "0"}))
+        ASSERT_TRUE(fleet.Start(
+            std::vector<AgentLaunch>{{"127.0.13.21", {"--status-final", "first agent"}},
+                                     {"127.0.13.22", {"--status-final", "second agent"}},
+                                     {"127.0.13.23"}},
+            {"--status-steps", "0"}))
             << fleet.Error();
         ASSERT_EQ(fleet.Size(), 3u);
         pids = {fleet.Pid(0), fleet.Pid(1)};
@@ -243,7 +243,7 @@ TEST(AgentFleet, StartReportsTheAgentsThatCouldNotStart) {
     ASSERT_TRUE(fleet.Start(std::vector<std::string>{"127.0.13.30"})) << fleet.Error();
     // The same address and port again cannot be bound; a bad option ends agent-sim at once.
     EXPECT_FALSE(fleet.Start(
-        std::vector<AgentSpec>{
+        std::vector<AgentLaunch>{
             {"127.0.13.31"}, {"127.0.13.30"}, {"127.0.13.32", {"--fault", "drop:x"}}},
         {"--port", std::to_string(fleet.Port(0))}));
     EXPECT_EQ(fleet.Error().find("127.0.13.31"), std::string::npos) << fleet.Error();
