@@ -1,25 +1,15 @@
 #include "tftp/HeadlessView.h"
 
-#include <csignal>
 #include <utility>
 
 #include "tftp/Clock.h"
+#include "tftp/StopSignals.h"
 #include "tftp/TftpClient.h"
 
 namespace kalvoran {
 
-namespace {
-
-volatile std::sig_atomic_t gStopSignal = 0;
-
-void OnStopSignal(int) {
-    gStopSignal = 1;
-}
-
-}  // namespace
-
 void HeadlessView::PumpMessages() {
-    if (gStopSignal != 0 && onStop && !stopped) {
+    if (stopSignals != nullptr && stopSignals->Take() && onStop && !stopped) {
         stopped = true;
         onStop();
     }
@@ -42,12 +32,8 @@ int RunHeadless(const CommandLine& commandLine, std::string profilePath) {
     HeadlessView view;
     SystemClock clock;
     TftpClient client(view, clock, std::move(profilePath));
-    view.SetStopHandler([&client] { client.OnStopSignal(); });
-    struct sigaction stop {};
-    stop.sa_handler = OnStopSignal;
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        ::sigaction(signal, &stop, nullptr);
-    }
+    StopSignals stopSignals;
+    view.SetStopHandler(stopSignals, [&client] { client.OnStopSignal(); });
     if (client.InitDialog(commandLine)) {
         client.OnDownloadToDevice();
     }

@@ -11,6 +11,7 @@
 
 #include "tftp/CommandLine.h"
 #include "tftp/DialogView.h"
+#include "tftp/StopSignals.h"
 
 namespace kalvoran {
 
@@ -44,7 +45,10 @@ public:
     // A stop signal (see RunHeadless) runs the stop handler at the next pump, where a window's
     // close request would run.
     void PumpMessages() override;
-    void SetStopHandler(std::function<void()> handler) { onStop = std::move(handler); }
+    void SetStopHandler(StopSignals& caught, std::function<void()> handler) {
+        stopSignals = &caught;
+        onStop = std::move(handler);
+    }
     void KeepWindowAlive() override {}
     void RequestExit(int code) override;
 
@@ -55,6 +59,7 @@ private:
     std::string uploadName;
     net::Octets address{};
     std::optional<int> exitCode;
+    StopSignals* stopSignals = nullptr;
     std::function<void()> onStop;
     bool stopped = false;
 };

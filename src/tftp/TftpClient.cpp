@@ -262,9 +262,10 @@ void TftpClient::OnCancel() {
 }
 
 void TftpClient::OnStopSignal() {
-    // A run ended from outside never reports a success; it leaves the profile alone.
+    // A run ended from outside never reports a success. The operator's window keeps their
+    // settings as its close box would; a command-line run leaves the profile alone.
     resultCode = kResultRefused;
-    CloseOperation(kStopSignalText, false);
+    CloseOperation(kStopSignalText, !commandLineFlag);
 }
 
 void TftpClient::CloseOperation(std::string_view failureLine, bool saveSettings) {

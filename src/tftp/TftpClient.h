@@ -120,8 +120,8 @@ public:
     void OnCancel();
     // The window's close request: the close operation, then the settings once more.
     void OnClose();
-    // SIGTERM, SIGINT or SIGHUP: the close operation without saving the settings, and result
-    // code 2 whatever the session had reached.
+    // SIGTERM, SIGINT or SIGHUP: the close operation (the settings saved only when the window
+    // was started without a command line), and result code 2 whatever the session had reached.
     void OnStopSignal();
 
     // "Connection closed", two lines of two blanks, and, unless the failure flag is set, the

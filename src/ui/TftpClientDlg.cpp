@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <utility>
@@ -89,6 +90,27 @@ void CTftpClientDlg::OnStartMessage() {
     // Whatever the type and whether or not its button is enabled: the command line asked for a
     // send, and the session's end ends the program with its result.
     core.OnDownloadToDevice();
+}
+
+void CTftpClientDlg::WatchStopSignals(StopSignals& caught) {
+    stopSignals = &caught;
+    if (caught.Fd() >= 0) {
+        auto* notifier = new QSocketNotifier(caught.Fd(), QSocketNotifier::Read, this);
+        connect(notifier, &QSocketNotifier::activated, this, &CTftpClientDlg::OnStopSignalReadable);
+    }
+}
+
+void CTftpClientDlg::OnStopSignalReadable() {
+    if (keepingAlive) {
+        return;  // like the close box: the session takes it at its next pump
+    }
+    TakeStopSignal();
+}
+
+void CTftpClientDlg::TakeStopSignal() {
+    if (stopSignals != nullptr && stopSignals->Take() && !exitCode.has_value()) {
+        core.OnStopSignal();
+    }
 }
 
 void CTftpClientDlg::OnBrowseDownloadFile() {
@@ -296,6 +318,9 @@ void CTftpClientDlg::PumpMessages() {
         closeDeferred = false;
         close();
     }
+    // The notifier may not have been dispatched yet (no events are processed between two
+    // refreshes): the signal is taken here all the same.
+    TakeStopSignal();
     if (RefreshedRecently()) {
         return;
     }

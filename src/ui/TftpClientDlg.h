@@ -11,6 +11,7 @@
 
 #include "tftp/Clock.h"
 #include "tftp/DialogView.h"
+#include "tftp/StopSignals.h"
 #include "tftp/TftpClient.h"
 #include "ui/ClientLayout.h"
 #include "ui/TransferProgress.h"
@@ -31,6 +32,10 @@ public:
     std::optional<int> ExitRequested() const { return exitCode; }
 
     TftpClient& Core() { return core; }
+
+    // From now on a stop signal ends the run as the close operation does: at once when the
+    // window waits for the operator, at the session's next pump during a transfer.
+    void WatchStopSignals(StopSignals& caught);
 
     // Tests take the error boxes instead of the operator: while a recorder is set, a box's text
     // goes to it and no modal box is shown.
@@ -81,6 +86,9 @@ private:
     void OnHelp();
     void OnAbout();
     void OnStartMessage();
+    void OnStopSignalReadable();
+    // Takes a stop signal that was caught, if any: the core's stop operation.
+    void TakeStopSignal();
 
     QWidget* ControlWidget(DialogControl control) const;
     // True when the window was brought up to date less than kRefreshMilliseconds ago.
@@ -98,6 +106,7 @@ private:
     // Set while KeepWindowAlive runs: a close request then waits for the next pump.
     bool keepingAlive = false;
     bool closeDeferred = false;
+    StopSignals* stopSignals = nullptr;
 };
 
 }  // namespace kalvoran

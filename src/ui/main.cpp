@@ -14,6 +14,7 @@
 #include "tftp/CommandLine.h"
 #include "tftp/HeadlessView.h"
 #include "tftp/ResultCode.h"
+#include "tftp/StopSignals.h"
 #include "ui/TftpClientDlg.h"
 
 namespace {
@@ -79,6 +80,8 @@ int main(int argc, char* argv[]) {
     char* toolkitArgv[] = {argc > 0 && argv[0] != nullptr ? argv[0] : fallbackName, nullptr};
     QApplication application(toolkitArgc, toolkitArgv);
     kalvoran::CTftpClientDlg dialog(kalvoran::DefaultProfilePath());
+    kalvoran::StopSignals stopSignals;
+    dialog.WatchStopSignals(stopSignals);
     if (!dialog.Initialise(commandLine)) {
         return dialog.ExitRequested().value_or(0);
     }

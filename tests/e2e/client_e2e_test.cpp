@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <sstream>
 #include <string_view>
 #include <thread>
@@ -332,15 +334,20 @@ TEST_F(e2eClient, OverLongFileNameIsNamedOnStderrWithItsLimit) {
 // A signal from outside (a script's timeout, a Ctrl-C, a closed terminal) ends an unattended
 // run as the close operation does: the session cancelled within a second or two, exit code 2,
 // never 0, the reason on stderr, and the agent left without a half image.
+// The same in a window: "Offscreen" (the toolkit's off-screen platform, named in another case
+// than the display probe knows it) takes the window's path.
 TEST_F(e2eClient, StopSignalsEndTheRunAsTheCloseOperationDoes) {
     const struct {
         int signal;
         const char* address;
-    } rows[] = {{SIGTERM, "127.0.23.20"}, {SIGINT, "127.0.23.21"}, {SIGHUP, "127.0.23.22"}};
+        const char* platform;  // nullptr: no display, the run starts no toolkit
+    } rows[] = {{SIGTERM, "127.0.23.20", nullptr},    {SIGINT, "127.0.23.21", nullptr},
+                {SIGHUP, "127.0.23.22", nullptr},     {SIGTERM, "127.0.23.23", "Offscreen"},
+                {SIGINT, "127.0.23.24", "Offscreen"}, {SIGHUP, "127.0.23.25", "Offscreen"}};
     WriteLocal("app.bin", 300000, 2);
     std::filesystem::create_directories(dir.Path() / "config");
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.signal);
+        SCOPED_TRACE(std::string(sigabbrev_np(row.signal)) + (row.platform ? " window" : ""));
         AgentProcess slow;
         ASSERT_TRUE(
             slow.Start({"--address", row.address, "--dir", AgentFile(""), "--latency", "5"}))
@@ -355,10 +362,12 @@ TEST_F(e2eClient, StopSignalsEndTheRunAsTheCloseOperationDoes) {
                                          "-u",
                                          "QT_QPA_PLATFORM",
                                          "XDG_CONFIG_HOME=" + dir.File("config"),
-                                         (BinDir() / "KalvoranTFTPclient").string(),
-                                         "image",
-                                         "app.bin",
-                                         row.address};
+                                         "XDG_RUNTIME_DIR=" + dir.Path().string()};
+        if (row.platform != nullptr) {
+            argv.push_back(std::string("QT_QPA_PLATFORM=") + row.platform);
+        }
+        argv.insert(argv.end(),
+                    {(BinDir() / "KalvoranTFTPclient").string(), "image", "app.bin", row.address});
         int output = -1;
         int errors = -1;
         const pid_t pid = Spawn(argv, output, &errors);
