@@ -1,7 +1,10 @@
 #include "fleet/FleetView.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <map>
+
+#include "files/StreamWrite.h"
 
 namespace kalvoran::fleet {
 
@@ -81,17 +84,39 @@ std::string FleetView::FinishedLine(const AgentRecord& record) const {
     return text;
 }
 
+void FleetView::Put(const char* format, ...) {
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::va_list measure;
+    va_copy(measure, arguments);
+    const int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length > 0) {
+        const std::size_t at = pending.size();
+        pending.resize(at + static_cast<std::size_t>(length) + 1);
+        std::vsnprintf(pending.data() + at, static_cast<std::size_t>(length) + 1, format,
+                       arguments);
+        pending.pop_back();  // the terminating zero
+    }
+    va_end(arguments);
+}
+
+void FleetView::Send() {
+    WriteWithoutStalling(out, pending);
+    pending.clear();
+}
+
 void FleetView::ClearTable() {
     if (tableLines > 0) {
-        std::fprintf(out, "\x1b[%dA\r\x1b[J", tableLines);
+        Put("\x1b[%dA\r\x1b[J", tableLines);
         tableLines = 0;
     }
 }
 
 void FleetView::Finished(const AgentState& agent) {
     ClearTable();
-    std::fprintf(out, "%s\n", FinishedLine(agent.record).c_str());
-    std::fflush(out);
+    Put("%s\n", FinishedLine(agent.record).c_str());
+    Send();
 }
 
 void FleetView::Refresh(const std::vector<const AgentState*>& running, const FleetTotals& totals) {
@@ -102,17 +127,16 @@ void FleetView::Refresh(const std::vector<const AgentState*>& running, const Fle
     for (const AgentState* state : running) {
         const AgentProgress& progress = state->progress;
         const int percent = progress.range > 0 ? progress.position * 100 / progress.range : 0;
-        std::fprintf(out, "%-15s %-*s %-10s %3d%%  %lld bytes\n", state->agent.address.c_str(),
-                     labelColumn, Printable(state->agent.label).c_str(),
-                     Printable(progress.phase).c_str(), percent,
-                     static_cast<long long>(progress.bytes));
+        Put("%-15s %-*s %-10s %3d%%  %lld bytes\n", state->agent.address.c_str(), labelColumn,
+            Printable(state->agent.label).c_str(), Printable(progress.phase).c_str(), percent,
+            static_cast<long long>(progress.bytes));
         ++tableLines;
     }
-    std::fprintf(out, "done %d  failed %d  running %d  waiting %d  elapsed %s  left %s\n",
-                 totals.done, totals.failed, totals.running, totals.waiting,
-                 Duration(totals.elapsedSeconds).c_str(), Duration(totals.leftSeconds).c_str());
+    Put("done %d  failed %d  running %d  waiting %d  elapsed %s  left %s\n", totals.done,
+        totals.failed, totals.running, totals.waiting, Duration(totals.elapsedSeconds).c_str(),
+        Duration(totals.leftSeconds).c_str());
     ++tableLines;
-    std::fflush(out);
+    Send();
 }
 
 void FleetView::Summary(const std::vector<AgentRecord>& records, const std::string& reportPath,
@@ -123,20 +147,19 @@ void FleetView::Summary(const std::vector<AgentRecord>& records, const std::stri
         ++byResult[record.result];
     }
     const bool sends = !records.empty() && records.front().action == "send";
-    std::fprintf(out, "agents %zu, %s %d, failed %zu\n", records.size(),
-                 sends ? "upgraded" : "succeeded", byResult[0],
-                 records.size() - static_cast<std::size_t>(byResult[0]));
+    Put("agents %zu, %s %d, failed %zu\n", records.size(), sends ? "upgraded" : "succeeded",
+        byResult[0], records.size() - static_cast<std::size_t>(byResult[0]));
     for (const auto& [result, count] : byResult) {
         if (result != 0) {
-            std::fprintf(out, "  %4d  %d %.*s\n", count, result,
-                         static_cast<int>(ResultName(result).size()), ResultName(result).data());
+            Put("  %4d  %d %.*s\n", count, result, static_cast<int>(ResultName(result).size()),
+                ResultName(result).data());
         }
     }
     if (!reportPath.empty()) {
-        std::fprintf(out, "report: %s\n", reportPath.c_str());
+        Put("report: %s\n", reportPath.c_str());
     }
-    std::fprintf(out, "logs: %s\n", logsFolder.c_str());
-    std::fflush(out);
+    Put("logs: %s\n", logsFolder.c_str());
+    Send();
 }
 
 }  // namespace kalvoran::fleet

@@ -30,11 +30,17 @@ public:
 
 private:
     void ClearTable();
+    // Adds formatted text to what the next Send writes.
+    [[gnu::format(printf, 2, 3)]] void Put(const char* format, ...);
+    // Writes what was put, without letting a reader that stopped reading hold up the run (the
+    // agents' sessions wait on this process for their progress to be read).
+    void Send();
 
     std::FILE* out;
     bool live;
     int labelColumn;
     int tableLines = 0;  // lines of the live table on the screen
+    std::string pending;
 };
 
 // Agent text shown on a terminal with its control characters as visible escapes (\xNN), so that

@@ -1,18 +1,24 @@
 #include "tftp/ConsoleReport.h"
 
+#include <string>
+
+#include "files/StreamWrite.h"
+
 namespace kalvoran {
 
 void ConsoleReport::Write(std::FILE* stream, std::string_view text) const {
     if (!enabled || stream == nullptr) {
         return;
     }
+    std::string line;
+    line.reserve(text.size() + 1);
     for (const char c : text) {
         if (c != '\r') {
-            std::fputc(c, stream);
+            line += c;
         }
     }
-    std::fputc('\n', stream);
-    std::fflush(stream);
+    line += '\n';
+    WriteWithoutStalling(stream, line);
 }
 
 }  // namespace kalvoran

@@ -1,8 +1,9 @@
 // What a command-line run tells the script that started it. Every status-log line also goes to
 // the log stream (standard output) as it is appended, and the text of every message box that the
 // run does not show goes to the failure stream (standard error) instead, so that a script sees why
-// it got its exit code. One line each, flushed at once, so that a pipe or a log file follows the
-// run as it happens. Nothing is written while the report is off (interactive runs).
+// it got its exit code. One line each, written at once, so that a pipe or a log file follows the
+// run as it happens; a reader that stops reading loses lines but never holds up the transfer
+// (WriteWithoutStalling). Nothing is written while the report is off (interactive runs).
 #pragma once
 
 #include <cstdio>

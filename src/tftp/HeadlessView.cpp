@@ -1,7 +1,9 @@
 #include "tftp/HeadlessView.h"
 
+#include <string>
 #include <utility>
 
+#include "files/StreamWrite.h"
 #include "tftp/Clock.h"
 #include "tftp/StopSignals.h"
 #include "tftp/TftpClient.h"
@@ -17,8 +19,7 @@ void HeadlessView::PumpMessages() {
 
 void HeadlessView::ShowErrorBox(std::string_view text) {
     if (failures != nullptr) {
-        std::fprintf(failures, "%.*s\n", static_cast<int>(text.size()), text.data());
-        std::fflush(failures);
+        WriteWithoutStalling(failures, std::string(text) + '\n');
     }
 }
 

@@ -14,6 +14,7 @@
 
 #include "net/ping_test_support.h"
 #include "support/Pattern.h"
+#include "support/StalledPipe.h"
 #include "support/TempDir.h"
 #include "support/TextLines.h"
 #include "support/TftpdProcess.h"
@@ -51,9 +52,11 @@ protected:
 
     // The program in the test's directory, with no display, no runtime directory and a profile
     // of its own, stdout and stderr read apart.
-    // environment: NAME=VALUE settings on top of that.
+    // environment: NAME=VALUE settings on top of that; stdoutRedirection: a shell redirection of
+    // its standard output instead of the pipe (">&-", ">/dev/full").
     RunResult RunClient(const std::vector<std::string>& args,
-                        const std::vector<std::string>& environment = {}) {
+                        const std::vector<std::string>& environment = {},
+                        const std::string& stdoutRedirection = "") {
         std::filesystem::create_directories(dir.Path() / "config");
         std::vector<std::string> argv = {"env", "-C", dir.Path().string()};
         for (const char* name :
@@ -62,6 +65,9 @@ protected:
         }
         argv.push_back("XDG_CONFIG_HOME=" + dir.File("config"));
         argv.insert(argv.end(), environment.begin(), environment.end());
+        if (!stdoutRedirection.empty()) {
+            argv.insert(argv.end(), {"sh", "-c", "exec \"$0\" \"$@\" " + stdoutRedirection});
+        }
         argv.push_back((BinDir() / "KalvoranTFTPclient").string());
         argv.insert(argv.end(), args.begin(), args.end());
         return RunProgram(argv, 45000, true);
@@ -329,6 +335,35 @@ TEST_F(e2eClient, OverLongFileNameIsNamedOnStderrWithItsLimit) {
     EXPECT_EQ(run.output, "");
     EXPECT_EQ(run.errors, "The file name argument is too long (at most 255 characters).\n");
     EXPECT_EQ(agent.Output().find("WRQ"), std::string::npos) << agent.Output();
+}
+
+// The log is for the script, the upgrade for the card: a standard output that is closed, a full
+// device, or a pipe nobody reads any more (its buffer full) loses the log, never the transfer or
+// its exit code.
+TEST_F(e2eClient, StandardOutputThatTakesNothingNeitherStopsNorFailsTheUpgrade) {
+    StalledPipe stalled(dir.File("stalled"));
+    ASSERT_TRUE(stalled.Full());
+    const struct {
+        const char* label;
+        std::string redirection;
+        const char* address;
+    } rows[] = {{"closed", ">&-", "127.0.23.26"},
+                {"full device", ">/dev/full", "127.0.23.27"},
+                {"pipe nobody reads", ">" + stalled.Path(), "127.0.23.28"}};
+    const std::string image = WriteLocal("app.bin", 200000, 4);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        AgentProcess target;
+        ASSERT_TRUE(target.Start({"--address", row.address, "--dir", AgentFile("")}))
+            << target.Output();
+        const auto started = std::chrono::steady_clock::now();
+        const RunResult run = RunClient({"image", "app.bin", row.address}, {}, row.redirection);
+        EXPECT_EQ(run.exitCode, 0) << run.errors;
+        EXPECT_EQ(run.errors, "");
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+        EXPECT_TRUE(ReadFileBytes(AgentFile("image.bin")) == image);
+        std::filesystem::remove(AgentFile("image.bin"));
+    }
 }
 
 // A signal from outside (a script's timeout, a Ctrl-C, a closed terminal) ends an unattended

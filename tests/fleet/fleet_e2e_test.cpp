@@ -27,6 +27,7 @@
 #include "support/ChildProcess.h"
 #include "support/Pattern.h"
 #include "support/ProgramPath.h"
+#include "support/StalledPipe.h"
 #include "support/TempDir.h"
 #include "support/TextLines.h"
 
@@ -170,6 +171,28 @@ TEST_F(FleetTest, EachAgentsFailureIsItsOwnAndTheExitCodeIsTheWorst) {
     EXPECT_EQ(rows.at("127.0.17.1")["bytes"], 256 * 1024);
     EXPECT_EQ(rows.at("127.0.17.3")["status"], "Memory compare Flash/Ram is in error");
     EXPECT_NE(rows.at("127.0.17.4")["reason"], "");
+}
+
+// A script that stops reading the fleet's output (its pipe full) loses lines, not the run: every
+// agent is upgraded, the report written, and the exit code tells how it went.
+TEST_F(FleetTest, OutputNobodyReadsNeitherStopsTheRunNorItsExitCode) {
+    AgentFleet agents(dir.Path() / "agents");
+    ASSERT_TRUE(agents.Start("127.0.19.", 40, 3)) << agents.Error();
+    const std::string image = PatternString(100000, 6);
+    WriteFileBytes(dir.File("app.bin"), image);
+    StalledPipe stalled(dir.File("stalled"));
+    ASSERT_TRUE(stalled.Full());
+    const RunResult run = RunProgram(
+        {"sh", "-c", "exec \"$0\" \"$@\" >" + stalled.Path(), Fleet(), "--logs", dir.File("logs"),
+         "--report", dir.File("report.json"), "send", "image", dir.File("app.bin"),
+         WriteInventory({"127.0.19.40", "127.0.19.41", "127.0.19.42"})},
+        30000, true);
+    EXPECT_EQ(run.exitCode, 0) << run.errors;
+    EXPECT_EQ(ReportRows(dir.File("report.json")).size(), 3u);
+    for (std::size_t i = 0; i < agents.Size(); ++i) {
+        EXPECT_TRUE(ReadFileBytes((agents.Dir(i) / "image.bin").string()) == image)
+            << agents.Address(i);
+    }
 }
 
 TEST_F(FleetTest, RetriesRepeatNetworkFailuresButNeverARefusal) {
