@@ -47,13 +47,19 @@ bool IsRegularFile(int descriptor) {
     return ::fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
 }
 
-// True when path names nothing yet, or a regular file (directly or through a link).
-bool NamesNothingOrARegularFile(const char* path) {
+// True when path names nothing yet, or a regular file (directly or through a link). Otherwise
+// why not goes to refusal when given: a directory, another kind of file, or the system's reason
+// the path cannot be looked at.
+bool NamesNothingOrARegularFile(const char* path, std::string* refusal = nullptr) {
     struct stat status {};
-    if (::stat(path, &status) != 0) {
-        return errno == ENOENT;
+    const int error = ::stat(path, &status) == 0 ? 0 : errno;
+    const bool usable = error == ENOENT || (error == 0 && S_ISREG(status.st_mode));
+    if (!usable && refusal != nullptr) {
+        *refusal = error != 0                ? std::strerror(error)
+                   : S_ISDIR(status.st_mode) ? std::strerror(EISDIR)
+                                             : "Not a regular file";
     }
-    return S_ISREG(status.st_mode);
+    return usable;
 }
 
 // Gives the replacement held by descriptor the permissions it should have once it bears the name
@@ -174,7 +180,12 @@ int CLocalFile::Open(const char* path, int mode) {
 }
 
 int CLocalFile::OpenReplacement(const char* path) {
-    if (path == nullptr || *path == '\0' || !NamesNothingOrARegularFile(path)) {
+    lastError.clear();
+    if (path == nullptr || *path == '\0') {
+        lastError = std::strerror(ENOENT);
+        return kNoFile;
+    }
+    if (!NamesNothingOrARegularFile(path, &lastError)) {
         return kNoFile;
     }
     // A link is followed, so that the file it points to is the one replaced, not the link.
@@ -191,6 +202,7 @@ int CLocalFile::OpenReplacement(const char* path) {
                           "-" + kUniqueTemplate;
     const int opened = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (opened < 0) {
+        lastError = std::strerror(errno);  // a read-only or missing folder, no room for a name
         return kNoFile;
     }
     TakeOverPermissions(opened, target.c_str());

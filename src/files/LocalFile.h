@@ -46,15 +46,17 @@ public:
     // earlier file it gets the permissions a new file of ModeWrite would get. It is named
     // .kalvoran-<process id>-XXXXXX; first, the regular files of that name whose process no
     // longer exists (left by a fetch that was killed) are removed from the folder. kNoFile when
-    // the folder takes no new file or path names something other than a regular file.
+    // the folder takes no new file or path names something other than a regular file;
+    // LastError then tells why.
     int OpenReplacement(const char* path);
     // Writes the replacement to disk, closes it and renames it over its path; afterwards no file
     // is held. False when that fails: the replacement is then removed and the earlier file is
     // left as it was, and LastError tells why.
     bool CommitReplacement();
-    // Why the last CommitReplacement failed, in the system's words (e.g. "No space left on
-    // device" from fsync, "Is a directory" from rename); empty after one that succeeded, before
-    // any, and when it failed because no replacement was held.
+    // Why the last OpenReplacement or CommitReplacement failed, in the system's words (e.g.
+    // "Read-only file system", "Is a directory", "No space left on device" from fsync, "No such
+    // file or directory" from rename into a folder that is gone); empty after one that
+    // succeeded, before any, and when a commit failed because no replacement was held.
     std::string LastError() const { return lastError; }
     // Lets go of the held file; afterwards no file is held. A replacement not committed is
     // removed, so an unfinished fetch leaves the earlier file as it was. False when closing
@@ -88,7 +90,7 @@ private:
     // While a replacement is held: its own path and the path it will replace.
     std::string replacementPath;
     std::string replacedPath;
-    // Why the last CommitReplacement failed; see LastError.
+    // Why the last OpenReplacement or CommitReplacement failed; see LastError.
     std::string lastError;
 };
 

@@ -23,6 +23,7 @@ constexpr char kNotDataText[] = "Unexpected packet from the agent (opcode %d): t
 constexpr char kTooLongText[] = "The agent sent more than %d bytes: transfer stopped.";
 constexpr char kWriteFailedText[] = "File write failed: %s";
 constexpr char kSaveFailedText[] = "Unable to save file: %s";
+
 constexpr char kLengthHeader[] = "Len:";
 constexpr char kAnnouncedTooLongText[] =
     "The agent announced %ld bytes (at most 1048576): transfer stopped.";
@@ -31,6 +32,12 @@ constexpr long kMostAnnouncedLength = 1024 * 1024;
 
 constexpr int kRequestTimeoutSeconds = 5;
 constexpr ReceiveTimeouts kTimeouts{20, 5};
+
+// "File write failed: PATH: No space left on device": the session's own line, then the system's
+// reason for it, as a report or a fleet's row shows it.
+std::string WithSystemReason(const std::string& line, const std::string& why) {
+    return why.empty() ? line : line + ": " + why;
+}
 
 }  // namespace
 
@@ -59,7 +66,8 @@ Outcome FetchSession::Run(const Transfer& transfer) {
     if (WaitForAgent(context, outcome, kTransferAgentWait) == AgentWaitResult::Answered &&
         Prepare(transfer) && SendRequest() && ReceiveBlocks(context, outcome, *this, kTimeouts) &&
         !context.file.CommitReplacement()) {
-        StopReporting(kResultRefused, FormatLine(kSaveFailedText, localPath.c_str()));
+        StopWithSystemReason(FormatLine(kSaveFailedText, localPath.c_str()),
+                             context.file.LastError());
     }
     context.EndStep();
     return outcome;
@@ -97,8 +105,12 @@ bool FetchSession::Prepare(const Transfer& transfer) {
     display.AppendStatusLine(FormatLine(kOpenFileText, localPath.c_str()));
     if (context.file.OpenReplacement(localPath.c_str()) == CLocalFile::kNoFile) {
         const std::string text = FormatLine(kOpenFailedText, localPath.c_str());
+        const std::string why = context.file.LastError();
+        if (!why.empty()) {
+            display.ShowErrorBox(why);
+        }
         display.ShowErrorBox(text);
-        Stop(kResultRefused, text);
+        Stop(kResultRefused, WithSystemReason(text, why));
         return false;
     }
     const std::int32_t blockCount = sizeLimit / blockSize;
@@ -194,11 +206,9 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
                              FormatLine(kTooLongText, static_cast<int>(sizeLimit)));
     }
     const FileResult written = context.file.Write(data.data(), dataLength);
-    if (!written.reason.empty()) {
-        display.ShowErrorBox(written.reason);
-    }
     if (written.count != dataLength) {
-        return StopReporting(kResultRefused, FormatLine(kWriteFailedText, localPath.c_str()));
+        return StopWithSystemReason(FormatLine(kWriteFailedText, localPath.c_str()),
+                                    written.reason);
     }
     display.PumpMessages();
     if (display.CancelRequested()) {
@@ -211,6 +221,15 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
 BlockSink::Verdict FetchSession::Stop(int code, std::string reason) {
     outcome.Fail(code, std::move(reason));
     return Verdict::Stop;
+}
+
+BlockSink::Verdict FetchSession::StopWithSystemReason(const std::string& line,
+                                                      const std::string& why) {
+    if (!why.empty()) {
+        context.display.ShowErrorBox(why);
+    }
+    context.display.ReportFailure(line);
+    return Stop(kResultRefused, WithSystemReason(line, why));
 }
 
 BlockSink::Verdict FetchSession::StopReporting(int code, const std::string& line) {

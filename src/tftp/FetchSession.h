@@ -47,6 +47,9 @@ private:
     Verdict Take(int received, bool& lastBlock) override;
     Verdict Stop(int code, std::string reason);
     Verdict StopReporting(int code, const std::string& line);
+    // A local file that takes no more (code 2): the system's reason, when there is one, in a box
+    // of its own before line; the outcome's reason holds both.
+    Verdict StopWithSystemReason(const std::string& line, const std::string& why);
 
     SessionContext& context;
     Outcome outcome;

@@ -195,6 +195,66 @@ TEST_F(FleetTest, OutputNobodyReadsNeitherStopsTheRunNorItsExitCode) {
     }
 }
 
+// A backup into a folder that cannot take it: each fails with code 2 and the system's reason,
+// leaves nothing beside the target, and keeps the earlier copy. Each case runs in a mount
+// namespace of its own, where the test mounts small file systems as root.
+TEST_F(FleetTest, BackupIntoAFolderThatCannotTakeItKeepsTheEarlierCopy) {
+    AgentFleet agents(dir.Path() / "agents");
+    // 20 ms a datagram: the EEPROM image takes over a second, time for the folder to go.
+    ASSERT_TRUE(agents.Start("127.0.19.", 50, 1, {"--latency", "20"})) << agents.Error();
+    const std::string inventory = WriteInventory({"127.0.19.50"});
+    const std::string target = "127.0.19.50.eeprom.bin";
+    const struct {
+        const char* label;
+        const char* setup;   // shell commands that prepare the folder "into"
+        const char* reason;  // the system's reason the row ends with
+        bool earlierKept;    // "into" held an earlier copy that must survive
+    } rows[] = {
+        {"target is a folder", "mkdir -p into/T", "Is a directory", false},
+        {"target links to a folder", "mkdir into elsewhere && ln -s ../elsewhere into/T",
+         "Is a directory", false},
+        {"read-only file system",
+         "mkdir into && mount -t tmpfs -o size=1m tmpfs into && echo earlier >into/T && "
+         "mount -o remount,ro into",
+         "Read-only file system", true},
+        {"full file system",
+         "mkdir into && mount -t tmpfs -o size=16k tmpfs into && echo earlier >into/T",
+         "No space left on device", true},
+        {"folder removed during the fetch",
+         "mkdir into; echo earlier >into/T; (sleep 0.5; rm -rf into) &",
+         "No such file or directory", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        const std::filesystem::path work = dir.Path() / "case";
+        std::filesystem::remove_all(work);
+        std::filesystem::create_directories(work);
+        std::string setup = row.setup;
+        for (std::size_t at; (at = setup.find("into/T")) != std::string::npos;) {
+            setup.replace(at, 6, "into/" + target);
+        }
+        // What the folder holds afterwards is read inside the namespace, before its mounts go.
+        const std::string script =
+            "cd " + work.string() + " && " + setup + "\n" + Fleet() +
+            " --logs logs --report report.json eeprom into " + inventory +
+            " >/dev/null; code=$?; sleep 0.6; ls -A into >listing; cat into/" + target +
+            " >kept 2>/dev/null; exit $code";
+        const RunResult run = RunProgram(
+            {"unshare", "--mount", "--propagation", "private", "sh", "-c", script}, 30000, true);
+        EXPECT_EQ(run.exitCode, 2) << run.errors;
+        const auto report = ReportRows((work / "report.json").string());
+        ASSERT_EQ(report.count("127.0.19.50"), 1u) << run.errors;
+        const Json& got = report.at("127.0.19.50");
+        EXPECT_EQ(got["result"], 2) << got.dump();
+        EXPECT_TRUE(got["reason"].get<std::string>().ends_with(row.reason)) << got.dump();
+        const std::string listing = ReadFileBytes((work / "listing").string());
+        EXPECT_EQ(listing.find(".kalvoran-"), std::string::npos) << listing;
+        if (row.earlierKept) {
+            EXPECT_EQ(ReadFileBytes((work / "kept").string()), "earlier\n");
+        }
+    }
+}
+
 TEST_F(FleetTest, RetriesRepeatNetworkFailuresButNeverARefusal) {
     AgentFleet agents(dir.Path() / "agents");
     ASSERT_TRUE(agents.Start(std::vector<AgentLaunch>{
