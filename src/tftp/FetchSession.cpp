@@ -60,6 +60,7 @@ Outcome FetchSession::Run(const Transfer& transfer) {
     outcome = Outcome{};
     requestLength = 0;
     acceptedBlock = 0;
+    reacknowledgedAt = -1;
     channel.SetBlock(0);
     channel.UseRequestPort();
 
@@ -172,6 +173,14 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
             channel.DescribeReceiveTimeout();
             return StopReporting(kResultNetworkFailure, channel.exchangeText.data());
         }
+        // One acknowledgement again a second at most: an agent that sends each block more than
+        // once, and each again for every repeated acknowledgement, would otherwise multiply the
+        // blocks in flight from block to block. An agent that resends after its own time-out
+        // (a second or more) is answered every time.
+        if (reacknowledgedAt == context.clock.Now()) {
+            return Verdict::Ignore;
+        }
+        reacknowledgedAt = context.clock.Now();
         return Verdict::Acknowledge;
     }
     if (number != ((acceptedBlock + 1) & 0xFFFF)) {
@@ -180,6 +189,7 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
     }
     ++acceptedBlock;
     acceptedAt = context.clock.Now();
+    reacknowledgedAt = -1;
     channel.SetBlock(acceptedBlock);
 
     const int dataLength = received - static_cast<int>(tftp::kHeaderSize);

@@ -58,8 +58,9 @@ private:
     std::int32_t blockSize = 0;
     std::int32_t sizeLimit = 0;
     int requestLength = 0;
-    int acceptedBlock = 0;       // the last block written, 0 before the first
-    std::time_t acceptedAt = 0;  // when it came (or the request was sent)
+    int acceptedBlock = 0;              // the last block written, 0 before the first
+    std::time_t acceptedAt = 0;         // when it came (or the request was sent)
+    std::time_t reacknowledgedAt = -1;  // when a repeat of it was last acknowledged
 };
 
 }  // namespace kalvoran

@@ -10,8 +10,12 @@ bool ReceiveBlocks(SessionContext& context, Outcome& outcome, BlockSink& sink,
     bool lastBlock = false;
     for (;;) {
         const int received = channel.ReceiveDataBlock(timeouts.dataSeconds);
-        if (sink.Take(received, lastBlock) == BlockSink::Verdict::Stop) {
+        const BlockSink::Verdict verdict = sink.Take(received, lastBlock);
+        if (verdict == BlockSink::Verdict::Stop) {
             return false;
+        }
+        if (verdict == BlockSink::Verdict::Ignore) {
+            continue;
         }
         if (channel.SendAck(timeouts.ackSeconds) != static_cast<int>(tftp::kHeaderSize)) {
             context.display.ShowErrorBox(kAckFailedText);

@@ -10,13 +10,14 @@ namespace kalvoran {
 
 class BlockSink {
 public:
-    enum class Verdict { Acknowledge, Stop };
+    enum class Verdict { Acknowledge, Ignore, Stop };
 
     virtual ~BlockSink() = default;
     // received is the receive exchange's result (a byte count, TftpChannel::kTimedOut or
     // kCancelled); the datagram is in the channel's dataBuffer. The sink sets the channel's
-    // block to the number to acknowledge, and lastBlock when the block ends the file; Stop ends
-    // the loop without an acknowledgement (the sink has said why in the outcome).
+    // block to the number to acknowledge, and lastBlock when the block ends the file; Ignore
+    // waits for the next datagram without acknowledging this one; Stop ends the loop without an
+    // acknowledgement (the sink has said why in the outcome).
     virtual Verdict Take(int received, bool& lastBlock) = 0;
 };
 

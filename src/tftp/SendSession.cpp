@@ -33,6 +33,7 @@ Outcome SendSession::Run(const Transfer& transfer) {
     TftpChannel& channel = context.channel;
     outcome = Outcome{};
     missedAcks = 0;
+    resentForOlderAck = false;
     packetLength = 0;
     channel.SetBlock(0);
     channel.UseRequestPort();
@@ -195,9 +196,15 @@ SendSession::Phase SendSession::Wait() {
     if (received > 0 && channel.AckedBlock() > awaited) {
         // An acknowledgement of a block not yet sent: nothing to act on, the wait goes on.
         next = Phase::Wait;
+    } else if (received > 0 && channel.AckedBlock() == awaited) {
+        next = Phase::NextBlock;
     } else if (received > 0) {
-        // An older acknowledgement: the current packet goes again, and that is no miss.
-        next = channel.AckedBlock() == awaited ? Phase::NextBlock : Phase::Send;
+        // An older acknowledgement: the current packet goes again, and that is no miss. Once a
+        // block: an agent that answers each packet more than once would otherwise have every
+        // repeat of its answer resend the packet, and every resend answered again, so that the
+        // packets in flight multiply from block to block. Later ones wait for the answer.
+        next = resentForOlderAck ? Phase::Wait : Phase::Send;
+        resentForOlderAck = true;
     } else if (++missedAcks > kMostMissedAcks) {
         missedAcks = 0;
         display.ShowErrorBox(kUnreachableText);
@@ -262,6 +269,7 @@ SendSession::Phase SendSession::NextBlock() {
     }
     channel.SetBlock(block + 1);
     blockStart = context.clock.Now();
+    resentForOlderAck = false;
     return Phase::Send;
 }
 

@@ -80,7 +80,8 @@ private:
     std::int32_t remainder = 0;
     int packetLength = 0;
     int missedAcks = 0;
-    std::time_t blockStart = 0;  // when the block in flight was first sent
+    std::time_t blockStart = 0;      // when the block in flight was first sent
+    bool resentForOlderAck = false;  // the block in flight went again for an older ACK
     // The file is read ahead in large pieces, so that sending a block costs no file read.
     static constexpr std::size_t kReadAheadSize = 64 * 1024;
     std::array<std::uint8_t, kReadAheadSize> readAhead{};

@@ -322,5 +322,116 @@ TEST_F(HostileAgentTest, AnAnnouncedConfigurationOverOneMebibyteIsRefused) {
     }
 }
 
+// Junk around every answer an agent gives (datagrams too long for a packet, packets of the
+// other direction, requests, three bytes) and answers repeated many times: the transfer still
+// ends byte for byte, in time of the same order as a clean one, and what the client sends stays
+// proportional to the blocks, not to what the agent sends (no answer may multiply its resends).
+TEST_F(HostileAgentTest, JunkAndRepeatedAnswersNeitherStretchNorMultiplyATransfer) {
+    const std::string image = PatternString(64 * 512 + 100, 8);
+    WriteFileBytes(dir.File("app.bin"), image);
+    using Datagrams = std::vector<std::vector<std::uint8_t>>;
+    const std::vector<std::uint8_t> oversize(2000, 0xEE);
+    const Datagrams junk = {oversize,
+                            Data(7, "wrong way"),
+                            {0, 1, 'x', 0, 'o', 'c', 't', 0},
+                            {0, 2, 'y', 0, 'o', 'c', 't', 0},
+                            {0, 4, 0}};
+    const struct {
+        const char* label;
+        int copies;  // each answer sent this many times
+        bool withJunk;
+    } rows[] = {{"junk before each answer", 1, true},
+                {"every answer five times", 5, false},
+                {"every answer fifty times, with junk", 50, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        std::vector<std::uint8_t> stored;
+        answer = [&](const fakes::FakeDatagram& sent) {
+            Datagrams replies;
+            if (row.withJunk) {
+                replies = junk;
+                std::vector<std::uint8_t> longAck = Ack(Block(sent));
+                longAck.resize(600, 0);  // the right ACK, but longer than any packet
+                replies.push_back(longAck);
+            }
+            int block = 0;
+            if (Opcode(sent) == tftp::kOpData) {
+                block = Block(sent);
+                const std::size_t at = static_cast<std::size_t>(block - 1) * 512;
+                if (stored.size() == at) {
+                    stored.insert(stored.end(), sent.bytes.begin() + 4, sent.bytes.end());
+                }
+            }
+            for (int copy = 0; copy < row.copies; ++copy) {
+                replies.push_back(Ack(block));
+            }
+            return replies;
+        };
+        const std::int64_t start = clock.Milliseconds();
+        const std::size_t sentBefore = socket.Sent().size();
+        SendSession send(context);
+        const Outcome outcome =
+            send.Run(Transfer{APPLICATION_UPGRADE, dir.File("app.bin"), kAgent, {}});
+        EXPECT_EQ(outcome.resultCode, kResultSuccess) << outcome.reason;
+        EXPECT_TRUE(std::string(stored.begin(), stored.end()) == image);
+        // 65 DATA and the request; a repeated answer may cost one resend a block, no more.
+        EXPECT_LE(socket.Sent().size() - sentBefore, 2u * 66u);
+        EXPECT_LT(clock.Milliseconds() - start, 5000);
+    }
+}
+
+// The same for a fetch; a packet of the other direction (or a block out of sequence) from the
+// agent's transfer port ends it at once as a protocol failure, with the earlier file kept.
+TEST_F(HostileAgentTest, JunkAndRepeatedBlocksNeitherStretchNorCorruptAFetch) {
+    const std::string eeprom = PatternString(32768, 3);
+    const struct {
+        const char* label;
+        int copies;
+        bool withJunk;
+        bool wrongWay;  // an ACK from the agent before each block
+    } rows[] = {{"junk before each block", 1, true, false},
+                {"every block fifty times, with junk", 50, true, false},
+                {"a packet of the other direction", 1, false, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        WriteFileBytes(dir.File("eeprom.bin"), "earlier");
+        answer = [&](const fakes::FakeDatagram& sent) {
+            std::vector<std::vector<std::uint8_t>> replies;
+            const int block = Opcode(sent) == tftp::kOpRrq ? 1 : Block(sent) + 1;
+            const std::size_t at = static_cast<std::size_t>(block - 1) * 512;
+            const std::string payload = at < eeprom.size() ? eeprom.substr(at, 512) : "";
+            if (row.withJunk) {
+                std::vector<std::uint8_t> longData = Data(block, payload);
+                longData.resize(2000, 0xEE);  // the right block, but longer than any packet
+                replies = {longData, {0, 3, 0}, {0, 5}};
+            }
+            if (row.wrongWay) {
+                replies.push_back(Ack(block));
+            }
+            for (int copy = 0; copy < row.copies; ++copy) {
+                replies.push_back(Data(block, payload));
+            }
+            return replies;
+        };
+        const std::int64_t start = clock.Milliseconds();
+        const std::size_t sentBefore = socket.Sent().size();
+        FetchSession fetch(context);
+        const Outcome outcome =
+            fetch.Run(Transfer{READ_EEPROM_FILE, dir.File("eeprom.bin"), kAgent, {}});
+        if (row.wrongWay) {
+            EXPECT_EQ(outcome.resultCode, kResultNetworkFailure);
+            EXPECT_EQ(outcome.reason,
+                      "Unexpected packet from the agent (opcode 4): transfer stopped.");
+            EXPECT_EQ(ReadFileBytes(dir.File("eeprom.bin")), "earlier");
+        } else {
+            EXPECT_EQ(outcome.resultCode, kResultSuccess) << outcome.reason;
+            EXPECT_TRUE(ReadFileBytes(dir.File("eeprom.bin")) == eeprom);
+        }
+        EXPECT_FALSE(ReplacementLeft());
+        EXPECT_LE(socket.Sent().size() - sentBefore, 2u * 66u);
+        EXPECT_LT(clock.Milliseconds() - start, 5000);
+    }
+}
+
 }  // namespace
 }  // namespace kalvoran
