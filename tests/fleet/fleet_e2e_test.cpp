@@ -365,13 +365,14 @@ TEST_F(FleetTest, OnATerminalTheRunningAgentsAreALiveTable) {
     EXPECT_NE(screen.find("agents 3, upgraded 3, failed 0"), std::string::npos) << screen;
 }
 
-// SIGINT (or a hang-up): nothing new starts, what runs is cancelled, and the report says so.
+// SIGINT, SIGTERM or a hang-up: nothing new starts, what runs is cancelled, and the report says
+// so.
 class FleetSignalTest : public FleetTest, public ::testing::WithParamInterface<int> {};
 
 TEST_P(FleetSignalTest, CancelsTheRunningAgentsAndWritesTheReport) {
     AgentFleet agents(dir.Path() / "agents");
-    ASSERT_TRUE(agents.Start("127.0.19.", GetParam() == SIGINT ? 10 : 20, 4, {"--latency", "10"}))
-        << agents.Error();
+    const int first = GetParam() == SIGINT ? 10 : GetParam() == SIGHUP ? 20 : 30;
+    ASSERT_TRUE(agents.Start("127.0.19.", first, 4, {"--latency", "10"})) << agents.Error();
     WriteFileBytes(dir.File("app.bin"), PatternString(512 * 1024, 4));
     std::vector<std::string> inventory;
     for (std::size_t i = 0; i < agents.Size(); ++i) {
@@ -407,7 +408,7 @@ TEST_P(FleetSignalTest, CancelsTheRunningAgentsAndWritesTheReport) {
     EXPECT_EQ(unstarted, 2) << out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, FleetSignalTest, ::testing::Values(SIGINT, SIGHUP));
+INSTANTIATE_TEST_SUITE_P(Signals, FleetSignalTest, ::testing::Values(SIGINT, SIGHUP, SIGTERM));
 
 }  // namespace
 }  // namespace kalvoran::testing
