@@ -19,6 +19,7 @@
 #include <span>
 #include <string_view>
 
+#include "FuzzTarget.h"
 #include "support/FakeClock.h"
 #include "support/FakeWaitHooks.h"
 #include "tftp/TftpChannel.h"
@@ -31,11 +32,7 @@ namespace net = kalvoran::net;
 namespace tftp = kalvoran::tftp;
 namespace fakes = kalvoran::fakes;
 
-void Check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
-}
+using kalvoran::fuzzing::Check;
 
 bool Inside(std::string_view text, std::span<const std::uint8_t> datagram) {
     const auto* begin = reinterpret_cast<const char*>(datagram.data());
