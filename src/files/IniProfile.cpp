@@ -162,7 +162,9 @@ ProfileLines SplitLines(std::string_view text) {
     while (!text.empty()) {
         const std::size_t lineEnd = text.find('\n');
         std::string_view line = text.substr(0, lineEnd);
-        if (!line.empty() && line.back() == '\r') {
+        // Every carriage return at the end belongs to the line end: a line kept with one at its
+        // end would lose it to the line end when written again.
+        while (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
         profile.lines.push_back(line);
@@ -315,6 +317,9 @@ std::string HomeDirectory() {
 
 std::optional<std::string_view> ProfileValue(std::string_view text, std::string_view section,
                                              std::string_view key) {
+    // The names as WriteString writes them, without surrounding blanks.
+    section = TrimmedOf(section, kBlanks);
+    key = TrimmedOf(key, kBlanks);
     const ProfileLines profile = SplitLines(text);
     const Location where = Locate(profile.lines, section, key);
     if (where.keyLine == kNotFound) {
