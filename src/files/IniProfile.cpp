@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <utility>
 
 #include "files/AsciiText.h"
@@ -28,11 +29,11 @@ constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
 enum class LoadResult { Loaded, Missing, Unreadable };
 
-// The file as lines without their line ends, so that a rewrite reproduces every line it does not
-// change.
-struct ProfileText {
-    std::string bom;
-    std::vector<std::string> lines;
+// The text as lines without their line ends (views into it), so that a rewrite reproduces every
+// line it does not change.
+struct ProfileLines {
+    std::string_view bom;
+    std::vector<std::string_view> lines;
     bool crlf = false;
 };
 
@@ -77,7 +78,7 @@ struct Location {
     std::size_t insertAfter = kNotFound;
 };
 
-Location Locate(const std::vector<std::string>& lines, std::string_view section,
+Location Locate(const std::vector<std::string_view>& lines, std::string_view section,
                 std::string_view key) {
     Location where;
     bool inSection = false;
@@ -149,7 +150,8 @@ bool WriteAll(int fd, std::string_view text) {
     return true;
 }
 
-void SplitLines(std::string_view text, ProfileText& profile) {
+ProfileLines SplitLines(std::string_view text) {
+    ProfileLines profile;
     if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
         profile.bom = kUtf8Bom;
         text.remove_prefix(kUtf8Bom.size());
@@ -160,68 +162,42 @@ void SplitLines(std::string_view text, ProfileText& profile) {
     while (!text.empty()) {
         const std::size_t lineEnd = text.find('\n');
         std::string_view line = text.substr(0, lineEnd);
-        if (!line.empty() && line.back() == '\r') {
+        // Every carriage return at the end belongs to the line end: a line kept with one at its
+        // end would lose it to the line end when written again.
+        while (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
-        profile.lines.emplace_back(line);
+        profile.lines.push_back(line);
         if (lineEnd == std::string_view::npos) {
             break;
         }
         text.remove_prefix(lineEnd + 1);
     }
+    return profile;
 }
 
 // Reads the profile at path. Only a regular file is read (opened without blocking, so a FIFO in
 // its place cannot hang the program); status receives its attributes when it was loaded.
-LoadResult LoadProfile(const std::string& path, ProfileText& profile, struct stat& status) {
+LoadResult LoadProfile(const std::string& path, std::string& text, struct stat& status) {
     const int fd = OpenRetrying(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0);
     if (fd < 0) {
         return errno == ENOENT ? LoadResult::Missing : LoadResult::Unreadable;
     }
-    std::string text;
     const bool ok = ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
                     static_cast<std::uintmax_t>(status.st_size) <= kMaxProfileBytes &&
                     ReadAll(fd, text);
     ::close(fd);
-    if (!ok) {
-        return LoadResult::Unreadable;
-    }
-    SplitLines(text, profile);
-    return LoadResult::Loaded;
+    return ok ? LoadResult::Loaded : LoadResult::Unreadable;
 }
 
-std::string JoinLines(const ProfileText& profile) {
+std::string JoinLines(const ProfileLines& profile) {
     const std::string_view lineEnd = profile.crlf ? "\r\n" : "\n";
-    std::string text = profile.bom;
-    for (const std::string& line : profile.lines) {
+    std::string text(profile.bom);
+    for (const std::string_view line : profile.lines) {
         text += line;
         text += lineEnd;
     }
     return text;
-}
-
-// Like GetProfileInt: blanks, an optional sign, then decimal digits up to the first other
-// character; no digits give 0. The number is accumulated modulo 2^32 and read as a signed 32-bit
-// value, so a number too long for 32 bits wraps around instead of overflowing.
-int ParseProfileInt(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    std::uint32_t magnitude = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
-        magnitude = magnitude * 10u + static_cast<std::uint32_t>(text[i] - '0');
-        ++i;
-    }
-    if (negative) {
-        magnitude = 0u - magnitude;
-    }
-    return static_cast<int>(static_cast<std::int32_t>(magnitude));
 }
 
 std::string_view Unquote(std::string_view value) {
@@ -234,6 +210,18 @@ std::string_view Unquote(std::string_view value) {
 
 bool HasLineBreakOrNul(std::string_view text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// Names and values that would not read back as written are refused: a line break or NUL would
+// split the line, ']' would end the section name early, '=' would end the key early. The names
+// are taken without their surrounding blanks.
+bool WritableEntry(std::string_view section, std::string_view key, std::string_view value) {
+    section = TrimmedOf(section, kBlanks);
+    key = TrimmedOf(key, kBlanks);
+    return !section.empty() && !key.empty() && !HasLineBreakOrNul(section) &&
+           !HasLineBreakOrNul(key) && !HasLineBreakOrNul(value) &&
+           section.find(']') == std::string_view::npos && key.find('=') == std::string_view::npos &&
+           key.front() != ';' && key.front() != '#' && key.front() != '[';
 }
 
 // The file a write replaces: the target of a symbolic link rather than the link itself, so
@@ -327,23 +315,98 @@ std::string HomeDirectory() {
 
 }  // namespace
 
-IniProfile::IniProfile(std::string profilePath) : path(std::move(profilePath)) {}
-
-std::string IniProfile::GetString(std::string_view section, std::string_view key,
-                                  std::string_view defaultValue) const {
-    ProfileText profile;
-    struct stat status {};
-    if (LoadProfile(path, profile, status) != LoadResult::Loaded) {
-        return std::string(defaultValue);
-    }
+std::optional<std::string_view> ProfileValue(std::string_view text, std::string_view section,
+                                             std::string_view key) {
+    // The names as WriteString writes them, without surrounding blanks.
+    section = TrimmedOf(section, kBlanks);
+    key = TrimmedOf(key, kBlanks);
+    const ProfileLines profile = SplitLines(text);
     const Location where = Locate(profile.lines, section, key);
     if (where.keyLine == kNotFound) {
-        return std::string(defaultValue);
+        return std::nullopt;
     }
     std::string_view name;
     std::string_view value;
     ParseKeyLine(profile.lines[where.keyLine], name, value);
-    return std::string(Unquote(value));
+    return Unquote(value);
+}
+
+// Like GetProfileInt: blanks, an optional sign, then decimal digits up to the first other
+// character; no digits give 0. The number is accumulated modulo 2^32 and read as a signed 32-bit
+// value, so a number too long for 32 bits wraps around instead of overflowing.
+int ProfileIntOf(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    std::uint32_t magnitude = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+        magnitude = magnitude * 10u + static_cast<std::uint32_t>(text[i] - '0');
+        ++i;
+    }
+    if (negative) {
+        magnitude = 0u - magnitude;
+    }
+    return static_cast<int>(static_cast<std::int32_t>(magnitude));
+}
+
+std::optional<ProfileEdit> EditProfileText(std::string_view text, std::string_view section,
+                                           std::string_view key, std::string_view value) {
+    if (!WritableEntry(section, key, value)) {
+        return std::nullopt;
+    }
+    section = TrimmedOf(section, kBlanks);
+    key = TrimmedOf(key, kBlanks);
+    ProfileLines profile = SplitLines(text);
+    const std::string before = JoinLines(profile);
+
+    // The lines written; profile.lines holds views of them.
+    std::string keyLine;
+    std::string header;
+    const Location where = Locate(profile.lines, section, key);
+    if (where.keyLine != kNotFound) {
+        // Keep the key's spelling as the file has it; only the value changes.
+        std::string_view oldKey;
+        std::string_view oldValue;
+        ParseKeyLine(profile.lines[where.keyLine], oldKey, oldValue);
+        keyLine.append(oldKey).append("=").append(value);
+        profile.lines[where.keyLine] = keyLine;
+    } else if (where.sectionLine != kNotFound) {
+        keyLine.append(key).append("=").append(value);
+        profile.lines.insert(
+            profile.lines.begin() + static_cast<std::ptrdiff_t>(where.insertAfter) + 1, keyLine);
+    } else {
+        if (!profile.lines.empty() && !TrimmedOf(profile.lines.back(), kBlanks).empty()) {
+            profile.lines.emplace_back();
+        }
+        // Appended piece by piece: GCC 12 at -O3 misreads "[" + std::string(...) as an
+        // overlapping copy (-Wrestrict).
+        header.append("[").append(section).append("]");
+        keyLine.append(key).append("=").append(value);
+        profile.lines.push_back(header);
+        profile.lines.push_back(keyLine);
+    }
+    ProfileEdit edit;
+    edit.text = JoinLines(profile);
+    edit.changed = edit.text != before;
+    return edit;
+}
+
+IniProfile::IniProfile(std::string profilePath) : path(std::move(profilePath)) {}
+
+std::string IniProfile::GetString(std::string_view section, std::string_view key,
+                                  std::string_view defaultValue) const {
+    std::string text;
+    struct stat status {};
+    if (LoadProfile(path, text, status) != LoadResult::Loaded) {
+        return std::string(defaultValue);
+    }
+    return std::string(ProfileValue(text, section, key).value_or(defaultValue));
 }
 
 int IniProfile::GetInt(std::string_view section, std::string_view key, int defaultValue) const {
@@ -352,7 +415,7 @@ int IniProfile::GetInt(std::string_view section, std::string_view key, int defau
     if (value.empty()) {
         return defaultValue;
     }
-    return ParseProfileInt(value);
+    return ProfileIntOf(value);
 }
 
 bool IniProfile::WriteInt(std::string_view section, std::string_view key, int value) {
@@ -361,50 +424,21 @@ bool IniProfile::WriteInt(std::string_view section, std::string_view key, int va
 
 bool IniProfile::WriteString(std::string_view section, std::string_view key,
                              std::string_view value) {
-    // Names and values that would not read back as written are refused: a line break or NUL
-    // would split the line, ']' would end the section name early, '=' would end the key early.
-    section = TrimmedOf(section, kBlanks);
-    key = TrimmedOf(key, kBlanks);
-    if (section.empty() || key.empty() || HasLineBreakOrNul(section) || HasLineBreakOrNul(key) ||
-        HasLineBreakOrNul(value) || section.find(']') != std::string_view::npos ||
-        key.find('=') != std::string_view::npos || key.front() == ';' || key.front() == '#' ||
-        key.front() == '[') {
+    if (!WritableEntry(section, key, value)) {
         return false;
     }
-
     const std::string target = WriteTarget(path);
-    ProfileText profile;
+    std::string text;
     struct stat status {};
-    const LoadResult loaded = LoadProfile(target, profile, status);
+    const LoadResult loaded = LoadProfile(target, text, status);
     if (loaded == LoadResult::Unreadable) {
         return false;
     }
-    const std::string before = loaded == LoadResult::Loaded ? JoinLines(profile) : std::string();
-
-    const Location where = Locate(profile.lines, section, key);
-    if (where.keyLine != kNotFound) {
-        // Keep the key's spelling as the file has it; only the value changes.
-        std::string_view oldKey;
-        std::string_view oldValue;
-        ParseKeyLine(profile.lines[where.keyLine], oldKey, oldValue);
-        profile.lines[where.keyLine] = std::string(oldKey) + "=" + std::string(value);
-    } else if (where.sectionLine != kNotFound) {
-        profile.lines.insert(
-            profile.lines.begin() + static_cast<std::ptrdiff_t>(where.insertAfter) + 1,
-            std::string(key) + "=" + std::string(value));
-    } else {
-        if (!profile.lines.empty() && !TrimmedOf(profile.lines.back(), kBlanks).empty()) {
-            profile.lines.emplace_back();
-        }
-        // Appended piece by piece: GCC 12 at -O3 misreads "[" + std::string(...) as an
-        // overlapping copy (-Wrestrict).
-        std::string header("[");
-        header.append(section).append("]");
-        profile.lines.push_back(std::move(header));
-        profile.lines.push_back(std::string(key) + "=" + std::string(value));
+    const std::optional<ProfileEdit> edit = EditProfileText(text, section, key, value);
+    if (!edit) {
+        return false;
     }
-    const std::string after = JoinLines(profile);
-    if (loaded == LoadResult::Loaded && after == before) {
+    if (loaded == LoadResult::Loaded && !edit->changed) {
         return true;
     }
 
@@ -417,7 +451,7 @@ bool IniProfile::WriteString(std::string_view section, std::string_view key,
             return false;
         }
     }
-    return ReplaceFile(target, after, loaded == LoadResult::Loaded ? &status : nullptr);
+    return ReplaceFile(target, edit->text, loaded == LoadResult::Loaded ? &status : nullptr);
 }
 
 std::string DefaultProfilePath() {

@@ -4,6 +4,7 @@
 // section, key, comment and the file's line-end style; each write goes to disk at once.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,27 @@ public:
 private:
     std::string path;
 };
+
+// The reading and rewriting of a profile's text, which the file functions above apply to what
+// they load, for a caller that holds the text itself.
+
+// The value of key in section as GetString reads it (surrounding blanks and one pair of quotes
+// removed), a view into text; nullopt when the key is absent.
+std::optional<std::string_view> ProfileValue(std::string_view text, std::string_view section,
+                                             std::string_view key);
+
+// A value read as GetInt reads a non-empty one.
+int ProfileIntOf(std::string_view value);
+
+// The text WriteString would write for key = value; changed is false when it reads back byte for
+// byte as the text's lines already do (so the file is left as it is).
+struct ProfileEdit {
+    std::string text;
+    bool changed = false;
+};
+// nullopt for a section, key or value WriteString refuses.
+std::optional<ProfileEdit> EditProfileText(std::string_view text, std::string_view section,
+                                           std::string_view key, std::string_view value);
 
 // $XDG_CONFIG_HOME/KalvoranTFTPclient.INI, with ~/.config when XDG_CONFIG_HOME is unset or empty.
 std::string DefaultProfilePath();

@@ -307,6 +307,31 @@ TEST_F(IniProfileTest, FileWithoutFinalLineEndGetsTheNewKeyOnItsOwnLine) {
     EXPECT_EQ(ReadFileBytes(path), "[Settings]\ntype=1\nip0=9\n");
 }
 
+TEST_F(IniProfileTest, NamesWithSurroundingBlanksReadWhatTheyWrote) {
+    // The write takes the names without their blanks; so does the read.
+    IniProfile profile(path);
+    EXPECT_TRUE(profile.WriteString(" Other\t", " ip0 ", "7"));
+    EXPECT_EQ(ReadFileBytes(path), "[Other]\nip0=7\n");
+    EXPECT_EQ(profile.GetString(" Other\t", " ip0 ", "none"), "7");
+    EXPECT_EQ(profile.GetInt("\tother ", "IP0\t", 0), 7);
+    EXPECT_EQ(profile.GetString("Other", "ip0", "none"), "7");
+}
+
+TEST_F(IniProfileTest, CarriageReturnsBeforeALineEndGoAtTheFirstRewrite) {
+    // A line ending in several carriage returns in a file of plain line ends: the first write
+    // drops them all, so writing the same value again leaves the file as it is.
+    for (const char* text : {"[Settings]\ntype=1\r\r\nip0=2\r\r\r\n", "[Settings]\ntype=1\r\r"}) {
+        WriteFileBytes(path, text);
+        IniProfile profile(path);
+        ASSERT_TRUE(profile.WriteInt("Settings", "ip1", 3));
+        const std::string once = ReadFileBytes(path);
+        EXPECT_EQ(once.find('\r'), std::string::npos) << text;
+        ASSERT_TRUE(profile.WriteInt("Settings", "ip1", 3));
+        EXPECT_EQ(ReadFileBytes(path), once) << text;
+        EXPECT_EQ(profile.GetInt("Settings", "type", 0), 1);
+    }
+}
+
 TEST_F(IniProfileTest, RewriteKeepsPermissionBitsAndLeavesNoTemporaryFiles) {
     WriteFileBytes(path, "[Settings]\ntype=1\n");
     ASSERT_EQ(::chmod(path.c_str(), 0640), 0);

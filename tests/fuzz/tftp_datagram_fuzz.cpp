@@ -3,16 +3,24 @@
 //
 // Input: a sequence of datagrams, each introduced by three bytes: a control byte (bits 0-1 the
 // sender: the agent's port 69, its transfer port, another port of the agent, a stranger; bit 2
-// the exchange: WaitForAck or ReceiveDataBlock; bit 3 a new request before it) and a 16-bit
-// length, low byte first, cut to what is left of the input.
+// the exchange: WaitForAck or ReceiveDataBlock; bit 3 a new request before it, bit 4 a read
+// request rather than a write request) and a 16-bit length, low byte first, cut to what is left
+// of the input.
+//
+// Speed: every exchange runs with a time-out of 0 s on a socket that holds the one datagram of
+// its round, so a dropped datagram ends the exchange after its four late polls instead of a
+// second of simulated 10 ms slices, and nothing is allocated per poll. The examination of a
+// datagram does not depend on the time-out (only waits above 2 s pump the window).
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <span>
-#include <vector>
+#include <string_view>
 
+#include "FuzzTarget.h"
 #include "support/FakeClock.h"
-#include "support/FakeDatagramSocket.h"
 #include "support/FakeWaitHooks.h"
 #include "tftp/TftpChannel.h"
 #include "tftp/TftpPacket.h"
@@ -20,14 +28,64 @@
 namespace {
 
 using kalvoran::TftpChannel;
+namespace net = kalvoran::net;
 namespace tftp = kalvoran::tftp;
 namespace fakes = kalvoran::fakes;
 
-void Check(bool condition) {
-    if (!condition) {
-        __builtin_trap();
-    }
+using kalvoran::fuzzing::Check;
+
+bool Inside(std::string_view text, std::span<const std::uint8_t> datagram) {
+    const auto* begin = reinterpret_cast<const char*>(datagram.data());
+    return text.data() >= begin && text.data() + text.size() <= begin + datagram.size();
 }
+
+// Holds at most one datagram, handed over (cut to the caller's buffer) on the first receive;
+// later receives find nothing and let the clock run the wait they were given.
+class OneDatagramSocket final : public net::DatagramSocket {
+public:
+    explicit OneDatagramSocket(fakes::FakeClock& simulatedClock) : clock(simulatedClock) {}
+
+    void Deliver(const net::SocketAddress& from, std::span<const std::uint8_t> bytes) {
+        sender = from;
+        pending = bytes;
+        queued = true;
+    }
+    bool Queued() const { return queued; }
+
+    bool Open() override { return true; }
+    bool Close() override { return true; }
+    bool IsOpen() const override { return true; }
+    long SendTo(std::span<const std::uint8_t> bytes, const net::SocketAddress&) override {
+        return static_cast<long>(bytes.size());
+    }
+    long ReceiveFrom(std::span<std::uint8_t> buffer, net::SocketAddress& from) override {
+        if (!queued) {
+            return net::kWouldBlock;
+        }
+        queued = false;
+        const std::size_t length = std::min(buffer.size(), pending.size());
+        std::copy_n(pending.begin(), length, buffer.begin());
+        from = sender;
+        return static_cast<long>(length);
+    }
+    long AwaitDatagram(std::span<std::uint8_t> buffer, net::SocketAddress& from,
+                       int milliseconds) override {
+        if (!queued) {
+            clock.Advance(milliseconds);
+        }
+        return ReceiveFrom(buffer, from);
+    }
+    net::Readiness WaitReadable(int) override {
+        return queued ? net::Readiness::Ready : net::Readiness::TimedOut;
+    }
+    net::Readiness WaitWritable(int) override { return net::Readiness::Ready; }
+
+private:
+    fakes::FakeClock& clock;
+    net::SocketAddress sender{};
+    std::span<const std::uint8_t> pending;
+    bool queued = false;
+};
 
 void ReadAsPacket(std::span<const std::uint8_t> datagram) {
     const bool whole = tftp::IsWholePacket(datagram);
@@ -42,15 +100,37 @@ void ReadAsPacket(std::span<const std::uint8_t> datagram) {
 
     const std::string_view text = tftp::ErrorTextOf(datagram);
     if (!text.empty()) {
+        Check(Inside(text, datagram));
         Check(text.data() >= reinterpret_cast<const char*>(datagram.data()) + tftp::kHeaderSize);
-        Check(text.data() + text.size() <=
-              reinterpret_cast<const char*>(datagram.data()) + datagram.size());
         Check(std::memchr(text.data(), 0, text.size()) == nullptr);
     }
+
+    std::array<std::uint8_t, 2 * tftp::kPacketSize> rebuilt{};
     if (const auto request = tftp::ParseRequest(datagram)) {
+        Check(request->opcode == tftp::kOpRrq || request->opcode == tftp::kOpWrq);
         Check(!request->name.empty() && !request->mode.empty());
+        Check(Inside(request->name, datagram) && Inside(request->mode, datagram));
         Check(request->mode.data() + request->mode.size() <
               reinterpret_cast<const char*>(datagram.data()) + datagram.size());
+        // Written again, the request is the datagram's opening bytes.
+        if (request->name.size() + request->mode.size() + 4 <= rebuilt.size()) {
+            const std::size_t length =
+                tftp::WriteRequest(rebuilt, request->opcode, request->name, request->mode);
+            Check(length == request->name.size() + request->mode.size() + 4);
+            Check(length <= datagram.size() &&
+                  std::equal(rebuilt.begin(), rebuilt.begin() + static_cast<long>(length),
+                             datagram.begin()));
+        }
+    }
+    if (whole) {
+        // An ERROR written with this packet's code and text reads back the same.
+        const std::size_t length = tftp::WriteError(std::span(rebuilt).first(tftp::kPacketSize),
+                                                    tftp::BlockOf(datagram), text);
+        const auto packet = std::span<const std::uint8_t>(rebuilt).first(length);
+        Check(length >= tftp::kHeaderSize + 1 && length <= tftp::kPacketSize);
+        Check(tftp::OpcodeOf(packet) == tftp::kOpError && tftp::BlockOf(packet) == block);
+        const std::string_view again = tftp::ErrorTextOf(packet);
+        Check(again.size() <= text.size() && text.substr(0, again.size()) == again);
     }
 }
 
@@ -58,10 +138,11 @@ void ReadAsPacket(std::span<const std::uint8_t> datagram) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fakes::FakeClock clock;
-    fakes::FakeDatagramSocket socket(clock);
+    OneDatagramSocket socket(clock);
     fakes::FakeWaitHooks hooks;
     TftpChannel channel(socket, clock, hooks);
-    const kalvoran::net::SocketAddress agent{fakes::Ipv4(127, 0, 4, 250), 69};
+    const net::SocketAddress agent{0x7F0004FA, 69};
+    const net::SocketAddress stranger{0x7F0004FB, 69};
     channel.serverAddress = agent;
     channel.SetBlock(1);
 
@@ -80,9 +161,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ReadAsPacket(datagram);
 
         if ((control & 0x08) != 0) {
-            channel.BuildRequest(tftp::kOpRrq, "status.bin");
+            Check(channel.BuildRequest((control & 0x10) != 0 ? tftp::kOpRrq : tftp::kOpWrq,
+                                       "status.bin") > 0);
+            Check(channel.TransferPort() == 0);
         }
-        kalvoran::net::SocketAddress from = agent;
+        net::SocketAddress from = agent;
         switch (control & 0x03) {
             case 0:
                 break;
@@ -93,21 +176,47 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 from.port = 4712;
                 break;
             default:
-                from.address = fakes::Ipv4(127, 0, 4, 251);
+                from = stranger;
                 break;
         }
-        socket.Deliver(from, std::vector<std::uint8_t>(datagram.begin(), datagram.end()));
+        socket.Deliver(from, datagram);
 
+        const bool receivingData = (control & 0x04) != 0;
+        const auto& buffer = receivingData ? channel.dataBuffer : channel.ackBuffer;
+        const auto before = buffer;
+        const net::SocketAddress peerBefore = channel.peerAddress;
+        const std::uint16_t pinnedBefore = channel.TransferPort();
+        const int ackedBefore = channel.AckedBlock();
         const int dropped = channel.DroppedDatagrams();
-        const int result =
-            (control & 0x04) != 0 ? channel.ReceiveDataBlock(1) : channel.WaitForAck(1);
+
+        const int result = receivingData ? channel.ReceiveDataBlock(0) : channel.WaitForAck(0);
+        Check(!socket.Queued());
         Check(result == -1 || (result >= 4 && result <= static_cast<int>(tftp::kPacketSize)));
         Check((result == -1) == (channel.DroppedDatagrams() == dropped + 1));
         Check(std::memchr(channel.exchangeText.data(), 0, channel.exchangeText.size()) != nullptr);
         Check(channel.AckedBlock() >= 0 && channel.AckedBlock() <= 65535);
         if (result > 0) {
-            Check(channel.peerAddress.address == agent.address);
-            Check(channel.TransferPort() == channel.peerAddress.port);
+            // Taken: from the agent, on the pinned port if one was, whole, and copied as it came
+            // (an ERROR cut to a packet, anything else never longer than one).
+            const bool error = tftp::OpcodeOf(datagram) == tftp::kOpError;
+            Check(from.address == agent.address);
+            Check(pinnedBefore == 0 || from.port == pinnedBefore);
+            Check(channel.peerAddress == from && channel.TransferPort() == from.port);
+            Check(datagram.size() >= tftp::kHeaderSize);
+            Check(error ? static_cast<std::size_t>(result) ==
+                              std::min(datagram.size(), tftp::kPacketSize)
+                        : static_cast<std::size_t>(result) == datagram.size());
+            Check(std::equal(datagram.begin(), datagram.begin() + result, buffer.begin()));
+            if (!receivingData && !error) {
+                Check(channel.AckedBlock() == tftp::BlockOf(datagram));
+            } else {
+                Check(channel.AckedBlock() == ackedBefore);
+            }
+        } else {
+            // Dropped: nothing the sessions read has changed.
+            Check(buffer == before);
+            Check(channel.peerAddress == peerBefore && channel.TransferPort() == pinnedBefore);
+            Check(channel.AckedBlock() == ackedBefore);
         }
     }
     return 0;

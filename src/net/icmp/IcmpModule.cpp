@@ -9,6 +9,7 @@
 // earlier requests) is passed over until the time-out.
 // While the program has set a wait callback, the wait for the reply is cut into slices of at most
 // ICMP_WAIT_SLICE_MS and the callback runs between them (the program repaints its window there).
+#include "net/icmp/EchoReply.h"
 #include "net/icmp/IcmpApi.h"
 
 #include <linux/icmp.h>
@@ -30,21 +31,10 @@
 namespace kalvoran::net::icmp {
 namespace {
 
-constexpr std::uint8_t kEchoReply = 0;
-constexpr std::uint8_t kEchoRequest = 8;
-constexpr std::size_t kIcmpHeaderSize = 8;
-constexpr std::size_t kIpHeaderMinSize = 20;
 // Largest request accepted: the data of one unfragmented echo on a 1500-byte link and then some.
 constexpr std::uint16_t kMaxRequestSize = 2048;
 // Room for the largest reply we can match (IP header with options + ICMP header + data).
 constexpr std::size_t kReceiveBufferSize = 60 + kIcmpHeaderSize + kMaxRequestSize + 64;
-
-struct EchoSocket {
-    int fd;
-    int kind;
-    std::uint16_t identifier;  // raw sockets only; the kernel chooses it for datagram sockets
-    std::uint16_t sequence;
-};
 
 std::atomic<int> gSocketKind{ICMP_SOCKET_AUTOMATIC};
 std::atomic<std::uint16_t> gHandleCounter{0};
@@ -96,86 +86,10 @@ int OpenRawSocket() {
     return fd;
 }
 
-std::uint16_t Checksum(const std::uint8_t* data, std::size_t size) {
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i + 1 < size; i += 2) {
-        sum += static_cast<std::uint32_t>((data[i] << 8) | data[i + 1]);
-    }
-    if (size % 2 != 0) {
-        sum += static_cast<std::uint32_t>(data[size - 1] << 8);
-    }
-    while ((sum >> 16) != 0) {
-        sum = (sum & 0xFFFFu) + (sum >> 16);
-    }
-    return static_cast<std::uint16_t>(~sum & 0xFFFFu);
-}
-
-std::uint16_t ReadBigEndian16(const std::uint8_t* bytes) {
-    return static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
-}
-
-void WriteBigEndian16(std::uint8_t* bytes, std::uint16_t value) {
-    bytes[0] = static_cast<std::uint8_t>(value >> 8);
-    bytes[1] = static_cast<std::uint8_t>(value & 0xFFu);
-}
-
 std::int64_t NowNanoseconds() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-// An echo reply taken apart: where its data lie in the receive buffer and what the IP header said.
-struct ReceivedEcho {
-    std::uint32_t source;  // network order
-    const std::uint8_t* icmp;
-    std::size_t icmpSize;
-    std::uint8_t ttl;
-    std::uint8_t tos;
-};
-
-// The reply answers our request: an echo reply, from the destination, with our sequence number
-// (and, on a raw socket, our identifier and an intact checksum).
-bool Answers(const EchoSocket& echo, const ReceivedEcho& reply, std::uint32_t destination) {
-    if (reply.source != destination || reply.icmpSize < kIcmpHeaderSize) {
-        return false;
-    }
-    if (reply.icmp[0] != kEchoReply || reply.icmp[1] != 0) {
-        return false;
-    }
-    if (ReadBigEndian16(reply.icmp + 6) != echo.sequence) {
-        return false;
-    }
-    if (echo.kind == ICMP_SOCKET_RAW) {
-        // The kernel hands every raw socket all ICMP traffic and checks neither field for us.
-        if (ReadBigEndian16(reply.icmp + 4) != echo.identifier) {
-            return false;
-        }
-        if (Checksum(reply.icmp, reply.icmpSize) != 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Splits a raw socket's datagram (IP header first) into its parts; false when it is not a whole
-// IPv4 ICMP packet.
-bool ParseRawPacket(const std::uint8_t* packet, std::size_t size, ReceivedEcho& out) {
-    if (size < kIpHeaderMinSize || (packet[0] >> 4) != 4) {
-        return false;
-    }
-    const std::size_t headerSize = static_cast<std::size_t>(packet[0] & 0x0Fu) * 4;
-    const std::size_t totalSize = ReadBigEndian16(packet + 2);
-    if (headerSize < kIpHeaderMinSize || totalSize < headerSize || totalSize > size ||
-        packet[9] != IPPROTO_ICMP) {
-        return false;
-    }
-    std::memcpy(&out.source, packet + 12, sizeof out.source);
-    out.tos = packet[1];
-    out.ttl = packet[8];
-    out.icmp = packet + headerSize;
-    out.icmpSize = totalSize - headerSize;
-    return true;
 }
 
 // Reads one waiting datagram into buffer; false when none is waiting or it cannot be parsed.
