@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -156,6 +157,7 @@ ProfileLines SplitLines(std::string_view text) {
         profile.bom = kUtf8Bom;
         text.remove_prefix(kUtf8Bom.size());
     }
+    profile.lines.reserve(static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
     const std::size_t firstBreak = text.find('\n');
     profile.crlf =
         firstBreak != std::string_view::npos && firstBreak > 0 && text[firstBreak - 1] == '\r';
@@ -320,15 +322,37 @@ std::optional<std::string_view> ProfileValue(std::string_view text, std::string_
     // The names as WriteString writes them, without surrounding blanks.
     section = TrimmedOf(section, kBlanks);
     key = TrimmedOf(key, kBlanks);
-    const ProfileLines profile = SplitLines(text);
-    const Location where = Locate(profile.lines, section, key);
-    if (where.keyLine == kNotFound) {
-        return std::nullopt;
+    // The lines as SplitLines cuts them and the key as Locate finds it, read in one pass
+    // without keeping the lines: a read stops at the key or at the end of its section.
+    if (text.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
+        text.remove_prefix(kUtf8Bom.size());
     }
-    std::string_view name;
-    std::string_view value;
-    ParseKeyLine(profile.lines[where.keyLine], name, value);
-    return Unquote(value);
+    bool inSection = false;
+    bool sectionSeen = false;
+    while (!text.empty()) {
+        const std::size_t lineEnd = text.find('\n');
+        std::string_view line = text.substr(0, lineEnd);
+        while (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        std::string_view name;
+        std::string_view value;
+        if (ParseSectionLine(line, name)) {
+            if (sectionSeen) {
+                break;
+            }
+            inSection = EqualsIgnoringAsciiCase(name, section);
+            sectionSeen = inSection;
+        } else if (inSection && ParseKeyLine(line, name, value) &&
+                   EqualsIgnoringAsciiCase(name, key)) {
+            return Unquote(value);
+        }
+        if (lineEnd == std::string_view::npos) {
+            break;
+        }
+        text.remove_prefix(lineEnd + 1);
+    }
+    return std::nullopt;
 }
 
 // Like GetProfileInt: blanks, an optional sign, then decimal digits up to the first other

@@ -100,22 +100,26 @@ void AgentSim::OnRequest(const Peer& from, std::span<const std::uint8_t> datagra
     if (!request || datagram.size() > tftp::kPacketSize) {
         // Never answer an ERROR with an ERROR: two confused peers would bounce them forever.
         if (tftp::OpcodeOf(datagram) != tftp::kOpError) {
-            Log("malformed request of " + std::to_string(datagram.size()) + " bytes from " +
-                PeerText(from));
+            Log([&] {
+                return "malformed request of " + std::to_string(datagram.size()) + " bytes from " +
+                       PeerText(from);
+            });
             RefuseRequest(from, 4, tftp::ErrorMessage(4));
         }
         return;
     }
     const std::size_t optionsAt = 2 + request->name.size() + 1 + request->mode.size() + 1;
     if (!OptionsWellFormed(datagram.subspan(optionsAt))) {
-        Log("request with trailing bytes from " + PeerText(from));
+        Log([&] { return "request with trailing bytes from " + PeerText(from); });
         RefuseRequest(from, 4, tftp::ErrorMessage(4));
         return;
     }
     const bool reading = request->opcode == tftp::kOpRrq;
     const std::string name(request->name);
-    Log(std::string(reading ? "RRQ " : "WRQ ") + name + " mode " + std::string(request->mode) +
-        " from " + PeerText(from));
+    Log([&] {
+        return std::string(reading ? "RRQ " : "WRQ ") + name + " mode " +
+               std::string(request->mode) + " from " + PeerText(from);
+    });
 
     if (!EqualsIgnoringCase(request->mode, "octet") &&
         !EqualsIgnoringCase(request->mode, "netascii")) {
@@ -140,7 +144,7 @@ void AgentSim::OnRequest(const Peer& from, std::span<const std::uint8_t> datagra
         }
         const bool untouched = current->sequence == (current->reading ? 1 : 0);
         if (same && current->phase == Phase::Running && untouched) {
-            Log("repeated request, answering again");
+            Log([&] { return "repeated request, answering again"; });
             Resend(*current, now);
             return;
         }
@@ -149,7 +153,9 @@ void AgentSim::OnRequest(const Peer& from, std::span<const std::uint8_t> datagra
 
     for (const Fault& fault : settings.faults) {
         if (fault.kind == FaultKind::Error && fault.name == name) {
-            Log("fault error: ERROR " + std::to_string(fault.errorCode) + " for " + name);
+            Log([&] {
+                return "fault error: ERROR " + std::to_string(fault.errorCode) + " for " + name;
+            });
             RefuseRequest(
                 from, fault.errorCode,
                 fault.errorText.empty() ? tftp::ErrorMessage(fault.errorCode) : fault.errorText);
@@ -182,7 +188,7 @@ void AgentSim::OnTransferDatagram(Transfer& transfer, const Peer& from,
     const int opcode = tftp::OpcodeOf(datagram);
     if (!(from == transfer.peer)) {
         if (opcode != tftp::kOpError) {
-            Log("datagram from foreign port " + PeerText(from));
+            Log([&] { return "datagram from foreign port " + PeerText(from); });
             SendError(transfer.socket, from, 5, tftp::ErrorMessage(5));
         }
         return;
@@ -191,7 +197,9 @@ void AgentSim::OnTransferDatagram(Transfer& transfer, const Peer& from,
         return;
     }
     if (!tftp::IsWholePacket(datagram)) {
-        Log("short datagram of " + std::to_string(datagram.size()) + " bytes ignored");
+        Log([&] {
+            return "short datagram of " + std::to_string(datagram.size()) + " bytes ignored";
+        });
         return;
     }
     if (opcode == tftp::kOpError) {
@@ -218,7 +226,7 @@ void AgentSim::OnSideDatagram(SocketId socket, const Peer& from,
         if (std::find(transfer.sideSockets.begin(), transfer.sideSockets.end(), socket) !=
             transfer.sideSockets.end()) {
             if (tftp::OpcodeOf(datagram) != tftp::kOpError) {
-                Log("datagram on a side port from " + PeerText(from));
+                Log([&] { return "datagram on a side port from " + PeerText(from); });
                 SendError(socket, from, 5, tftp::ErrorMessage(5));
             }
             return;
@@ -328,8 +336,10 @@ void AgentSim::SendPacket(Transfer& transfer, Bytes packet, Millis now) {
             !fault.AppliesTo(transfer.name)) {
             continue;
         }
-        Log(std::string("fault ") + FaultKeyword(fault.kind) + " at block " +
-            std::to_string(fault.block) + " of " + transfer.name);
+        Log([&] {
+            return std::string("fault ") + FaultKeyword(fault.kind) + " at block " +
+                   std::to_string(fault.block) + " of " + transfer.name;
+        });
         switch (fault.kind) {
             case FaultKind::Error:
                 break;
@@ -403,7 +413,10 @@ void AgentSim::FinishWrite(Transfer& transfer, Millis now) {
         End(FindBySocket(transfer.socket), "could not store the file");
         return;
     }
-    Log("received " + transfer.name + ", " + std::to_string(transfer.content.size()) + " bytes");
+    Log([&] {
+        return "received " + transfer.name + ", " + std::to_string(transfer.content.size()) +
+               " bytes";
+    });
     lastReceived = transfer.name;
     lastRole = WritableRole(transfer.name).value_or(FileRole::None);
     statusReads = 0;
@@ -424,8 +437,10 @@ void AgentSim::End(TransferList::iterator transfer, std::string_view why) {
     if (transfer == transfers.end()) {
         return;
     }
-    Log("transfer " + transfer->name + " with " + PeerText(transfer->peer) +
-        " ended: " + std::string(why));
+    Log([&] {
+        return "transfer " + transfer->name + " with " + PeerText(transfer->peer) +
+               " ended: " + std::string(why);
+    });
     const std::uint64_t id = transfer->id;
     // Packets already on their way over the latency still arrive; those the delay fault holds
     // are dropped.
@@ -486,7 +501,10 @@ void AgentSim::RefuseRequest(const Peer& to, int code, std::string_view text) {
 }
 
 void AgentSim::SendError(SocketId socket, const Peer& to, int code, std::string_view text) {
-    Log("ERROR " + std::to_string(code) + " \"" + std::string(text) + "\" to " + PeerText(to));
+    Log([&] {
+        return "ERROR " + std::to_string(code) + " \"" + std::string(text) + "\" to " +
+               PeerText(to);
+    });
     std::array<std::uint8_t, tftp::kPacketSize> packet{};
     const std::size_t length = tftp::WriteError(packet, code, text);
     Emit(Action::Kind::Send, socket, to,
@@ -516,12 +534,6 @@ void AgentSim::Hold(std::uint64_t transferId, Millis due, Action action) {
         std::upper_bound(delayed.begin(), delayed.end(), due,
                          [](Millis when, const Delayed& held) { return when < held.due; });
     delayed.insert(at, Delayed{transferId, due, std::move(action)});
-}
-
-void AgentSim::Log(const std::string& line) const {
-    if (settings.log) {
-        settings.log(line);
-    }
 }
 
 AgentSim::TransferList::iterator AgentSim::FindBySocket(SocketId socket) {

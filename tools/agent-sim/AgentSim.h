@@ -138,7 +138,13 @@ private:
     SocketId OpenSocket();
     void Emit(Action::Kind kind, SocketId socket, const Peer& to = {}, Bytes bytes = {});
     void Hold(std::uint64_t transferId, Millis due, Action action);
-    void Log(const std::string& line) const;
+    // A log line, built only when there is a log to receive it.
+    template <typename MakeLine>
+    void Log(MakeLine&& makeLine) const {
+        if (settings.log) {
+            settings.log(std::string(makeLine()));
+        }
+    }
     TransferList::iterator FindBySocket(SocketId socket);
 
     Storage& storage;
