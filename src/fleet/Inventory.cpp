@@ -40,7 +40,10 @@ std::string Quoted(std::string_view text) {
         text = text.substr(0, end);
         cut = true;
     }
-    std::string quoted = "\"";
+    std::string quoted;
+    // Room for every byte escaped, so the text is built in one allocation.
+    quoted.reserve(text.size() * 4 + 5);
+    quoted += '"';
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
@@ -66,8 +69,10 @@ std::string FormatOctets(const net::Octets& octets) {
 }
 
 std::string LineError(int line, std::string_view reason) {
-    std::string error = "inventory:" + std::to_string(line) + ": ";
-    error += reason;
+    const std::string number = std::to_string(line);
+    std::string error;
+    error.reserve(12 + number.size() + reason.size());
+    error.append("inventory:").append(number).append(": ").append(reason);
     return error;
 }
 
