@@ -194,7 +194,13 @@ LoadResult LoadProfile(const std::string& path, std::string& text, struct stat& 
 
 std::string JoinLines(const ProfileLines& profile) {
     const std::string_view lineEnd = profile.crlf ? "\r\n" : "\n";
-    std::string text(profile.bom);
+    std::size_t length = profile.bom.size() + profile.lines.size() * lineEnd.size();
+    for (const std::string_view line : profile.lines) {
+        length += line.size();
+    }
+    std::string text;
+    text.reserve(length);
+    text += profile.bom;
     for (const std::string_view line : profile.lines) {
         text += line;
         text += lineEnd;
