@@ -88,7 +88,8 @@ std::vector<Fault> ParseFaults(std::string_view list) {
         if (!fault) {
             continue;
         }
-        Check(line.starts_with(std::string(agentsim::FaultKeyword(fault->kind)) + ":"));
+        const std::string_view keyword = agentsim::FaultKeyword(fault->kind);
+        Check(line.starts_with(keyword) && line.substr(keyword.size()).starts_with(':'));
         Check(fault->block >= 0 && fault->block <= 65535);
         Check(fault->delayMs >= 0 && fault->delayMs <= 600000);
         Check(fault->errorCode >= 0 && fault->errorCode <= 65535);
@@ -123,7 +124,11 @@ Bytes Request(int opcode, std::string_view name, std::string_view mode) {
 class Driver {
 public:
     Driver(const agentsim::Settings& agentSettings, bool oddDatagrams)
-        : settings(agentSettings), oddSizes(oddDatagrams) {}
+        : maxTransfers(static_cast<std::size_t>(agentSettings.maxTransfers)),
+          oddSizes(oddDatagrams) {
+        // Room for the actions of most inputs, so the record seldom grows.
+        history.reserve(1024);
+    }
 
     // Checks the actions taken since the last call; erroneous tells that they answer an ERROR.
     void Take(agentsim::AgentSim& agent, bool answersError) {
@@ -148,7 +153,7 @@ public:
             history.push_back(static_cast<std::uint8_t>(action.socket));
             history.insert(history.end(), action.bytes.begin(), action.bytes.end());
         }
-        Check(agent.ActiveTransfers() <= static_cast<std::size_t>(settings.maxTransfers));
+        Check(agent.ActiveTransfers() <= maxTransfers);
     }
 
     SocketId SocketTo(const agentsim::Peer& peer) const {
@@ -196,7 +201,7 @@ private:
         lastFrom[Key(action.to)] = action.socket;
     }
 
-    agentsim::Settings settings;
+    std::size_t maxTransfers;
     bool oddSizes;
     SocketId nextSocket = agentsim::kListenSocket + 1;
     std::set<SocketId> open;
@@ -206,11 +211,9 @@ private:
     Bytes history;
 };
 
-// One run of the events on a fresh agent; returns every action in order.
-Bytes Run(const std::uint8_t* data, std::size_t size) {
-    std::size_t at = 0;
+// The settings and fault list the input opens with; at is moved past them.
+agentsim::Settings SettingsOf(const std::uint8_t* data, std::size_t size, std::size_t& at) {
     const auto next = [&]() -> std::uint8_t { return at < size ? data[at++] : 0; };
-
     const std::uint8_t setup = next();
     agentsim::Settings settings;
     constexpr std::array<Millis, 4> kLatencies = {0, 0, 5, 40};
@@ -225,6 +228,13 @@ Bytes Run(const std::uint8_t* data, std::size_t size) {
     settings.faults =
         ParseFaults(std::string_view(reinterpret_cast<const char*>(data) + at, faultLength));
     at += faultLength;
+    return settings;
+}
+
+// One run of the events (from at on) on a fresh agent; returns every action in order.
+Bytes Run(const agentsim::Settings& settings, const std::uint8_t* data, std::size_t size,
+          std::size_t at) {
+    const auto next = [&]() -> std::uint8_t { return at < size ? data[at++] : 0; };
     const bool oddSizes =
         std::any_of(settings.faults.begin(), settings.faults.end(), [](const Fault& fault) {
             return fault.kind == FaultKind::Short || fault.kind == FaultKind::Oversize;
@@ -329,6 +339,10 @@ Bytes Run(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Check(Run(data, size) == Run(data, size));
+    // The settings and faults are read (and their invariants checked) once; each run gets a
+    // fresh agent with a copy of them.
+    std::size_t at = 0;
+    const agentsim::Settings settings = SettingsOf(data, size, at);
+    Check(Run(settings, data, size, at) == Run(settings, data, size, at));
     return 0;
 }

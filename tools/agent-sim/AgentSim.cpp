@@ -525,6 +525,11 @@ void AgentSim::Emit(Action::Kind kind, SocketId socket, const Peer& to, Bytes by
         Hold(0, eventTime + settings.latencyMs, std::move(action));
         return;
     }
+    // An event mostly asks for a few actions (open, send, close): room for them at once rather
+    // than growing one by one after every TakeActions.
+    if (actions.empty()) {
+        actions.reserve(4);
+    }
     actions.push_back(std::move(action));
 }
 
