@@ -52,7 +52,7 @@ rounds=${SOAK_ROUNDS:-3}
 parts=${SOAK_PARTS:-1234}
 seed0=${SOAK_SEED:-$((${EPOCHREALTIME/./} % 1000000))}
 readonly fleet_agents=100 fleet_jobs=50
-readonly client_limit=60 ready_timeout=10 close_limit=5
+readonly client_limit=60 ready_timeout=10 close_limit=5 hang_limit=30
 readonly rss_tolerance_kb=200
 readonly window_agent=127.0.32.1 close_agent=127.0.32.2
 
@@ -80,13 +80,13 @@ fi
 
 work=$(mktemp -d /tmp/kalvoran-soak.XXXXXX)
 kept=$work.kept
-background=()
 cleanup() {
     local pid
-    for pid in "${background[@]}"; do
+    # This shell's own background jobs still running: lanes, the window part, agents.
+    for pid in $(jobs -p); do
         kill -TERM "$pid" 2>/dev/null || true
     done
-    for pid in "${background[@]}"; do
+    for pid in $(jobs -p); do
         wait "$pid" 2>/dev/null || true
     done
     rm -rf "$work"
@@ -138,7 +138,7 @@ stop_agent() {
 # standard error must hold; empty on success). The last block is the number of the agent's last
 # acknowledgement, that of the final DATA.
 pick_fault() {
-    local last=$1 roll block
+    local last=$1 roll block index
     # Weights out of 100: stalls are few, each costs the client's full 12 s.
     local -a kinds=(none drop delay duplicate wrong-port stray short oversize stall error)
     local -a weights=(8 12 12 12 12 12 12 12 4 4)
@@ -299,14 +299,12 @@ part1() {
         per=$(((runs - first) / (lanes - index + 1)))
         lane "$index" "$first" "$per" &
         lane_pids+=($!)
-        background+=($!)
         first=$((first + per))
     done
     for index in "${lane_pids[@]}"; do
         wait "$index" || true
     done
-    background=()
-    end=$EPOCHREALTIME
+        end=$EPOCHREALTIME
     cat "$work"/lane-*/results >"$work/part1"
     awk -v wall="$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.1f", e - s }')" \
         -v total="$runs" '
@@ -332,33 +330,41 @@ part1() {
 
 # --- 2: the window, many sends in one session -------------------------------------------------
 
+# Runs in a subshell of its own beside the other parts; its verdict goes to $work/part2.verdict.
 part2() {
-    echo "== 2: the window, $sends sends in one session (agent-sim on $window_agent)"
-    local dir=$work/window out code first mid last
-    mkdir -p "$dir/profile"
+    local dir=$work/window out code window_pid=
+    agent_pid=
+    trap '[[ -z $window_pid ]] || kill -KILL "$window_pid" 2>/dev/null
+          [[ -z $agent_pid ]] || kill -TERM "$agent_pid" 2>/dev/null' EXIT
+    trap 'exit 130' TERM INT
+    echo "== 2: the window, $sends sends in one session (agent-sim --status-steps 1 on" \
+         "$window_agent)"
+    mkdir -p -m 700 "$dir/profile"
     head -c $((100 * 1024 + 77)) /dev/urandom >"$dir/app.bin"
-    start_agent "$window_agent" "$dir/agent" "$dir/agent" || {
-        verdicts+=("2 window: FAIL (agent-sim)")
+    if ! start_agent "$window_agent" "$dir/agent" "$dir/agent" --status-steps 1; then
+        echo "2 window: FAIL (agent-sim did not start)" >"$work/part2.verdict"
         return
-    }
-    background+=("$agent_pid")
+    fi
     out=$dir/window.out
     code=0
-    QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$dir/profile timeout -s KILL 1200 \
+    # In the background, so that a signal to this subshell ends it at once.
+    QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$dir/profile \
         "$window" sends "$sends" --address "$window_agent" --file "$dir/app.bin" \
         --agent-dir "$dir/agent" --profile "$dir/profile/KalvoranTFTPclient.INI" \
-        >"$out" 2>"$dir/window.err" || code=$?
+        >"$out" 2>"$dir/window.err" &
+    window_pid=$!
+    wait "$window_pid" || code=$?
+    window_pid=
     stop_agent
-    background=()
     cat "$out"
     read -r _ first_send first_fds first_rss < <(grep '^sample' "$out" | sed -n 1p) || true
     read -r _ mid_send mid_fds mid_rss < <(grep '^sample' "$out" | sed -n 2p) || true
     read -r _ last_send last_fds last_rss < <(grep '^sample' "$out" | tail -n 1) || true
     if ((code != 0)) || [[ -z ${last_rss:-} ]]; then
-        echo "soak: the window's sends failed (exit code $code):" >&2
-        tail -n 20 "$dir/window.err" >&2
+        echo "  MISMATCH: the window's sends failed (exit code $code):"
+        tail -n 20 "$dir/window.err"
         keep "$dir" window
-        verdicts+=("2 window: FAIL (exit code $code)")
+        echo "2 window: FAIL (exit code $code)" >"$work/part2.verdict"
         return
     fi
     echo "descriptors: $first_fds after send $first_send, $mid_fds after send $mid_send," \
@@ -367,11 +373,12 @@ part2() {
          "$last_rss kB after send $last_send ($((last_rss - mid_rss)) kB in the second half," \
          "tolerance $rss_tolerance_kb kB)"
     if ((last_fds != first_fds || last_rss - mid_rss > rss_tolerance_kb)); then
-        verdicts+=("2 window: FAIL (growth: descriptors $first_fds -> $last_fds, VmRSS" \
-                   "$mid_rss -> $last_rss kB)")
+        echo "  MISMATCH: growth of descriptors or of the resident set"
+        echo "2 window: FAIL (descriptors $first_fds -> $last_fds, VmRSS $mid_rss ->" \
+             "$last_rss kB)" >"$work/part2.verdict"
     else
-        verdicts+=("2 window: PASS ($sends sends, descriptors $first_fds -> $last_fds, VmRSS" \
-                   "$first_rss -> $last_rss kB)")
+        echo "2 window: PASS ($sends sends, descriptors $first_fds -> $last_fds, VmRSS" \
+             "$first_rss -> $last_rss kB)" >"$work/part2.verdict"
     fi
 }
 
@@ -402,11 +409,13 @@ part3() {
             kinds+=("$fault_kind")
             start_agent "$address" "$dir/agents/$address" "$dir/out/$address" \
                 ${fault_spec:+--fault "$fault_spec"} || {
-                verdicts+=("3 fleet: FAIL (agent-sim on $address)")
+                for agent_pid in "${pids[@]}"; do
+                    stop_agent
+                done
+                verdicts+=("3 fleet: FAIL (agent-sim on $address did not start)")
                 return
             }
             pids+=("$agent_pid")
-            background+=("$agent_pid")
             echo "$address ${fault_spec:-none}" >>"$dir/inventory"
         done
         start=$EPOCHREALTIME
@@ -418,8 +427,7 @@ part3() {
         for agent_pid in "${pids[@]}"; do
             stop_agent
         done
-        background=()
-        # The report's rows as "address result reason" (the reason may hold anything).
+                # The report's rows as "address result reason" (the reason may hold anything).
         python3 -c '
 import csv, sys
 for row in csv.DictReader(open(sys.argv[1], newline="")):
@@ -476,15 +484,14 @@ for row in csv.DictReader(open(sys.argv[1], newline="")):
 part4() {
     echo "== 4: $closes closes of the window during a send (agent-sim --latency 2 on" \
          "$close_agent), each in a process of its own"
-    local dir=$work/close i ms code start end profile span bad=0 hung=0 crashed=0 lost=0
+    local dir=$work/close i ms code start end profile span bad=0 hung=0 crashed=0 lost=0 slow=0
     local -A codes=()
     mkdir -p "$dir"
     head -c $((128 * 1024)) /dev/urandom >"$dir/app.bin"
-    start_agent "$close_agent" "$dir/agent" "$dir/agent" --latency 2 || {
+    start_agent "$close_agent" "$dir/agent" "$dir/agent" --latency 2 --status-steps 1 || {
         verdicts+=("4 close: FAIL (agent-sim)")
         return
     }
-    background+=("$agent_pid")
     # How long one send and its status poll take when nothing closes the window: the closes
     # fall anywhere in that time (and a little after it).
     mkdir -p "$dir/measure"
@@ -497,17 +504,24 @@ part4() {
     echo "one send with its status poll: $((span - 300)) ms; closes from 0 to $span ms"
     RANDOM=$((seed0 + 200000))
     for ((i = 1; i <= closes; i++)); do
-        ms=$(((RANDOM * 32768 + RANDOM) % span))
+        # Half of the closes fall in the first 2 s (the ping and the data), half anywhere.
+        if ((i % 2)); then
+            ms=$(((RANDOM * 32768 + RANDOM) % 2000))
+        else
+            ms=$(((RANDOM * 32768 + RANDOM) % span))
+        fi
         profile=$dir/p-$i
         mkdir -m 700 "$profile"
         start=$EPOCHREALTIME
         code=0
-        QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$profile timeout -s KILL "$close_limit" \
+        QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$profile \
+            timeout -s KILL $((ms / 1000 + hang_limit)) \
             "$window" close "$ms" --address "$close_agent" --file "$dir/app.bin" \
             --profile "$profile/KalvoranTFTPclient.INI" >"$profile/out" 2>"$profile/err" ||
             code=$?
         end=$EPOCHREALTIME
-        local verdict=ok ini=$profile/KalvoranTFTPclient.INI
+        local verdict=ok ini=$profile/KalvoranTFTPclient.INI after
+        after=$(awk -v s="$start" -v e="$end" -v ms="$ms" 'BEGIN { printf "%.3f", e - s - ms / 1000 }')
         if ((code == 137)); then
             verdict=hang
             hung=$((hung + 1))
@@ -519,26 +533,31 @@ part4() {
             ! grep -qx 'type=0' "$ini" || ! grep -qxF "path=$dir/app.bin" "$ini"; then
             verdict=settings-lost
             lost=$((lost + 1))
+        elif awk -v a="$after" -v l="$close_limit" 'BEGIN { exit !(a > l) }'; then
+            verdict=slow
+            slow=$((slow + 1))
         fi
         codes[$code]=$((${codes[$code]:-0} + 1))
         awk -v s="$start" -v e="$end" -v ms="$ms" -v c="$code" -v v="$verdict" \
-            'BEGIN { printf "%d %d %.3f %s\n", ms, c, e - s, v }' >>"$dir/results"
+            -v a="$after" 'BEGIN { printf "%d %d %.3f %s %s\n", ms, c, e - s, v, a }' \
+            >>"$dir/results"
         if [[ $verdict != ok ]]; then
             bad=$((bad + 1))
-            echo "  MISMATCH close after $ms ms: $verdict (exit code $code)" >&2
+            echo "  MISMATCH close after $ms ms: $verdict (exit code $code, the process" \
+                 "ended $after s after the close)" >&2
             keep "$profile" "close-$i"
         fi
     done
     stop_agent
-    background=()
-    local summary="" key
+        local summary="" key
     for key in $(printf '%s\n' "${!codes[@]}" | sort -n); do
         summary+=" exit $key: ${codes[$key]};"
     done
-    awk -v sm="$summary" '{ if ($3 > worst) { worst = $3; at = $1 } n++ }
-        END { printf "%d closes:%s slowest process %.2f s (closed after %d ms)\n", n, sm,
-              worst, at }' "$dir/results"
-    echo "hangs $hung, crashes $crashed, settings lost $lost"
+    awk -v sm="$summary" '{ if ($5 > worst) { worst = $5; at = $1 } n++ }
+        END { printf "%d closes:%s the slowest process ended %.2f s after the close (closed" \
+              " %d ms after the click)\n", n, sm, worst, at }' "$dir/results"
+    echo "hangs $hung, crashes $crashed, settings lost $lost, slower than $close_limit s after" \
+         "the close $slow"
     if ((bad)); then
         verdicts+=("4 close: FAIL ($bad of $closes)")
     else
@@ -548,10 +567,23 @@ part4() {
 
 echo "soak: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 soak_start=$EPOCHREALTIME
+part2_pid=
+if [[ $parts == *2* ]]; then
+    # Mostly waiting (each send ends with the window's waits for late datagrams and the status
+    # poll), so it runs beside the other parts; its figures come at the end.
+    part2 >"$work/part2.out" 2>&1 &
+    part2_pid=$!
+    echo "== 2: the window's $sends sends run in the background meanwhile"
+fi
 [[ $parts != *1* ]] || part1
-[[ $parts != *2* ]] || part2
 [[ $parts != *3* ]] || part3
 [[ $parts != *4* ]] || part4
+if [[ -n $part2_pid ]]; then
+    wait "$part2_pid" || true
+    part2_pid=
+    cat "$work/part2.out"
+    verdicts+=("$(cat "$work/part2.verdict" 2>/dev/null || echo "2 window: FAIL (no verdict)")")
+fi
 echo
 awk -v s="$soak_start" -v e="$EPOCHREALTIME" 'BEGIN { printf "soak: %.0f s in all\n", e - s }'
 printf 'soak: %s\n' "${verdicts[@]}"

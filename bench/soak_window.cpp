@@ -16,7 +16,8 @@
 //     clicks DOWNLOAD TO DEVICE from the event loop, as the program does, and closes the window
 //     after MS milliseconds as its close box does (close() from a timer), whatever the send is
 //     doing then. Ends like the program: the exit code the window requested, else the loop's.
-//     Prints "closed SECONDS" with the time from the click to the end of the loop.
+//     Prints how long after the click the loop ended and how long after the close, then the
+//     status log.
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -204,9 +205,26 @@ int RunClose(CTftpClientDlg& dialog, const Options& options) {
         clock.start();
         ClickDownload(dialog);
     });
-    QTimer::singleShot(static_cast<int>(options.count), &dialog, [&] { dialog.close(); });
+    QElapsedTimer sinceClose;
+    QTimer::singleShot(static_cast<int>(options.count), &dialog, [&] {
+        // Where the send was: the log's last line and the byte count at that moment.
+        auto* log = Find<QPlainTextEdit>(dialog, QStringLiteral("statusLog"));
+        auto* bytes = Find<QLineEdit>(dialog, QStringLiteral("bytesSentRecvd"));
+        const QStringList lines =
+            log != nullptr ? log->toPlainText().split(QLatin1Char('\n')) : QStringList();
+        std::printf("at the close: bytes %s, last log line \"%s\"\n",
+                    bytes != nullptr ? qPrintable(bytes->text()) : "?",
+                    lines.isEmpty() ? "" : qPrintable(lines.last()));
+        sinceClose.start();
+        dialog.close();
+    });
     const int loopResult = QApplication::exec();
-    std::printf("closed %.3f\n", clock.elapsed() / 1000.0);
+    std::printf("closed %.3f s after the click, the loop ended %.3f s after the close\n",
+                clock.elapsed() / 1000.0,
+                sinceClose.isValid() ? sinceClose.elapsed() / 1000.0 : -1.0);
+    if (auto* log = Find<QPlainTextEdit>(dialog, QStringLiteral("statusLog"))) {
+        std::printf("%s\n", qPrintable(log->toPlainText()));
+    }
     return dialog.ExitRequested().value_or(loopResult);
 }
 
