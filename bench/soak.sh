@@ -30,15 +30,17 @@
 #    after the status poll); every copy byte-exact. Open descriptors and VmRSS after the first
 #    send, half-way and after the last: descriptors must not grow at all, and the resident set
 #    may grow from half-way to the end by at most rss_tolerance_kb (the first half lets the
-#    allocator and the toolkit's caches settle; a leak of even 2 KiB a send shows above it).
+#    allocator and the toolkit's caches settle; a leak of 4 KiB a send or more shows above it).
 # 3. A fleet of 100 agents (127.0.31.1 to .100), each with a random fault or none (a quarter
 #    none), `kalvoran-fleet --jobs 50 --report R.csv send image app.bin inventory`, SOAK_ROUNDS
 #    rounds with new faults and a new image: each agent's row must have the result its fault
 #    calls for (as in 1), every success byte-exact.
 # 4. SOAK_CLOSES closes of the window during a send, each in a process of its own
-#    (soak_window close MS against agent-sim --latency 2 on 127.0.32.2, MS random over the
-#    length of a send and its status poll): the process must end within close_limit seconds,
-#    not by a signal, and the profile must then hold the address, the type and the path.
+#    (soak_window close MS, a 512 KiB image, agent-sim --latency 2 --status-steps 1 on
+#    127.0.32.2): half of them at a random moment of the first 3 s (the ping and the data),
+#    half at any moment of a whole send with its late wait and status poll. The process must
+#    end within close_limit seconds of the close (hang_limit: ended as hung), not by a signal,
+#    and the profile must then hold the address, the type and the path.
 # Needs root (port 69, ping). Nothing but the addresses above is contacted.
 set -euo pipefail
 export LC_ALL=C
@@ -487,7 +489,7 @@ part4() {
     local dir=$work/close i ms code start end profile span bad=0 hung=0 crashed=0 lost=0 slow=0
     local -A codes=()
     mkdir -p "$dir"
-    head -c $((128 * 1024)) /dev/urandom >"$dir/app.bin"
+    head -c $((512 * 1024)) /dev/urandom >"$dir/app.bin"
     start_agent "$close_agent" "$dir/agent" "$dir/agent" --latency 2 --status-steps 1 || {
         verdicts+=("4 close: FAIL (agent-sim)")
         return
@@ -504,9 +506,9 @@ part4() {
     echo "one send with its status poll: $((span - 300)) ms; closes from 0 to $span ms"
     RANDOM=$((seed0 + 200000))
     for ((i = 1; i <= closes; i++)); do
-        # Half of the closes fall in the first 2 s (the ping and the data), half anywhere.
+        # Half of the closes fall in the first 3 s (the ping and the data), half anywhere.
         if ((i % 2)); then
-            ms=$(((RANDOM * 32768 + RANDOM) % 2000))
+            ms=$(((RANDOM * 32768 + RANDOM) % 3000))
         else
             ms=$(((RANDOM * 32768 + RANDOM) % span))
         fi

@@ -210,8 +210,9 @@ int RunClose(CTftpClientDlg& dialog, const Options& options) {
         // Where the send was: the log's last line and the byte count at that moment.
         auto* log = Find<QPlainTextEdit>(dialog, QStringLiteral("statusLog"));
         auto* bytes = Find<QLineEdit>(dialog, QStringLiteral("bytesSentRecvd"));
-        const QStringList lines =
+        QStringList lines =
             log != nullptr ? log->toPlainText().split(QLatin1Char('\n')) : QStringList();
+        lines.removeIf([](const QString& line) { return line.trimmed().isEmpty(); });
         std::printf("at the close: bytes %s, last log line \"%s\"\n",
                     bytes != nullptr ? qPrintable(bytes->text()) : "?",
                     lines.isEmpty() ? "" : qPrintable(lines.last()));
