@@ -3,13 +3,15 @@
 // boxes written to standard error instead of shown, APPLICATION UPGRADE selected, the agent's
 // address typed into the four fields and the file's path into the download field.
 //
-//   soak_window sends N --address A --file F --agent-dir D --profile P
+//   soak_window sends N --address A --file F --agent-dir D --profile P [--clear-log]
 //     clicks DOWNLOAD TO DEVICE N times in the one window; each click returns once the send
 //     and the status poll after it have ended. After each click the agent's D/image.bin must
 //     be F byte for byte and the status log must end with the agent's final status; the copy
-//     is then removed for the next send. Prints, after send 1, after send N/2 and after send N,
-//     the open descriptors (entries of /proc/self/fd) and the resident set (VmRSS):
-//       sample SEND FDS RSS_KB
+//     is then removed for the next send. After every send it prints the open descriptors
+//     (entries of /proc/self/fd), the resident set (VmRSS) and the lines in the status log:
+//       sample SEND FDS RSS_KB LOG_LINES
+//     The log keeps every line of the session; with --clear-log it is emptied through the
+//     widget before each send, so that what remains is the cost of the sends themselves.
 //     Exit code 0 when every send succeeded, 1 otherwise (the reason on standard error).
 //
 //   soak_window close MS --address A --file F --profile P
@@ -26,6 +28,7 @@
 #include <QPushButton>
 #include <QStringList>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <charconv>
@@ -46,7 +49,7 @@ namespace {
 using kalvoran::CTftpClientDlg;
 
 constexpr const char* kUsage =
-    "usage: soak_window sends N --address A --file F --agent-dir D --profile P\n"
+    "usage: soak_window sends N --address A --file F --agent-dir D --profile P [--clear-log]\n"
     "       soak_window close MS --address A --file F --profile P\n";
 constexpr const char* kFinalStatus = "Memory compare Flash/Ram is OK";
 
@@ -57,6 +60,7 @@ struct Options {
     std::string file;
     std::string agentDir;
     std::string profile;
+    bool clearLog = false;
 };
 
 std::optional<long> ReadNumber(std::string_view text) {
@@ -79,7 +83,12 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         return std::nullopt;
     }
     options.count = *count;
-    for (int i = 3; i + 1 < argc; i += 2) {
+    int end = argc;
+    if (std::string_view(argv[argc - 1]) == "--clear-log") {
+        options.clearLog = true;
+        --end;
+    }
+    for (int i = 3; i + 1 < end; i += 2) {
         const std::string_view name = argv[i];
         std::string* target = name == "--address"     ? &options.address
                               : name == "--file"      ? &options.file
@@ -92,7 +101,7 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         *target = argv[i + 1];
     }
     const QStringList octets = QString::fromStdString(options.address).split(QLatin1Char('.'));
-    if (argc % 2 == 0 || octets.size() != 4 || options.file.empty() || options.profile.empty() ||
+    if (end % 2 == 0 || octets.size() != 4 || options.file.empty() || options.profile.empty() ||
         (options.mode == "sends" && (options.agentDir.empty() || options.count < 1))) {
         return std::nullopt;
     }
@@ -181,6 +190,9 @@ int RunSends(CTftpClientDlg& dialog, const Options& options) {
     clock.start();
     for (long send = 1; send <= options.count; ++send) {
         std::filesystem::remove(copy);
+        if (options.clearLog) {
+            log->clear();
+        }
         ClickDownload(dialog);
         const QString text = log->toPlainText();
         if (ReadWholeFile(copy) != image || !text.contains(QString::fromLatin1(kFinalStatus))) {
@@ -190,10 +202,9 @@ int RunSends(CTftpClientDlg& dialog, const Options& options) {
                          send, options.file.c_str(), qPrintable(text));
             return 1;
         }
-        if (send == 1 || send == options.count / 2 || send == options.count) {
-            std::printf("sample %ld %ld %ld\n", send, OpenDescriptors(), ResidentKilobytes());
-            std::fflush(stdout);
-        }
+        std::printf("sample %ld %ld %ld %d\n", send, OpenDescriptors(), ResidentKilobytes(),
+                    log->document()->blockCount());
+        std::fflush(stdout);
     }
     std::printf("sends %ld in %.2f s\n", options.count, clock.elapsed() / 1000.0);
     return 0;
