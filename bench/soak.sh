@@ -8,7 +8,8 @@
 #
 # 1. Unattended upgrades, one after another in each of SOAK_LANES lanes that run side by side
 #    (lane L on 127.0.30.L with an agent of its own): every run starts a fresh agent-sim with one
-#    random fault (or none) on a random block, sends a fresh image of random size (a quarter of
+#    random fault (or none; stalls and ERROR answers 4 % each, since a stall costs 12 s, the
+#    other kinds 8 to 12 %) on a random block, sends a fresh image of random size (a quarter of
 #    them an exact multiple of 512 bytes, so that the transfer ends with an empty block) with
 #    `KalvoranTFTPclient image app.bin ADDRESS` without a display and with a profile and a
 #    working folder of its own, and stops the agent. The outcome each fault calls for:
@@ -32,9 +33,11 @@
 #    widget before each send, since the log keeps every line of a session by design. After every
 #    send: open descriptors and VmRSS. The descriptors must never change; the resident set of
 #    "cleared" may grow by at most rss_slope_limit_kb a send (least-squares trend over the sends
-#    after the first tenth: pages come and go in 4 KiB steps, and the trend over 99 samples averages
-#    that out, while anything kept per send, a socket buffer or a session's state, would show
-#    as a steady climb). The trend of "kept" is shown beside the growth of its log.
+#    after the first tenth: pages come and go in 4 KiB steps, and a trend over 90 samples
+#    averages that out, while anything kept per send, a socket buffer or a session's state,
+#    would show as a steady climb). The trend of "kept" is shown beside the growth of its log.
+#    The two run beside parts 1, 3 and 4 (they mostly wait: each send ends with the window's
+#    wait for a late datagram and the status poll, some 11 s).
 # 3. A fleet of 100 agents (127.0.31.1 to .100), each with a random fault or none (a quarter
 #    none), `kalvoran-fleet --jobs 50 --report R.csv send image app.bin inventory`, SOAK_ROUNDS
 #    rounds with new faults and a new image: each agent's row must have the result its fault
@@ -213,8 +216,10 @@ lane() {
     local run seed start end code verdict agent_code stray_procs leftovers
     agent_pid=
     client_pid=
-    trap '[[ -z $client_pid ]] || kill -KILL "$client_pid" 2>/dev/null
-          [[ -z $agent_pid ]] || kill -TERM "$agent_pid" 2>/dev/null' EXIT
+    local watchdog=
+    trap '[[ -z $watchdog ]] || kill "$watchdog" 2>/dev/null || true
+          [[ -z $client_pid ]] || kill -KILL "$client_pid" 2>/dev/null || true
+          [[ -z $agent_pid ]] || kill -TERM "$agent_pid" 2>/dev/null || true' EXIT
     trap 'exit 130' TERM INT
     mkdir -p "$dir"
     : >"$dir/results"
@@ -248,12 +253,13 @@ lane() {
         # A hang is ended after client_limit seconds (exit code 137). The watchdog waits in a
         # read from a pipe nobody writes to, so ending it leaves no sleep behind.
         (read -r -t "$client_limit" -u "$tick" _ || kill -KILL "$client_pid" 2>/dev/null) &
-        local watchdog=$!
+        watchdog=$!
         code=0
         wait "$client_pid" || code=$?
         end=$EPOCHREALTIME
         kill "$watchdog" 2>/dev/null || true
         wait "$watchdog" 2>/dev/null || true
+        watchdog=
         stray_procs=$(ps -o pid= -s "$client_pid" || true)
         client_pid=
         stop_agent
@@ -342,8 +348,8 @@ window_sends() {
     local name=$1 address=$2 dir=$work/window-$1 out code window_pid=
     shift 2
     agent_pid=
-    trap '[[ -z $window_pid ]] || kill -KILL "$window_pid" 2>/dev/null
-          [[ -z $agent_pid ]] || kill -TERM "$agent_pid" 2>/dev/null' EXIT
+    trap '[[ -z $window_pid ]] || kill -KILL "$window_pid" 2>/dev/null || true
+          [[ -z $agent_pid ]] || kill -TERM "$agent_pid" 2>/dev/null || true' EXIT
     trap 'exit 130' TERM INT
     mkdir -p -m 700 "$dir/profile"
     head -c $((100 * 1024 + 77)) /dev/urandom >"$dir/app.bin"
@@ -413,7 +419,7 @@ part2() {
     local kept_pid=$!
     window_sends cleared "$window_agent2" --clear-log >"$work/part2.cleared" 2>&1 &
     local cleared_pid=$!
-    trap 'kill -TERM "$kept_pid" "$cleared_pid" 2>/dev/null' EXIT
+    trap 'kill -TERM "$kept_pid" "$cleared_pid" 2>/dev/null || true' EXIT
     trap 'exit 130' TERM INT
     wait "$kept_pid" "$cleared_pid" || true
     cat "$work/part2.kept" "$work/part2.cleared"
@@ -558,7 +564,8 @@ part4() {
             code=$?
         end=$EPOCHREALTIME
         local verdict=ok ini=$profile/KalvoranTFTPclient.INI after
-        after=$(awk -v s="$start" -v e="$end" -v ms="$ms" 'BEGIN { printf "%.3f", e - s - ms / 1000 }')
+        after=$(awk -v s="$start" -v e="$end" -v ms="$ms" \
+            'BEGIN { printf "%.3f", e - s - ms / 1000 }')
         if ((code == 137)); then
             verdict=hang
             hung=$((hung + 1))
@@ -598,9 +605,13 @@ part4() {
         END { printf "%d closes:%s the slowest process ended %.2f s after the close (closed" \
               " %d ms after the click)\n", n, sm, worst, at }' "$dir/results"
     awk '{ n[$6]++; if ($4 != "ok") bad[$6]++; if ($5 > worst[$6]) worst[$6] = $5 }
-        END { for (p in n) printf "closes %s: %d, failed %d, the slowest ended %.2f s after" \
-              " the close\n", p == "data" ? "before or during the data" : "after the data (late wait," \
-              " status poll)", n[p], bad[p], worst[p] }' "$dir/results"
+        END {
+            for (p in n)
+                printf "closes %s: %d, failed %d, the slowest ended %.2f s after the close\n",
+                    p == "data" ? "before or during the data" \
+                                : "after the data (late wait, status poll)", n[p], bad[p],
+                    worst[p]
+        }' "$dir/results"
     echo "hangs $hung, crashes $crashed, settings lost $lost, slower than $close_limit s after" \
          "the close $slow"
     if ((bad)); then
