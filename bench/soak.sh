@@ -582,12 +582,12 @@ part4() {
             slow=$((slow + 1))
         fi
         codes[$code]=$((${codes[$code]:-0} + 1))
-        # The phase of the close: before or during the data (the byte count short of the image)
-        # or after it.
-        local phase=after-data
-        grep -q "^at the close: bytes $((512 * 1024))," "$profile/out" || phase=data
+        # The phase of the send at the close: data (or the ping before), late-wait, status-poll.
+        local phase
+        phase=$(sed -n 's/^at the close: phase \([a-z-]*\),.*/\1/p' "$profile/out")
         awk -v s="$start" -v e="$end" -v ms="$ms" -v c="$code" -v v="$verdict" -v p="$phase" \
-            -v a="$after" 'BEGIN { printf "%d %d %.3f %s %s %s\n", ms, c, e - s, v, a, p }' \
+            -v a="$after" 'BEGIN {
+                printf "%d %d %.3f %s %s %s\n", ms, c, e - s, v, a, p != "" ? p : "?" }' \
             >>"$dir/results"
         if [[ $verdict != ok ]]; then
             bad=$((bad + 1))
@@ -607,9 +607,8 @@ part4() {
     awk '{ n[$6]++; if ($4 != "ok") bad[$6]++; if ($5 > worst[$6]) worst[$6] = $5 }
         END {
             for (p in n)
-                printf "closes %s: %d, failed %d, the slowest ended %.2f s after the close\n",
-                    p == "data" ? "before or during the data" \
-                                : "after the data (late wait, status poll)", n[p], bad[p],
+                printf "closes during %s: %d, failed %d, the slowest ended %.2f s after the" \
+                       " close\n", p == "data" ? "the ping or the data" : p, n[p], bad[p],
                     worst[p]
         }' "$dir/results"
     echo "hangs $hung, crashes $crashed, settings lost $lost, slower than $close_limit s after" \

@@ -211,6 +211,7 @@ int RunSends(CTftpClientDlg& dialog, const Options& options) {
 }
 
 int RunClose(CTftpClientDlg& dialog, const Options& options) {
+    const auto imageBytes = static_cast<qint64>(std::filesystem::file_size(options.file));
     QElapsedTimer clock;
     QTimer::singleShot(0, &dialog, [&] {
         clock.start();
@@ -224,7 +225,14 @@ int RunClose(CTftpClientDlg& dialog, const Options& options) {
         QStringList lines =
             log != nullptr ? log->toPlainText().split(QLatin1Char('\n')) : QStringList();
         lines.removeIf([](const QString& line) { return line.trimmed().isEmpty(); });
-        std::printf("at the close: bytes %s, last log line \"%s\"\n",
+        // The phase: the status poll once it has begun, the data (or the ping before it) until
+        // the whole file is counted, and the wait for a late datagram in between.
+        const bool polling = lines.contains(QStringLiteral("Getting Status (if available):"));
+        const bool whole = bytes != nullptr && bytes->text() == QString::number(imageBytes);
+        std::printf("at the close: phase %s, bytes %s, last log line \"%s\"\n",
+                    polling ? "status-poll"
+                    : whole ? "late-wait"
+                            : "data",
                     bytes != nullptr ? qPrintable(bytes->text()) : "?",
                     lines.isEmpty() ? "" : qPrintable(lines.last()));
         sinceClose.start();
