@@ -31,6 +31,7 @@
 #include <QTextDocument>
 #include <QTimer>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <filesystem>
@@ -227,7 +228,9 @@ int RunClose(CTftpClientDlg& dialog, const Options& options) {
         lines.removeIf([](const QString& line) { return line.trimmed().isEmpty(); });
         // The phase: the status poll once it has begun, the data (or the ping before it) until
         // the whole file is counted, and the wait for a late datagram in between.
-        const bool polling = lines.contains(QStringLiteral("Getting Status (if available):"));
+        const bool polling = std::any_of(lines.begin(), lines.end(), [](const QString& line) {
+            return line.startsWith(QStringLiteral("Getting Status (if available):"));
+        });
         const bool whole = bytes != nullptr && bytes->text() == QString::number(imageBytes);
         std::printf("at the close: phase %s, bytes %s, last log line \"%s\"\n",
                     polling ? "status-poll"
