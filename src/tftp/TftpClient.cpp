@@ -1,5 +1,6 @@
 #include "tftp/TftpClient.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -142,7 +143,8 @@ int TftpClient::SendThenPoll(const Transfer& transfer, bool pollStatus) {
         return StatusReport::kNotFinal;
     }
     SendToAgent(transfer);
-    if (resultCode != kResultSuccess) {
+    // A close during the send (its late wait included) ends the chain: no status poll follows.
+    if (resultCode != kResultSuccess || display.CancelRequested()) {
         return StatusReport::kNotFinal;
     }
     const int status = pollStatus ? PollAgentStatus(transfer) : StatusReport::kNotFinal;
@@ -169,7 +171,7 @@ int TftpClient::ConfigFileChain(const Transfer& request, const Transfer& fetch) 
         return StatusReport::kNotFinal;
     }
     SendToAgent(request);
-    if (resultCode != kResultSuccess) {
+    if (resultCode != kResultSuccess || display.CancelRequested()) {
         return StatusReport::kNotFinal;
     }
     const int status = PollAgentStatus(request);
@@ -177,8 +179,9 @@ int TftpClient::ConfigFileChain(const Transfer& request, const Transfer& fetch) 
         display.AppendStatusLine("Getting config file: please wait.");
         // The agent is still writing the file it has announced.
         constexpr int kConfigReadyMilliseconds = 10000;
-        Pause(kConfigReadyMilliseconds);
-        FetchFromAgent(fetch);
+        if (PauseBetweenSteps(kConfigReadyMilliseconds)) {
+            FetchFromAgent(fetch);
+        }
     }
     return status;
 }
@@ -215,10 +218,21 @@ int TftpClient::PollAgentStatus(const Transfer& transfer) {
     int result = StatusReport::kNotFinal;
     for (int attempt = 0; attempt < kAttempts && result == StatusReport::kNotFinal; ++attempt) {
         result = ReadAgentStatus(transfer);
-        Pause(kPauseBetweenAttemptsMilliseconds);
+        if (!PauseBetweenSteps(kPauseBetweenAttemptsMilliseconds)) {
+            break;
+        }
     }
     display.SetProgressPos(0);
     return result;
+}
+
+bool TftpClient::PauseBetweenSteps(int milliseconds) {
+    for (int left = milliseconds; left > 0 && !display.CancelRequested();
+         left -= kPauseSliceMilliseconds) {
+        clock.Sleep(std::min(left, kPauseSliceMilliseconds));
+        display.PumpMessages();
+    }
+    return !display.CancelRequested();
 }
 
 void TftpClient::ShowOutcome(const Outcome& outcome) {

@@ -166,6 +166,10 @@ private:
     // its keyword names none and the profile holds no valid saved type.
     bool TakeCommandLineType(const CommandLine& line, int savedType, bool typeSaved);
     void Pause(int milliseconds) { PauseKeepingWindowAlive(clock, display, milliseconds); }
+    // A pause between two steps of a chain (status attempts, the wait for a generated
+    // configuration): the window's input is taken meanwhile, so a close or a stop signal ends
+    // it at once. False when the run was cancelled; the chain then goes no further.
+    bool PauseBetweenSteps(int milliseconds);
     void CloseOperation(std::string_view failureLine, bool saveSettings);
 
     void ApplyFileControls(int type);

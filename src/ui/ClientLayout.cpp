@@ -110,6 +110,9 @@ QWidget* CreateControl(Kind kind, const QString& text, QDialog& dialog) {
             log->setReadOnly(true);
             // Read-only for the operator, who may still select and copy; no caret blinks in it.
             log->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            // Nobody can undo what the program writes: the log keeps no undo history, which
+            // would otherwise grow with every line for as long as the window is open.
+            log->setUndoRedoEnabled(false);
             log->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
             log->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
             return log;

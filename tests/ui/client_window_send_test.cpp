@@ -2,6 +2,7 @@
 // the click runs the send and the status poll, with the controls that could start another
 // operation locked meanwhile; and the window closed in the middle of a send.
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -90,6 +91,43 @@ TEST_F(ClientWindowSendTest, ClosingTheWindowMidSendEndsTheSessionAndSavesTheSet
     EXPECT_TRUE(std::filesystem::exists(dir.File("KalvoranTFTPclient.INI")));
     EXPECT_FALSE(ReadFileBytes(dir.File("agent/image.bin")) == image);
 }
+
+// After the data the session waits for a late datagram, then the status poll asks the agent up
+// to 20 times: a close in either ends the whole operation at once, not after the poll.
+struct CloseMoment {
+    const char* logLine;  // the close comes as soon as the log shows it
+    int agent;            // 127.0.11.agent
+};
+
+void PrintTo(const CloseMoment& moment, std::ostream* out) {
+    *out << moment.logLine;
+}
+
+class ClientWindowCloseTest : public ClientWindowSendTest,
+                              public ::testing::WithParamInterface<CloseMoment> {};
+
+TEST_P(ClientWindowCloseTest, ClosingTheWindowAfterTheDataEndsTheOperationAtOnce) {
+    StartAgent(GetParam().agent, {"--status-steps", "100"});  // never final within 20 asks
+    QElapsedTimer sinceClose;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (!sinceClose.isValid() && Log().contains(QString::fromLatin1(GetParam().logLine))) {
+            sinceClose.start();
+            dialog.close();
+        }
+    });
+    watch.start(10);
+    ClickDownload();
+    watch.stop();
+    ASSERT_TRUE(sinceClose.isValid()) << Log().toStdString();
+    EXPECT_LT(sinceClose.elapsed(), 1500) << Log().toStdString();
+    EXPECT_TRUE(dialog.ExitRequested().has_value());
+    EXPECT_TRUE(ReadFileBytes(dir.File("agent/image.bin")) == image);
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, ClientWindowCloseTest,
+                         ::testing::Values(CloseMoment{"Connection closed", 6},
+                                           CloseMoment{"Getting Status (if available): ", 7}));
 
 }  // namespace
 }  // namespace kalvoran::testing
