@@ -3,6 +3,7 @@
 // is the simulated agent's protocol machine behind a simulated socket, in simulated time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -208,9 +209,11 @@ protected:
         return {0, 4, static_cast<std::uint8_t>(block >> 8), static_cast<std::uint8_t>(block)};
     }
     static std::vector<std::uint8_t> Data(int block, const std::string& payload) {
-        std::vector<std::uint8_t> packet = {0, 3, static_cast<std::uint8_t>(block >> 8),
-                                            static_cast<std::uint8_t>(block)};
-        packet.insert(packet.end(), payload.begin(), payload.end());
+        std::vector<std::uint8_t> packet(4 + payload.size());
+        packet[1] = 3;
+        packet[2] = static_cast<std::uint8_t>(block >> 8);
+        packet[3] = static_cast<std::uint8_t>(block);
+        std::copy(payload.begin(), payload.end(), packet.begin() + 4);
         return packet;
     }
     static int Opcode(const fakes::FakeDatagram& d) { return d.bytes.size() > 1 ? d.bytes[1] : 0; }
