@@ -59,16 +59,20 @@ StopSignals::~StopSignals() {
 }
 
 bool StopSignals::Take() {
-    if (readEnd >= 0) {
-        char drained[64];
-        while (::read(readEnd, drained, sizeof drained) > 0) {
-        }
-    }
+    // Only the flag: a session takes this at every pump, once a packet.
     if (gStopped == 0) {
         return false;
     }
     gStopped = 0;
     return true;
+}
+
+void StopSignals::DrainWakeUps() {
+    if (readEnd >= 0) {
+        char drained[64];
+        while (::read(readEnd, drained, sizeof drained) > 0) {
+        }
+    }
 }
 
 }  // namespace kalvoran

@@ -18,11 +18,13 @@ public:
     StopSignals& operator=(const StopSignals&) = delete;
 
     // True once for each stop signal caught since the last call (signals that arrive together
-    // count as one).
+    // count as one). No system call: cheap enough for every pump.
     bool Take();
-    // Readable after a stop signal: an event loop that sleeps watches it to wake for the signal.
-    // -1 when no pipe could be made (the signal is then seen at the next pump only).
+    // Readable after a stop signal: an event loop that sleeps watches it to wake for the signal,
+    // and drains it (DrainWakeUps) before it calls Take, so that no wake-up is lost between the
+    // two. -1 when no pipe could be made (the signal is then seen at the next pump only).
     int Fd() const { return readEnd; }
+    void DrainWakeUps();
 
 private:
     int readEnd = -1;

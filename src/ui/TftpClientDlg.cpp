@@ -104,6 +104,7 @@ void CTftpClientDlg::OnStopSignalReadable() {
     if (keepingAlive) {
         return;  // like the close box: the session takes it at its next pump
     }
+    stopSignals->DrainWakeUps();
     TakeStopSignal();
 }
 
