@@ -52,7 +52,7 @@ void BM_IdleWaitForAck(benchmark::State& state) {
         return;
     }
     TftpChannel channel(endpoint, clock, hooks);
-    channel.serverAddress = Loopback(241);
+    channel.AimAt(Loopback(241));
     double cpu = 0;
     double wall = 0;
     for (auto _ : state) {
@@ -81,7 +81,7 @@ void BM_DatagramSendToTake(benchmark::State& state) {
         return;
     }
     TftpChannel channel(endpoint, clock, hooks);
-    channel.serverAddress = agent.LocalAddress();
+    channel.AimAt(agent.LocalAddress());
     const SocketAddress client = endpoint.LocalAddress();
     std::vector<double> latencies;
     for (auto _ : state) {

@@ -20,21 +20,6 @@ constexpr auto kRefreshInterval = std::chrono::milliseconds(100);
 // A worker that does not end within this long of its SIGTERM (a cancel) is killed.
 constexpr auto kCancelGrace = std::chrono::seconds(30);
 
-int gSignalPipe[2] = {-1, -1};
-volatile std::sig_atomic_t gSignals = 0;
-
-void OnSignal(int) {
-    gSignals = gSignals + 1;
-    const int saved = errno;
-    const char byte = 's';
-    (void)!::write(gSignalPipe[1], &byte, 1);
-    errno = saved;
-}
-
-void OnWorkerTerm(int) {
-    gAgentCancel = 1;
-}
-
 double SecondsBetween(FleetClock::time_point from, FleetClock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
@@ -42,13 +27,16 @@ double SecondsBetween(FleetClock::time_point from, FleetClock::time_point to) {
 // The child side of a fork: nothing of the fleet's terminal or descriptors, the cancel on
 // SIGTERM, and the work.
 [[noreturn]] void RunWorker(const AgentJob& job, int reportFd) {
-    // The terminal's Ctrl-C and hang-up reach the fleet, which cancels the workers.
+    // The terminal's Ctrl-C and hang-up reach the fleet, which cancels the workers with SIGTERM;
+    // that one waits, blocked, until the work catches it (a handler inherited from the fleet
+    // would write into a descriptor this process reuses).
     ::signal(SIGINT, SIG_IGN);
     ::signal(SIGHUP, SIG_IGN);
     ::signal(SIGPIPE, SIG_IGN);
-    struct sigaction term {};
-    term.sa_handler = OnWorkerTerm;
-    ::sigaction(SIGTERM, &term, nullptr);
+    sigset_t term;
+    ::sigemptyset(&term);
+    ::sigaddset(&term, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &term, nullptr);
     const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (devNull >= 0) {
         ::dup2(devNull, STDIN_FILENO);
@@ -63,8 +51,8 @@ double SecondsBetween(FleetClock::time_point from, FleetClock::time_point to) {
 
 class Fleet {
 public:
-    Fleet(const FleetPlan& fleetPlan, FleetDisplay& fleetDisplay)
-        : plan(fleetPlan), display(fleetDisplay) {
+    Fleet(const FleetPlan& fleetPlan, FleetDisplay& fleetDisplay, StopSignals& stopSignals)
+        : plan(fleetPlan), display(fleetDisplay), stops(stopSignals) {
         states.resize(plan.agents.size());
         for (std::size_t i = 0; i < states.size(); ++i) {
             states[i].agent = plan.agents[i];
@@ -81,12 +69,12 @@ public:
         while (Unfinished()) {
             StartWhatMay();
             Wait();
-            if (gSignals >= 2) {
+            if (stops.Count() >= 2) {
                 KillAll();
                 atOnce = true;
                 break;
             }
-            if (gSignals == 1 && !cancelling) {
+            if (stops.Count() == 1 && !cancelling) {
                 Cancel();
             }
             EnforceDeadlines();
@@ -149,7 +137,7 @@ private:
         state.overdue = false;
         state.end = AgentEnd{};
         state.received.clear();
-        state.progress = AgentProgress{"ping", 0, 0, 0};
+        state.progress = AgentProgress{std::string(PhaseName(LinkPhase::Ping)), 0, 0, 0};
         state.attemptDeadline = now + std::chrono::duration_cast<FleetClock::duration>(
                                           std::chrono::duration<double>(plan.deadlineSeconds));
         int fds[2];
@@ -176,7 +164,7 @@ private:
     void Wait() {
         std::vector<pollfd> polled;
         std::vector<AgentState*> owners;
-        polled.push_back({gSignalPipe[0], POLLIN, 0});
+        polled.push_back({stops.Fd(), POLLIN, 0});
         owners.push_back(nullptr);
         for (AgentState& state : states) {
             if (state.stage == AgentState::Stage::Running && state.fd >= 0) {
@@ -195,8 +183,7 @@ private:
             return;
         }
         if ((polled[0].revents & POLLIN) != 0) {
-            char drain[64];
-            (void)!::read(gSignalPipe[0], drain, sizeof drain);
+            stops.DrainWakeUps();
         }
         for (std::size_t i = 1; i < polled.size(); ++i) {
             if (polled[i].revents != 0) {
@@ -351,6 +338,7 @@ private:
 
     const FleetPlan& plan;
     FleetDisplay& display;
+    StopSignals& stops;
     std::vector<AgentState> states;
     std::deque<std::size_t> queue;
     FleetClock::time_point start{};
@@ -384,23 +372,10 @@ std::vector<AgentRecord> RunFleet(const FleetPlan& plan, FleetDisplay& display, 
                                   bool& atOnce) {
     interrupted = false;
     atOnce = false;
-    gSignals = 0;
-    if (gSignalPipe[0] < 0 && ::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        gSignalPipe[0] = gSignalPipe[1] = -1;
-    }
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    // A closed terminal (SIGHUP) cancels like a Ctrl-C.
-    constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-    struct sigaction old[3]{};
-    for (std::size_t i = 0; i < 3; ++i) {
-        ::sigaction(kStopSignals[i], &action, &old[i]);
-    }
-    Fleet fleet(plan, display);
+    // SIGINT, SIGTERM or a closed terminal (SIGHUP) cancel; a second one ends at once.
+    StopSignals stops;
+    Fleet fleet(plan, display, stops);
     std::vector<AgentRecord> records = fleet.Run(interrupted, atOnce);
-    for (std::size_t i = 0; i < 3; ++i) {
-        ::sigaction(kStopSignals[i], &old[i], nullptr);
-    }
     return records;
 }
 

@@ -16,6 +16,7 @@
 #include "fleet/Inventory.h"
 #include "fleet/Report.h"
 #include "tftp/ResultCode.h"
+#include "tftp/StopSignals.h"
 
 namespace kalvoran::fleet {
 

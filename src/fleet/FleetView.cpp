@@ -1,5 +1,6 @@
 #include "fleet/FleetView.h"
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <map>
@@ -14,7 +15,7 @@ std::string Duration(double seconds) {
     if (seconds < 0) {
         return "-";
     }
-    const long whole = static_cast<long>(seconds + 0.5);
+    const long whole = std::lround(seconds);
     char text[32];
     std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
     return text;
@@ -126,7 +127,7 @@ void FleetView::Refresh(const std::vector<const AgentState*>& running, const Fle
     ClearTable();
     for (const AgentState* state : running) {
         const AgentProgress& progress = state->progress;
-        const int percent = progress.range > 0 ? progress.position * 100 / progress.range : 0;
+        const int percent = progress.Percent();
         Put("%-15s %-*s %-10s %3d%%  %lld bytes\n", state->agent.address.c_str(), labelColumn,
             Printable(state->agent.label).c_str(), Printable(progress.phase).c_str(), percent,
             static_cast<long long>(progress.bytes));

@@ -21,7 +21,7 @@ constexpr std::string_view kStandardInput = "-";
 // The longest piece of a refused address quoted in its error, so a line of garbage gives a
 // readable message.
 constexpr std::size_t kMaxQuoted = 40;
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadChunk = std::size_t{64} * 1024;
 
 bool IsControl(unsigned char c) {
     return c < 0x20 || c == 0x7F;

@@ -22,7 +22,7 @@ namespace kalvoran::fleet {
 // The longest line accepted, without its line end.
 inline constexpr std::size_t kMaxInventoryLine = 4096;
 // The largest inventory file read.
-inline constexpr std::size_t kMaxInventoryBytes = 16 * 1024 * 1024;
+inline constexpr std::size_t kMaxInventoryBytes = std::size_t{16} * 1024 * 1024;
 // Line errors reported before the rest of the text is left unchecked (a binary file given by
 // mistake would otherwise give one error a line).
 inline constexpr std::size_t kMaxInventoryErrors = 100;

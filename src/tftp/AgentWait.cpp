@@ -25,11 +25,13 @@ AgentWaitResult WaitForAgent(SessionContext& context, Outcome& outcome,
         if (context.clock.Now() - start >= kAgentWaitSeconds) {
             display.ReportFailure(kUnableToContactText);
             outcome.Fail(kResultNoPingAnswer, kUnableToContactText);
+            outcome.agentSilent = !answered;
             return answered ? AgentWaitResult::Answered : AgentWaitResult::GaveUp;
         }
         display.AppendStatusLine(ping.resultText);
         if (rules.unansweredPingEnds && std::strstr(ping.resultText, kNoResponseText) != nullptr) {
             outcome.Fail(kResultNoPingAnswer, ping.resultText);
+            outcome.agentSilent = true;
             return AgentWaitResult::Unanswered;
         }
         display.PumpMessages();

@@ -33,18 +33,16 @@ class DialogView {
 public:
     virtual ~DialogView() = default;
 
-    // A modal box captioned "Error" with the stop icon and one OK button.
-    virtual void ShowErrorBox(std::string_view text) = 0;
+    // A modal box captioned "Error" with the stop icon and one OK button; the detail (the
+    // system's own words, when there are any) below the text.
+    virtual void ShowErrorBox(std::string_view text, std::string_view detail = {}) = 0;
 
     // Status log: the text becomes a new last line, and the log scrolls to it.
     virtual void AppendStatusLine(std::string_view text) = 0;
     virtual void ClearStatusLog() = 0;
 
-    // Progress bar.
-    virtual void SetProgressRange(std::uint16_t maximum) = 0;
-    virtual void SetProgressStep(int step) = 0;
-    virtual void SetProgressPos(int position) = 0;
-    virtual void StepProgress() = 0;  // past the maximum the bar wraps to the start
+    // Progress bar: the range 0..maximum and the position in it (BarOf decides both).
+    virtual void SetProgress(std::uint16_t maximum, int position) = 0;
 
     virtual void SetStatField(StatField field, std::string_view text) = 0;
 

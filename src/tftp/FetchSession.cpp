@@ -28,7 +28,7 @@ constexpr char kLengthHeader[] = "Len:";
 constexpr char kAnnouncedTooLongText[] =
     "The agent announced %ld bytes (at most 1048576): transfer stopped.";
 // Far above any configuration an agent generates.
-constexpr long kMostAnnouncedLength = 1024 * 1024;
+constexpr long kMostAnnouncedLength = 1024L * 1024;
 
 constexpr int kRequestTimeoutSeconds = 5;
 constexpr ReceiveTimeouts kTimeouts{20, 5};
@@ -63,6 +63,7 @@ Outcome FetchSession::Run(const Transfer& transfer) {
     reacknowledgedAt = -1;
     channel.SetBlock(0);
     channel.UseRequestPort();
+    context.display.BeginPhase(LinkPhase::Ping);
 
     if (WaitForAgent(context, outcome, kTransferAgentWait) == AgentWaitResult::Answered &&
         Prepare(transfer) && SendRequest() && ReceiveBlocks(context, outcome, *this, kTimeouts) &&
@@ -101,28 +102,25 @@ bool FetchSession::Prepare(const Transfer& transfer) {
         StopReporting(kResultRefused, refusal);
         return false;
     }
-    requestLength = channel.BuildRequest(tftp::kOpRrq, channel.remoteName.data());
+    requestLength = channel.BuildRequest(tftp::kOpRrq, channel.RemoteName());
 
     display.AppendStatusLine(FormatLine(kOpenFileText, localPath.c_str()));
     if (context.file.OpenReplacement(localPath.c_str()) == CLocalFile::kNoFile) {
         const std::string text = FormatLine(kOpenFailedText, localPath.c_str());
+        // One failure, one box: the session's words, and the system's below them.
         const std::string why = context.file.LastError();
-        if (!why.empty()) {
-            display.ShowErrorBox(why);
-        }
-        display.ShowErrorBox(text);
+        display.ShowErrorBox(text, why);
         Stop(kResultRefused, WithSystemReason(text, why));
         return false;
     }
     const std::int32_t blockCount = sizeLimit / blockSize;
     const int remainder = sizeLimit % blockSize;
     char getting[600];
-    std::snprintf(getting, sizeof getting, kGettingText, channel.remoteName.data(),
+    std::snprintf(getting, sizeof getting, kGettingText, channel.RemoteName(),
                   localName.c_str());
+    display.BeginPhase(LinkPhase::Fetching);
     display.AppendStatusLine(getting);
-    display.SetProgressStep(1);
-    display.SetProgressRange(blockCount + (remainder != 0 ? 1 : 0));
-    display.SetProgressPos(0);
+    display.BeginBlocks(blockCount + (remainder != 0 ? 1 : 0));
     channel.SetBlock(1);
     return true;
 }
@@ -135,7 +133,7 @@ bool FetchSession::SendRequest() {
         return false;
     }
     if (sent <= 0) {
-        StopReporting(kResultNetworkFailure, channel.exchangeText.data());
+        StopReporting(kResultNetworkFailure, channel.ExchangeText());
         return false;
     }
     context.display.PumpMessages();
@@ -154,11 +152,11 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
         return Stop(kResultRefused, kCancelledText);
     }
     if (received <= 0) {
-        return StopReporting(kResultNetworkFailure, channel.exchangeText.data());
+        return StopReporting(kResultNetworkFailure, channel.ExchangeText());
     }
-    if (TftpChannel::HoldsError(channel.dataBuffer)) {
+    if (TftpChannel::HoldsError(channel.DataBuffer())) {
         display.ShowErrorBox(kServerErrorText);
-        return StopReporting(kResultNetworkFailure, channel.exchangeText.data());
+        return StopReporting(kResultNetworkFailure, channel.ExchangeText());
     }
     if (channel.ReceivedOpcode() != tftp::kOpData) {
         return StopReporting(kResultNetworkFailure,
@@ -171,7 +169,7 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
         channel.SetBlock(acceptedBlock);
         if (context.clock.Now() - acceptedAt >= kTimeouts.dataSeconds) {
             channel.DescribeReceiveTimeout();
-            return StopReporting(kResultNetworkFailure, channel.exchangeText.data());
+            return StopReporting(kResultNetworkFailure, channel.ExchangeText());
         }
         // One acknowledgement again a second at most: an agent that sends each block more than
         // once, and each again for every repeated acknowledgement, would otherwise multiply the
@@ -203,7 +201,7 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
         }
         if (announced > 0) {
             sizeLimit = static_cast<std::int32_t>(std::min<long>(announced, INT32_MAX));
-            display.SetProgressRange(sizeLimit / blockSize - (sizeLimit % blockSize == 0 ? 1 : 0));
+            display.SetBlockTotal(sizeLimit / blockSize - (sizeLimit % blockSize == 0 ? 1 : 0));
         }
     }
     outcome.bytesMoved += dataLength;
@@ -224,7 +222,7 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
     if (display.CancelRequested()) {
         return Stop(kResultRefused, kCancelledText);
     }
-    display.StepProgress();
+    display.BlockDone();
     return Verdict::Acknowledge;
 }
 

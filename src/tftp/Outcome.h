@@ -12,6 +12,16 @@
 
 namespace kalvoran {
 
+// What a status text says of the agent's job, decided by one phrase table (StatusReport).
+enum class StatusVerdict {
+    None,            // no text was served: no status read, or it failed
+    NotFinal,        // the job is still running
+    Ok,              // "Memory compare Flash/Ram is OK", "Config done"
+    JobFailed,       // the agent reported that its job failed
+    Empty,           // the agent served an empty text: no final status to be had
+    ConfigFileDone,  // the configuration the agent generates is ready to be fetched
+};
+
 struct Outcome {
     int resultCode = kResultSuccess;
     // Set by every failing end, and kept when a later step succeeds (an agent that answered
@@ -26,6 +36,9 @@ struct Outcome {
     // A status read: the agent's text and how the attempt ended (StatusReport::kNotFinal, ...).
     std::string statusText;
     int statusResult = 0;
+    StatusVerdict verdict = StatusVerdict::None;
+    // The agent answered no ping within the session's wait.
+    bool agentSilent = false;
     // Whether the completion report ("Connection closed" and what follows) is written.
     bool report = true;
 

@@ -11,5 +11,7 @@ inline constexpr int kResultNoPingAnswer = 1;
 inline constexpr int kResultRefused = 2;
 // Socket, ERROR from the agent, missing acknowledgements, an address that is not valid.
 inline constexpr int kResultNetworkFailure = 3;
+// The fleet's own: the agent took the file but reported a failed job, or no final status.
+inline constexpr int kResultJobFailed = 4;
 
 }  // namespace kalvoran

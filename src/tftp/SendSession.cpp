@@ -37,6 +37,7 @@ Outcome SendSession::Run(const Transfer& transfer) {
     packetLength = 0;
     channel.SetBlock(0);
     channel.UseRequestPort();
+    context.display.BeginPhase(LinkPhase::Ping);
 
     Phase phase = Phase::End;
     if (WaitForAgent(context, outcome, kTransferAgentWait) == AgentWaitResult::Answered &&
@@ -142,7 +143,7 @@ bool SendSession::Prepare(const Transfer& transfer) {
     blockSize = transfer.options.blockSize;
     localPath = transfer.localPath;
     channel.SetRemoteName(check.remoteName);
-    packetLength = channel.BuildRequest(tftp::kOpWrq, channel.remoteName.data());
+    packetLength = channel.BuildRequest(tftp::kOpWrq, channel.RemoteName());
     const std::string& localName = check.localName;
 
     const StoredCrc crc = ReadStoredCrc(file);
@@ -155,11 +156,10 @@ bool SendSession::Prepare(const Transfer& transfer) {
     remainder = outcome.fileLength % blockSize;
     char sending[600];
     std::snprintf(sending, sizeof sending, kSendingText, localName.c_str(),
-                  channel.remoteName.data());
+                  channel.RemoteName());
+    display.BeginPhase(LinkPhase::Sending);
     display.AppendStatusLine(sending);
-    display.SetProgressStep(1);
-    display.SetProgressRange(blockCount + (remainder != 0 ? 1 : 0));
-    display.SetProgressPos(0);
+    display.BeginBlocks(blockCount + (remainder != 0 ? 1 : 0));
     aheadStart = aheadEnd = 0;
     unreadBytes = outcome.fileLength;
     channel.SetBlock(1);
@@ -170,8 +170,8 @@ bool SendSession::Prepare(const Transfer& transfer) {
 SendSession::Phase SendSession::Send() {
     TftpChannel& channel = context.channel;
     if (channel.SendPacket(packetLength, kSendTimeoutSeconds) <= 0) {
-        context.display.ReportFailure(channel.exchangeText.data());
-        return EndWith(kResultNetworkFailure, channel.exchangeText.data());
+        context.display.ReportFailure(channel.ExchangeText());
+        return EndWith(kResultNetworkFailure, channel.ExchangeText());
     }
     context.display.PumpMessages();
     if (context.display.CancelRequested()) {
@@ -186,10 +186,10 @@ SendSession::Phase SendSession::Wait() {
     channel.ClearAckBuffer();
     const bool lastAck = channel.Block() == blockCount + 2;
     const int received = channel.WaitForAck(lastAck ? kLastAckTimeoutSeconds : kAckTimeoutSeconds);
-    if (TftpChannel::HoldsError(channel.ackBuffer)) {
+    if (TftpChannel::HoldsError(channel.AckBuffer())) {
         display.ShowErrorBox(kServerErrorText);
-        display.ReportFailure(channel.exchangeText.data());
-        return EndWith(kResultNetworkFailure, channel.exchangeText.data());
+        display.ReportFailure(channel.ExchangeText());
+        return EndWith(kResultNetworkFailure, channel.ExchangeText());
     }
     Phase next = Phase::Send;
     const int awaited = channel.Block() - 1;
@@ -208,17 +208,17 @@ SendSession::Phase SendSession::Wait() {
     } else if (++missedAcks > kMostMissedAcks) {
         missedAcks = 0;
         display.ShowErrorBox(kUnreachableText);
-        display.ReportFailure(channel.exchangeText.data());
+        display.ReportFailure(channel.ExchangeText());
         return EndWith(kResultNetworkFailure,
-                       std::string(kUnreachableText) + " (" + channel.exchangeText.data() + ")");
+                       std::string(kUnreachableText) + " (" + channel.ExchangeText() + ")");
     }
     // However the agent answers, a block may take no longer than the misses of its wait allow.
     const int limit =
         (kMostMissedAcks + 1) * (lastAck ? kLastAckTimeoutSeconds : kAckTimeoutSeconds);
     if (next != Phase::NextBlock && context.clock.Now() - blockStart >= limit) {
         channel.DescribeAckTimeout();
-        display.ReportFailure(channel.exchangeText.data());
-        return EndWith(kResultNetworkFailure, channel.exchangeText.data());
+        display.ReportFailure(channel.ExchangeText());
+        return EndWith(kResultNetworkFailure, channel.ExchangeText());
     }
     display.PumpMessages();
     if (display.CancelRequested()) {
@@ -262,7 +262,7 @@ SendSession::Phase SendSession::NextBlock() {
         display.ShowByteCount(outcome.bytesMoved);
     }
     packetLength = channel.BuildDataPacket(tftp::kOpData, block, count);
-    display.StepProgress();
+    display.BlockDone();
     if (!last && block % blocksPerCounterStep == 0) {
         outcome.bytesMoved += kBytesPerCounterStep;
         display.ShowByteCount(outcome.bytesMoved);

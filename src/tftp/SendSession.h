@@ -83,7 +83,7 @@ private:
     std::time_t blockStart = 0;      // when the block in flight was first sent
     bool resentForOlderAck = false;  // the block in flight went again for an older ACK
     // The file is read ahead in large pieces, so that sending a block costs no file read.
-    static constexpr std::size_t kReadAheadSize = 64 * 1024;
+    static constexpr std::size_t kReadAheadSize = std::size_t{64} * 1024;
     std::array<std::uint8_t, kReadAheadSize> readAhead{};
     std::size_t aheadStart = 0;
     std::size_t aheadEnd = 0;

@@ -44,7 +44,7 @@ struct SessionContext {
     // driver's.
     void EndStep() {
         constexpr int kLateWaitSeconds = 5;
-        display.SetProgressPos(0);
+        display.ResetProgress();
         file.Close();
         if (lateWait) {
             channel.WaitForAck(kLateWaitSeconds);

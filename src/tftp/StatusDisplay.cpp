@@ -44,27 +44,77 @@ std::span<const std::string_view> InstructionLines() {
     return kInstructions;
 }
 
+std::string_view PhaseName(LinkPhase phase) {
+    switch (phase) {
+        case LinkPhase::Ping:
+            return "ping";
+        case LinkPhase::Sending:
+            return "sending";
+        case LinkPhase::Fetching:
+            return "fetching";
+        case LinkPhase::Status:
+            return "status";
+    }
+    return "ping";
+}
+
+BarPosition BarOf(const Progress& progress) {
+    BarPosition bar;
+    bar.maximum = static_cast<std::uint16_t>(progress.total & 0xFFFF);
+    const std::int64_t span = std::int64_t{bar.maximum} + 1;
+    bar.position = progress.done <= 0 ? 0 : static_cast<int>(progress.done % span);
+    return bar;
+}
+
+void StatusDisplay::ShowErrorBox(std::string_view text, std::string_view detail) {
+    if (console.Enabled()) {
+        console.FailureLine(detail.empty() ? std::string(text)
+                                           : std::string(text) + ": " + std::string(detail));
+    } else {
+        observer.ErrorBox(text, detail);
+    }
+}
+
 void StatusDisplay::WriteInstructions() {
-    view.ClearStatusLog();
     for (std::string_view line : kInstructions) {
         AppendStatusLine(line);
     }
 }
 
-void StatusDisplay::ShowFileLength(std::int32_t bytes) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%d bytes", static_cast<int>(bytes));
-    view.SetStatField(StatField::FileLength, text);
+void StatusDisplay::BeginPhase(LinkPhase phase) {
+    progress = Progress{phase, 0, progress.total, 0};
+    observer.PhaseBegun(phase);
 }
 
-void StatusDisplay::ShowChecksum(std::string_view crcText) {
-    view.SetStatField(StatField::Crc32, crcText);
+void StatusDisplay::BeginBlocks(std::int32_t total) {
+    progress.total = total;
+    progress.done = 0;
+    observer.ProgressChanged(progress);
 }
 
-void StatusDisplay::ShowByteCount(std::int32_t bytes) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%d", static_cast<int>(bytes));
-    view.SetStatField(StatField::BytesSentRecvd, text);
+void StatusDisplay::SetBlockTotal(std::int32_t total) {
+    progress.total = total;
+    observer.ProgressChanged(progress);
+}
+
+void StatusDisplay::BlockDone() {
+    ++progress.done;
+    observer.ProgressChanged(progress);
+}
+
+void StatusDisplay::AllDone() {
+    progress.done = progress.total;
+    observer.ProgressChanged(progress);
+}
+
+void StatusDisplay::ResetProgress() {
+    progress.done = 0;
+    observer.ProgressChanged(progress);
+}
+
+void StatusDisplay::ShowByteCount(std::int64_t bytes) {
+    progress.bytes = bytes;
+    observer.BytesCounted(bytes);
 }
 
 }  // namespace kalvoran

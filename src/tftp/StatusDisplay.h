@@ -1,7 +1,9 @@
-// The sessions' one door to the window: status log lines, the progress bar, the three statistics
-// boxes, error boxes, keeping the window alive while a session waits, and the cancel flag through
-// which the close operation reaches a waiting session. In a command-line run the log also goes to
-// the log stream, and what would be a box (or a reason for failure) to the failure stream.
+// The sessions' one door to whoever watches them: status-log lines, typed progress, the
+// statistics, reasons for failure, keeping a window alive while a session waits, and the cancel
+// flag through which the close operation (or a stop signal) reaches a waiting session. What it
+// is told goes to a LinkObserver (the window, the fleet worker, or nobody) and, in a
+// command-line run, to the console report: the log to the log stream, what a window would show
+// as a box (or a reason for failure) to the failure stream.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +12,7 @@
 #include <string_view>
 
 #include "tftp/ConsoleReport.h"
-#include "tftp/DialogView.h"
+#include "tftp/LinkObserver.h"
 #include "tftp/WaitHooks.h"
 
 namespace kalvoran {
@@ -23,23 +25,18 @@ std::span<const std::string_view> InstructionLines();
 
 class StatusDisplay final : public WaitHooks {
 public:
-    StatusDisplay(DialogView& dialogView, const ConsoleReport& consoleReport)
-        : view(dialogView), console(consoleReport) {}
+    StatusDisplay(LinkObserver& linkObserver, const ConsoleReport& consoleReport)
+        : observer(linkObserver), console(consoleReport) {}
 
     // In a command-line run the line also goes to the log stream.
     void AppendStatusLine(std::string_view text) {
-        view.AppendStatusLine(text);
+        observer.StatusLine(text);
         console.LogLine(text);
     }
     // An error box in an interactive run; a line on the failure stream in a command-line run,
-    // which must never stop on a modal box nobody will answer.
-    void ShowErrorBox(std::string_view text) {
-        if (console.Enabled()) {
-            console.FailureLine(text);
-        } else {
-            view.ShowErrorBox(text);
-        }
-    }
+    // which must never stop on a modal box nobody will answer. The detail (the system's words)
+    // goes into the same box, or on the same line after a colon.
+    void ShowErrorBox(std::string_view text, std::string_view detail = {});
     // A status-log line that tells why a session fails; a command-line run also writes it to
     // the failure stream.
     void ReportFailure(std::string_view text) {
@@ -49,36 +46,33 @@ public:
     // A reason for the failure stream of a command-line run only (nothing interactively).
     void FailureLine(std::string_view text) { console.FailureLine(text); }
 
-    // Empties the log, then writes the instructions line by line.
+    // Writes the instructions line by line.
     void WriteInstructions();
-    // Index of the selected "File Transfer Type" entry, -1 when nothing is selected.
-    int CurrentTransferType() const { return view.TransferTypeSelection(); }
 
-    // The range's upper end is 16 bits wide: a larger value is taken modulo 65536.
-    void SetProgressRange(int maximum) {
-        view.SetProgressRange(static_cast<std::uint16_t>(maximum & 0xFFFF));
-    }
-    void SetProgressStep(int step) { view.SetProgressStep(step); }
-    void SetProgressPos(int position) { view.SetProgressPos(position); }
-    void StepProgress() { view.StepProgress(); }
+    // Progress. A phase names the step that starts; blocks are counted from 0 of total.
+    void BeginPhase(LinkPhase phase);
+    void BeginBlocks(std::int32_t total);
+    void SetBlockTotal(std::int32_t total);
+    void BlockDone();
+    void AllDone();  // the bar full (a status text came)
+    void ResetProgress();
+    void ShowByteCount(std::int64_t bytes);
+    void ShowFileLength(std::int32_t bytes) { observer.FileLength(bytes); }
+    void ShowChecksum(std::string_view crcText) { observer.Checksum(crcText); }
 
-    void ShowFileLength(std::int32_t bytes);      // "%d bytes"
-    void ShowChecksum(std::string_view crcText);  // the eight digits as they are
-    void ShowByteCount(std::int32_t bytes);       // "%d"
-    void ClearByteCount() { view.SetStatField(StatField::BytesSentRecvd, ""); }
+    void PumpMessages() override { observer.Pump(); }
+    void KeepWindowAlive() override { observer.KeepAlive(); }
 
-    void PumpMessages() override { view.PumpMessages(); }
-    void KeepWindowAlive() override { view.KeepWindowAlive(); }
-
-    // The cancel flag: cleared when the dialog starts, raised only by the close operation and
-    // never cleared afterwards. Waiting code pumps, then tests it.
+    // The cancel flag: cleared when a run starts, raised only by the close operation and never
+    // cleared afterwards. Waiting code pumps, then tests it.
     void ClearCancel() { cancelFlag = false; }
     void RaiseCancel() { cancelFlag = true; }
     bool CancelRequested() const override { return cancelFlag; }
 
 private:
-    DialogView& view;
+    LinkObserver& observer;
     const ConsoleReport& console;
+    Progress progress;
     bool cancelFlag = false;
 };
 

@@ -13,18 +13,25 @@ namespace kalvoran {
 namespace {
 
 constexpr std::string_view kStatusName = "status.bin";
-constexpr std::string_view kConfigFileDonePhrase = "Config file done";
-constexpr std::array<std::string_view, 7> kFinalPhrases = {
-    "Memory compare Flash/Ram is OK",
-    "Memory compare Flash/Ram is in error",
-    "Unable to create thread",
-    "Unable to allocate thread stack",
-    "Config done",
-    "Config failed",
-    kConfigFileDonePhrase,
+
+struct FinalPhrase {
+    std::string_view text;
+    StatusVerdict verdict;
 };
+// "Config file done" first: a text that holds it is the agent's signal, whatever else it says.
+constexpr std::array<FinalPhrase, 7> kFinalPhrases = {{
+    {"Config file done", StatusVerdict::ConfigFileDone},
+    {"Memory compare Flash/Ram is OK", StatusVerdict::Ok},
+    {"Memory compare Flash/Ram is in error", StatusVerdict::JobFailed},
+    {"Unable to create thread", StatusVerdict::JobFailed},
+    {"Unable to allocate thread stack", StatusVerdict::JobFailed},
+    {"Config done", StatusVerdict::Ok},
+    {"Config failed", StatusVerdict::JobFailed},
+}};
 
 constexpr int kPauseBeforeEndMilliseconds = 100;
+// A status read's bar goes from 0 to full when the agent's text came.
+constexpr std::int32_t kStatusSteps = 100;
 // The most status data an attempt accepts.
 constexpr std::int32_t kStatusSizeLimit = 128;
 constexpr int kExchangeTimeoutSeconds = 5;
@@ -33,19 +40,24 @@ constexpr int kFullBlockPacket = static_cast<int>(tftp::kPacketSize);
 
 }  // namespace
 
-int StatusReport::Classify(std::string_view statusText) {
-    if (statusText.find(kConfigFileDonePhrase) != std::string_view::npos) {
-        return kConfigFileDone;
-    }
-    if (statusText.empty()) {
-        return kFinal;
-    }
-    for (std::string_view phrase : kFinalPhrases) {
-        if (statusText.find(phrase) != std::string_view::npos) {
-            return kFinal;
+StatusVerdict StatusReport::VerdictOf(std::string_view statusText) {
+    for (const FinalPhrase& phrase : kFinalPhrases) {
+        if (statusText.find(phrase.text) != std::string_view::npos) {
+            return phrase.verdict;
         }
     }
-    return kNotFinal;
+    return statusText.empty() ? StatusVerdict::Empty : StatusVerdict::NotFinal;
+}
+
+int StatusReport::Classify(std::string_view statusText) {
+    switch (VerdictOf(statusText)) {
+        case StatusVerdict::ConfigFileDone:
+            return kConfigFileDone;
+        case StatusVerdict::NotFinal:
+            return kNotFinal;
+        default:
+            return kFinal;
+    }
 }
 
 std::string_view StatusReport::TextOf(std::span<const std::uint8_t> payload) {
@@ -61,6 +73,7 @@ Outcome StatusReport::ReadAttempt() {
     errorReported = false;
     channel.SetBlock(0);
     channel.UseRequestPort();
+    context.display.BeginPhase(LinkPhase::Status);
 
     const AgentWaitResult waited = WaitForAgent(context, outcome, kStatusAgentWait);
     if (waited == AgentWaitResult::Unanswered) {
@@ -85,15 +98,13 @@ bool StatusReport::SendRequest() {
     StatusDisplay& display = context.display;
     channel.SetRemoteName(kStatusName);
     const int requestLength = channel.BuildRequest(tftp::kOpRrq, kStatusName);
-    display.SetProgressStep(1);
-    display.SetProgressRange(100);
-    display.SetProgressPos(0);
+    display.BeginBlocks(kStatusSteps);
     channel.SetBlock(1);
     const int sent = channel.SendPacket(requestLength, kExchangeTimeoutSeconds);
     if (sent <= 0) {
-        display.ReportFailure(channel.exchangeText.data());
+        display.ReportFailure(channel.ExchangeText());
         outcome.Fail(sent == TftpChannel::kCancelled ? kResultRefused : kResultNetworkFailure,
-                     channel.exchangeText.data());
+                     channel.ExchangeText());
         return false;
     }
     channel.ClearDataPayload();
@@ -112,29 +123,34 @@ BlockSink::Verdict StatusReport::Take(int received, bool& lastBlock) {
     if (received > 0) {
         channel.SetBlock(channel.ReceivedBlock());
     }
+    const bool agentError = received > 0 && TftpChannel::HoldsError(channel.DataBuffer());
     // The log shows the agent's control characters as \xNN (one line, no terminal
-    // sequences); the outcome and the classification below keep the text as it came.
-    outcome.statusText = text;
+    // sequences); the outcome and the verdict below keep the text as it came. The text of an
+    // ERROR is the agent's reason for refusing the read, never its status.
+    if (!agentError) {
+        outcome.statusText = text;
+    }
     display.AppendStatusLine(EscapeAgentText(text));
     if (received > 0) {
-        display.SetProgressPos(100);
+        display.AllDone();
     } else {
         display.AppendStatusLine(kUnavailableText);
-        outcome.reason = std::string(kUnavailableText) + channel.exchangeText.data();
+        outcome.reason = std::string(kUnavailableText) + channel.ExchangeText();
+    }
+    if (agentError) {
+        // The agent's own error text has gone into the log above.
+        display.ShowErrorBox(kServerErrorText);
+        display.AppendStatusLine(channel.ExchangeText());
+        outcome.reason = channel.ExchangeText();
+        errorReported = true;
+        return Verdict::Stop;
     }
 
+    outcome.verdict = received > 0 ? VerdictOf(text) : StatusVerdict::None;
     const int classified = Classify(text);
     if (classified != kNotFinal) {
         outcome.Fail(kResultNoPingAnswer, outcome.reason);
         outcome.statusResult = classified;
-        return Verdict::Stop;
-    }
-    if (TftpChannel::HoldsError(channel.dataBuffer)) {
-        // The agent's own error text has gone into the log above.
-        display.ShowErrorBox(kServerErrorText);
-        display.AppendStatusLine(channel.exchangeText.data());
-        outcome.reason = channel.exchangeText.data();
-        errorReported = true;
         return Verdict::Stop;
     }
     outcome.bytesMoved += received == kFullBlockPacket

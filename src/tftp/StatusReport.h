@@ -33,6 +33,9 @@ public:
     // text. The socket must be open and aimed at the agent (the driver's OpenAgentSocket).
     Outcome ReadAttempt();
 
+    // What a status text says: the verdict of the first final phrase it holds (every front end
+    // reads this one table), Empty for an empty text, else NotFinal.
+    static StatusVerdict VerdictOf(std::string_view statusText);
     // kFinal or kConfigFileDone for a text that holds a final phrase or is empty, else
     // kNotFinal.
     static int Classify(std::string_view statusText);

@@ -3,21 +3,18 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 
 namespace kalvoran {
 
 namespace {
 
-constexpr std::array kStopSignals = {SIGTERM, SIGINT, SIGHUP};
-
-volatile std::sig_atomic_t gStopped = 0;
+volatile std::sig_atomic_t gCaught = 0;
 volatile std::sig_atomic_t gWakeFd = -1;
 
 void OnStopSignal(int) {
     const int savedErrno = errno;
-    gStopped = 1;
+    gCaught = gCaught + 1;
     if (gWakeFd >= 0) {
         const char byte = 1;
         // Non-blocking: when the pipe is full the reader has a wake-up waiting already.
@@ -28,8 +25,8 @@ void OnStopSignal(int) {
 
 }  // namespace
 
-StopSignals::StopSignals() {
-    gStopped = 0;
+StopSignals::StopSignals(std::initializer_list<int> stopSignals) {
+    gCaught = 0;
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
         readEnd = ends[0];
@@ -38,16 +35,24 @@ StopSignals::StopSignals() {
     struct sigaction stop {};
     stop.sa_handler = OnStopSignal;
     ::sigemptyset(&stop.sa_mask);
-    // SA_RESTART: a write to the log or a wait of the socket goes on; the pump sees the flag.
+    // SA_RESTART: a write to the log or a wait of the socket goes on; the pump sees the count.
     stop.sa_flags = SA_RESTART;
-    for (std::size_t i = 0; i < kStopSignals.size(); ++i) {
-        ::sigaction(kStopSignals[i], &stop, &previous[i]);
+    sigset_t caughtSet;
+    ::sigemptyset(&caughtSet);
+    for (const int signal : stopSignals) {
+        if (caughtCount < kMostSignals) {
+            caught[caughtCount] = signal;
+            ::sigaction(signal, &stop, &previous[caughtCount]);
+            ::sigaddset(&caughtSet, signal);
+            ++caughtCount;
+        }
     }
+    ::sigprocmask(SIG_UNBLOCK, &caughtSet, nullptr);
 }
 
 StopSignals::~StopSignals() {
-    for (std::size_t i = 0; i < kStopSignals.size(); ++i) {
-        ::sigaction(kStopSignals[i], &previous[i], nullptr);
+    for (int i = 0; i < caughtCount; ++i) {
+        ::sigaction(caught[i], &previous[i], nullptr);
     }
     if (gWakeFd >= 0) {
         ::close(gWakeFd);
@@ -59,12 +64,17 @@ StopSignals::~StopSignals() {
 }
 
 bool StopSignals::Take() {
-    // Only the flag: a session takes this at every pump, once a packet.
-    if (gStopped == 0) {
+    // Only the count: a session takes this at every pump, once a packet.
+    const int count = gCaught;
+    if (count == taken) {
         return false;
     }
-    gStopped = 0;
+    taken = count;
     return true;
+}
+
+int StopSignals::Count() const {
+    return gCaught;
 }
 
 void StopSignals::DrainWakeUps() {

@@ -26,7 +26,7 @@ constexpr int kPumpAboveSeconds = 2;
 }  // namespace
 
 TftpChannel::TftpChannel(net::DatagramSocket& socket, Clock& clockSource, WaitHooks& waitHooks)
-    : udpSocket(socket), clock(clockSource), hooks(waitHooks) {}
+    : clock(clockSource), hooks(waitHooks), udpSocket(socket) {}
 
 bool TftpChannel::SetRemoteName(std::string_view name) {
     if (name.size() >= kRemoteNameSize || name.find('\0') != std::string_view::npos) {
@@ -38,7 +38,7 @@ bool TftpChannel::SetRemoteName(std::string_view name) {
 }
 
 int TftpChannel::BuildRequest(int opcode, std::string_view name) {
-    const char* mode = tftp::TransferModeName(modeIndex);
+    const char* mode = tftp::TransferModeName(kModeIndex);
     if (mode == nullptr || name.size() >= kRemoteNameSize ||
         name.find('\0') != std::string_view::npos) {
         return 0;

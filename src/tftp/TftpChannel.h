@@ -68,7 +68,6 @@ public:
     // Room for the ERROR description with a whole packet's agent text escaped (every byte a
     // control character shown as \xNN) after the template's own words.
     static constexpr std::size_t kExchangeTextSize = EscapedAgentTextLimit(tftp::kBlockSize) + 128;
-    static constexpr std::size_t kAgentTextSize = 52;
     // The longest single sleep on the socket between two polls.
     static constexpr int kPollSliceMilliseconds = 10;
     // Exchange results besides a byte count.
@@ -155,16 +154,19 @@ public:
     // Opcode names and error texts come from TftpPacket: an opcode other than 1 to 5 is named
     // "UNKNOWN" and an error code above 7 reads "Unknown error code".
 
-    std::array<std::uint8_t, tftp::kPacketSize> dataBuffer{};
-    std::array<std::uint8_t, tftp::kPacketSize> ackBuffer{};
-    std::array<char, kExchangeTextSize> exchangeText{};
-    std::array<char, kRemoteNameSize> remoteName{};
-    std::array<char, kAgentTextSize> agentText{};
-    int modeIndex = 1;  // "octet"
-    net::DatagramSocket& udpSocket;
-    net::Octets agentOctets{};
-    net::SocketAddress serverAddress{};
-    net::SocketAddress peerAddress{};
+    // Where requests and DATA go: the agent's address, at port 69 until a session adopts the
+    // transfer port.
+    void AimAt(const net::SocketAddress& agent) { serverAddress = agent; }
+    const net::SocketAddress& Destination() const { return serverAddress; }
+    // The sender of the last datagram taken, where acknowledgements go.
+    const net::SocketAddress& Peer() const { return peerAddress; }
+
+    // What the exchanges left: the packets as sent or received, the last exchange's text, the
+    // agent-side name of the transfer.
+    std::span<const std::uint8_t, tftp::kPacketSize> DataBuffer() const { return dataBuffer; }
+    std::span<const std::uint8_t, tftp::kPacketSize> AckBuffer() const { return ackBuffer; }
+    const char* ExchangeText() const { return exchangeText.data(); }
+    const char* RemoteName() const { return remoteName.data(); }
 
 private:
     enum class Exchange { SendData, ReceiveAck, ReceiveData, SendAck };
@@ -192,6 +194,15 @@ private:
     bool discardBeforeSend = false;  // the request's first send clears the socket first
     int droppedDatagrams = 0;
     int lastResult = -1;
+
+    std::array<std::uint8_t, tftp::kPacketSize> dataBuffer{};
+    std::array<std::uint8_t, tftp::kPacketSize> ackBuffer{};
+    std::array<char, kExchangeTextSize> exchangeText{};
+    std::array<char, kRemoteNameSize> remoteName{};
+    static constexpr int kModeIndex = 1;  // "octet"
+    net::DatagramSocket& udpSocket;
+    net::SocketAddress serverAddress{};
+    net::SocketAddress peerAddress{};
 };
 
 }  // namespace kalvoran

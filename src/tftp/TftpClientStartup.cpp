@@ -2,54 +2,46 @@
 // settings it keeps between runs: the part of TftpClient that runs before any session.
 #include <array>
 
+#include "tftp/CommandLineRun.h"
 #include "tftp/LocalHost.h"
 #include "tftp/Settings.h"
 #include "tftp/TftpClient.h"
 
 namespace kalvoran {
 
-namespace {
-
-constexpr char kUnknownKeywordText[] =
-    "File type \"%s\" names none of image, config, command, filesystem: sending as the saved "
-    "transfer type %s";
-constexpr char kNoSavedTypeText[] =
-    "File type \"%s\" names none of image, config, command, filesystem, and the profile holds "
-    "no saved transfer type to send it as instead: nothing sent";
-
-}  // namespace
-
 bool TftpClient::InitDialog(const CommandLine& line) {
     const Settings settings = LoadSettings(profile);
     transferType = settings.transferType;
-    channel.agentOctets = settings.agentOctets;
-    downloadPath = settings.downloadPath;
-    uploadPath = settings.uploadPath;
+    agentOctets = settings.agentOctets;
+    std::string downloadPath = settings.downloadPath;
 
     commandLineFlag = false;
-    resultCode = kResultSuccess;
-    commandLine = line;
+    link.SetResultCode(kResultSuccess);
     if (line.kind == CommandLine::Kind::UsageError) {
         view.ShowErrorBox(UsageErrorText(line));
         view.MinimizeWindow();
         // The close request that follows saves the settings just loaded; the program then ends
         // with the usage code rather than with a success.
-        resultCode = kUsageExitCode;
+        link.SetResultCode(kUsageExitCode);
         OnClose();
         return false;
     }
     if (line.kind == CommandLine::Kind::Run) {
         commandLineFlag = true;
         console.Enable();
-        context.lateWait = false;
-        if (!TakeCommandLineType(line, settings.transferType, settings.typeSaved)) {
-            resultCode = kResultRefused;
-            view.RequestExit(resultCode);
+        const CommandLineType type = TypeOfCommandLine(line, settings);
+        if (!type.refusal.empty()) {
+            display.FailureLine(type.refusal);
+            link.SetResultCode(kResultRefused);
+            view.RequestExit(kResultRefused);
             return false;
         }
+        transferType = type.type;
         downloadPath = line.fileNameArgument;
-        channel.agentOctets = line.agentOctets;
-        commandLineTransfer = Transfer{transferType, line.fileNameArgument, line.agentOctets, {}};
+        agentOctets = line.agentOctets;
+        commandLineTransfer = CommandLineTransfer(line, type.type);
+        // Nobody waits for a late datagram of a script's run.
+        link.SetLateWait(false);
     }
 
     std::array<std::string_view, kTransferTypeCount> entries{};
@@ -60,14 +52,10 @@ bool TftpClient::InitDialog(const CommandLine& line) {
     view.SelectTransferType(TransferTypeInfoOf(transferType) != nullptr ? transferType
                                                                         : APPLICATION_UPGRADE);
     view.SetDownloadFileName(downloadPath);
-    view.SetUploadFileName(uploadPath);
-    view.SetAddressFields(channel.agentOctets);
-    channel.serverAddress = {};
-    channel.modeIndex = 1;
-    agentAddressValid = false;
-    socketOpen = false;
+    view.SetUploadFileName(settings.uploadPath);
+    view.SetAddressFields(agentOctets);
 
-    const LocalHost host = DescribeLocalHost(channel.agentOctets);
+    const LocalHost host = DescribeLocalHost(agentOctets);
     view.SetLocalHost(host.name, host.address);
     if (!commandLineFlag) {
         // The local host's boxes are no business of a command-line run.
@@ -81,16 +69,13 @@ bool TftpClient::InitDialog(const CommandLine& line) {
         view.EnableControl(control, true);
     }
     ApplyFileControls(transferType);
+    view.ClearStatusLog();
     display.WriteInstructions();
-    transferType = display.CurrentTransferType();
+    transferType = view.TransferTypeSelection();
     display.ClearCancel();
 
     if (commandLineFlag && line.transferType < 0) {
-        // Scripts rely on the saved type (that is how bootloader images are sent), but the
-        // script's author should see which one the run uses.
-        display.FailureLine(
-            FormatLine(kUnknownKeywordText, line.fileTypeArgument.c_str(),
-                       std::string(TransferTypeInfoOf(transferType)->displayString).c_str()));
+        display.FailureLine(SavedTypeNotice(line, transferType));
     }
     if (commandLineFlag && line.silent) {
         view.MinimizeWindow();
@@ -98,47 +83,16 @@ bool TftpClient::InitDialog(const CommandLine& line) {
     return commandLineFlag;
 }
 
-void TftpClient::InitUnattended(const Transfer& transfer) {
-    commandLineFlag = true;
-    windUpAfterSession = false;
-    console.Enable();
-    context.lateWait = false;
-    commandLineTransfer = transfer;
-    transferType = transfer.type;
-    channel.agentOctets = transfer.agent;
-    channel.serverAddress = {};
-    channel.modeIndex = 1;
-    agentAddressValid = false;
-    socketOpen = false;
-    resultCode = kResultSuccess;
-    display.ClearCancel();
-}
-
-bool TftpClient::TakeCommandLineType(const CommandLine& line, int savedType, bool typeSaved) {
-    if (line.transferType >= 0) {
-        transferType = line.transferType;
-        return true;
-    }
-    // Without a keyword the run sends as the saved type; with none saved, guessing one could
-    // flash a bootloader image into the application slot.
-    if (typeSaved && TransferTypeInfoOf(savedType) != nullptr) {
-        transferType = savedType;
-        return true;
-    }
-    display.FailureLine(FormatLine(kNoSavedTypeText, line.fileTypeArgument.c_str()));
-    return false;
-}
-
 void TftpClient::OnTransferTypeChanged() {
-    display.ClearByteCount();
-    transferType = display.CurrentTransferType();
+    view.SetStatField(StatField::BytesSentRecvd, "");
+    transferType = view.TransferTypeSelection();
     if (transferType >= 0) {
         ApplyFileControls(transferType);
     }
 }
 
 void TftpClient::SaveSettings() {
-    kalvoran::SaveSettings(profile, transferType, channel.agentOctets, view.DownloadFileName(),
+    kalvoran::SaveSettings(profile, transferType, agentOctets, view.DownloadFileName(),
                            view.UploadFileName());
 }
 

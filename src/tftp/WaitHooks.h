@@ -1,7 +1,7 @@
-// How a waiting session reaches the window that owns it: every wait of a session either pumps
-// the window's messages (so the operator's handlers run nested inside it, and the close
-// operation can raise the cancel flag) or only lets the window repaint. Without a window (a
-// headless command-line run) both do nothing and the cancel flag is never raised.
+// How a waiting session reaches whoever runs it: every wait of a session either pumps (the
+// window's messages, so the operator's handlers run nested inside it; without a window, the stop
+// signals: either may run the close operation, which raises the cancel flag) or only lets the
+// window repaint.
 #pragma once
 
 namespace kalvoran {

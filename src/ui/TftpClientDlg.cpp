@@ -174,28 +174,22 @@ void CTftpClientDlg::SetErrorBoxRecorder(ErrorBoxRecorder recorder) {
     Recorder() = std::move(recorder);
 }
 
-void CTftpClientDlg::ShowErrorBox(std::string_view text) {
+void CTftpClientDlg::ShowErrorBox(std::string_view text, std::string_view detail) {
     if (Recorder()) {
-        Recorder()(FromText(text));
+        Recorder()(detail.empty() ? FromText(text)
+                                  : FromText(text) + QLatin1Char('\n') + FromText(detail));
         return;
     }
-    QMessageBox::critical(this, QStringLiteral("Error"), FromText(text));
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), FromText(text),
+                    QMessageBox::Ok, this);
+    if (!detail.empty()) {
+        box.setInformativeText(FromText(detail));
+    }
+    box.exec();
 }
 
-void CTftpClientDlg::SetProgressRange(std::uint16_t maximum) {
-    progress.SetRange(maximum);
-}
-
-void CTftpClientDlg::SetProgressStep(int step) {
-    progress.SetStep(step);
-}
-
-void CTftpClientDlg::SetProgressPos(int position) {
-    progress.SetPosition(position);
-}
-
-void CTftpClientDlg::StepProgress() {
-    progress.Step();
+void CTftpClientDlg::SetProgress(std::uint16_t maximum, int position) {
+    progress.Set(maximum, position);
 }
 
 void CTftpClientDlg::SetStatField(StatField field, std::string_view text) {

@@ -45,11 +45,8 @@ public:
     // DialogView
     void AppendStatusLine(std::string_view text) override;
     void ClearStatusLog() override;
-    void ShowErrorBox(std::string_view text) override;
-    void SetProgressRange(std::uint16_t maximum) override;
-    void SetProgressStep(int step) override;
-    void SetProgressPos(int position) override;
-    void StepProgress() override;
+    void ShowErrorBox(std::string_view text, std::string_view detail = {}) override;
+    void SetProgress(std::uint16_t maximum, int position) override;
     void SetStatField(StatField field, std::string_view text) override;
     void SetTransferTypeList(std::span<const std::string_view> entries) override;
     int TransferTypeSelection() const override;

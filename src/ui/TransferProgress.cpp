@@ -7,19 +7,13 @@
 
 namespace kalvoran {
 
-void TransferProgress::SetRange(int newMaximum) {
+void TransferProgress::Set(int newMaximum, int position) {
+    const bool step = newMaximum == maximum && position == value + 1;
     maximum = std::max(newMaximum, 0);
-    value = std::clamp(value, 0, maximum);
-}
-
-void TransferProgress::SetPosition(int position) {
     value = std::clamp(position, 0, maximum);
-    Show();
-}
-
-void TransferProgress::Step() {
-    const int next = value + stepSize;
-    value = next > maximum ? 0 : next;
+    if (!step) {
+        Show();
+    }
 }
 
 void TransferProgress::ClearByteCount() {

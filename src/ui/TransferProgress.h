@@ -17,13 +17,10 @@ public:
     TransferProgress(QProgressBar& progressBar, QLineEdit& byteCountBox)
         : bar(progressBar), byteCount(byteCountBox) {}
 
-    // The range 0..maximum; a maximum of 0 shows an empty bar.
-    void SetRange(int maximum);
-    void SetStep(int step) { stepSize = step; }
-    // Moves the bar at once.
-    void SetPosition(int position);
-    // Advances by the step; past the maximum the bar starts again at 0.
-    void Step();
+    // The range 0..maximum (a maximum of 0 shows an empty bar) and the position in it. A bar
+    // that moved on by one block is shown when the window is next brought up to date; any
+    // other change at once.
+    void Set(int maximum, int position);
     void SetByteCount(const QString& text) { pendingByteCount = text; }
     // Empties the box at once (a change of transfer type).
     void ClearByteCount();
@@ -35,7 +32,6 @@ private:
     QLineEdit& byteCount;
     int maximum = 100;
     int value = 0;
-    int stepSize = 10;
     std::optional<QString> pendingByteCount;
 };
 

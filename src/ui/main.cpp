@@ -12,7 +12,7 @@
 #include "files/IniProfile.h"
 #include "net/DisplayProbe.h"
 #include "tftp/CommandLine.h"
-#include "tftp/HeadlessView.h"
+#include "tftp/CommandLineRun.h"
 #include "tftp/ResultCode.h"
 #include "tftp/StopSignals.h"
 #include "ui/TftpClientDlg.h"
@@ -49,7 +49,7 @@ int main(int argc, char* argv[]) {
         // error is told on standard error instead of in a box nobody could close.
         switch (commandLine.kind) {
             case CommandLine::Kind::Run:
-                return kalvoran::RunHeadless(commandLine, kalvoran::DefaultProfilePath());
+                return kalvoran::RunCommandLine(commandLine, kalvoran::DefaultProfilePath());
             case CommandLine::Kind::UsageError:
                 WriteLine(kalvoran::UsageErrorText(commandLine));
                 return kalvoran::kUsageExitCode;

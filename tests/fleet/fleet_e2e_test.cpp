@@ -365,6 +365,39 @@ TEST_F(FleetTest, OnATerminalTheRunningAgentsAreALiveTable) {
     EXPECT_NE(screen.find("agents 3, upgraded 3, failed 0"), std::string::npos) << screen;
 }
 
+// Ctrl-C while the agent is still reporting the steps of its flash: the agent reported no
+// failure, the run was cancelled, and the report says so (result 2), not a failed flash.
+TEST_F(FleetTest, ACancelDuringTheStatusPollIsACancelNotAFailedJob) {
+    AgentFleet agents(dir.Path() / "agents");
+    ASSERT_TRUE(agents.Start("127.0.18.", 60, 1, {"--status-steps", "15"})) << agents.Error();
+    WriteFileBytes(dir.File("app.bin"), PatternString(4096, 5));
+    const std::string log = dir.File("logs/127.0.18.60.log");
+    int output = -1;
+    const pid_t pid =
+        Spawn({Fleet(), "--verify", "--logs", dir.File("logs"), "--report", dir.File("r.json"),
+               "send", "image", dir.File("app.bin"), WriteInventory({agents.Address(0)})},
+              output);
+    ASSERT_GT(pid, 0);
+    const auto giveUp = Deadline(20000);
+    while (ReadFileBytes(log).find("Programming flash: step 2") == std::string::npos &&
+           std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ::kill(pid, SIGINT);
+    std::string out;
+    std::string none;
+    ReadToEnd(output, out, -1, none, Deadline(20000));
+    const int exitCode = Reap(pid, Deadline(5000));
+    ::close(output);
+    EXPECT_EQ(exitCode, 2) << out;
+    const auto rows = ReportRows(dir.File("r.json"));
+    ASSERT_EQ(rows.size(), 1u) << out;
+    const Json& row = rows.begin()->second;
+    EXPECT_EQ(row["result"], 2) << row.dump();
+    EXPECT_EQ(row["reason"], "Cancelled.") << row.dump();
+    EXPECT_EQ(row["attempts"], 1) << row.dump();
+}
+
 // SIGINT, SIGTERM or a hang-up: nothing new starts, what runs is cancelled, and the report says
 // so.
 class FleetSignalTest : public FleetTest, public ::testing::WithParamInterface<int> {};

@@ -143,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TftpChannel channel(socket, clock, hooks);
     const net::SocketAddress agent{0x7F0004FA, 69};
     const net::SocketAddress stranger{0x7F0004FB, 69};
-    channel.serverAddress = agent;
+    channel.AimAt(agent);
     channel.SetBlock(1);
 
     std::size_t at = 0;
@@ -182,9 +182,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         socket.Deliver(from, datagram);
 
         const bool receivingData = (control & 0x04) != 0;
-        const auto& buffer = receivingData ? channel.dataBuffer : channel.ackBuffer;
-        const auto before = buffer;
-        const net::SocketAddress peerBefore = channel.peerAddress;
+        const auto buffer = receivingData ? channel.DataBuffer() : channel.AckBuffer();
+        const std::array<std::uint8_t, tftp::kPacketSize> before = [&buffer] {
+            std::array<std::uint8_t, tftp::kPacketSize> copy{};
+            std::copy(buffer.begin(), buffer.end(), copy.begin());
+            return copy;
+        }();
+        const net::SocketAddress peerBefore = channel.Peer();
         const std::uint16_t pinnedBefore = channel.TransferPort();
         const int ackedBefore = channel.AckedBlock();
         const int dropped = channel.DroppedDatagrams();
@@ -193,7 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(!socket.Queued());
         Check(result == -1 || (result >= 4 && result <= static_cast<int>(tftp::kPacketSize)));
         Check((result == -1) == (channel.DroppedDatagrams() == dropped + 1));
-        Check(std::memchr(channel.exchangeText.data(), 0, channel.exchangeText.size()) != nullptr);
+        Check(std::memchr(channel.ExchangeText(), 0, TftpChannel::kExchangeTextSize) != nullptr);
         Check(channel.AckedBlock() >= 0 && channel.AckedBlock() <= 65535);
         if (result > 0) {
             // Taken: from the agent, on the pinned port if one was, whole, and copied as it came
@@ -201,7 +205,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const bool error = tftp::OpcodeOf(datagram) == tftp::kOpError;
             Check(from.address == agent.address);
             Check(pinnedBefore == 0 || from.port == pinnedBefore);
-            Check(channel.peerAddress == from && channel.TransferPort() == from.port);
+            Check(channel.Peer() == from && channel.TransferPort() == from.port);
             Check(datagram.size() >= tftp::kHeaderSize);
             Check(error ? static_cast<std::size_t>(result) ==
                               std::min(datagram.size(), tftp::kPacketSize)
@@ -214,8 +218,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         } else {
             // Dropped: nothing the sessions read has changed.
-            Check(buffer == before);
-            Check(channel.peerAddress == peerBefore && channel.TransferPort() == pinnedBefore);
+            Check(std::equal(buffer.begin(), buffer.end(), before.begin()));
+            Check(channel.Peer() == peerBefore && channel.TransferPort() == pinnedBefore);
             Check(channel.AckedBlock() == ackedBefore);
         }
     }

@@ -21,10 +21,7 @@
 namespace kalvoran::net {
 namespace {
 
-SocketAddress Loopback(std::uint8_t last, std::uint16_t port = 0) {
-    return SocketAddress{ToStorageOrder(Octets{127, 0, 4, last}), port};
-}
-
+using kalvoran::testing::Loopback;
 using kalvoran::testing::OpenBound;
 
 TEST(UdpEndpoint, open_isClosedOnExec_andKeptWhenOpenAgain) {

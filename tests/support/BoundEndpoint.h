@@ -3,9 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
+#include "net/Addressing.h"
 #include "net/UdpEndpoint.h"
 
 namespace kalvoran::testing {
+
+// 127.0.4.last, the loopback range of the socket and channel tests.
+inline net::SocketAddress Loopback(std::uint8_t last, std::uint16_t port = 0) {
+    return net::SocketAddress{net::ToStorageOrder(net::Octets{127, 0, 4, last}), port};
+}
 
 // Opens endpoint and binds it to local (port 0: one the system chooses); afterwards
 // endpoint.LocalAddress() is the address bound. A step that fails is a fatal failure of the test

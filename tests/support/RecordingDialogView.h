@@ -28,7 +28,6 @@ public:
     std::vector<std::string> byteCounts;  // every text the Bytes Sent/Recvd box showed
     std::map<DialogControl, bool> enabled;
     int progressMaximum = 100;
-    int progressStep = 10;
     int progressPos = 0;
     bool minimized = false;
     int pumpCount = 0;
@@ -39,16 +38,15 @@ public:
 
     void AppendStatusLine(std::string_view text) override { statusLog.emplace_back(text); }
     void ClearStatusLog() override { statusLog.clear(); }
-    void ShowErrorBox(std::string_view text) override { errorBoxes.emplace_back(text); }
+    // A box with a detail is recorded as its text, a line break and the detail.
+    void ShowErrorBox(std::string_view text, std::string_view detail = {}) override {
+        errorBoxes.emplace_back(detail.empty() ? std::string(text)
+                                               : std::string(text) + "\n" + std::string(detail));
+    }
 
-    void SetProgressRange(std::uint16_t maximum) override { progressMaximum = maximum; }
-    void SetProgressStep(int step) override { progressStep = step; }
-    void SetProgressPos(int position) override { progressPos = position; }
-    void StepProgress() override {
-        progressPos += progressStep;
-        if (progressPos > progressMaximum) {
-            progressPos = 0;
-        }
+    void SetProgress(std::uint16_t maximum, int position) override {
+        progressMaximum = maximum;
+        progressPos = position;
     }
 
     void SetStatField(StatField field, std::string_view text) override {

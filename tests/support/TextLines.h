@@ -1,6 +1,8 @@
-// A program's output as its lines, without their line ends.
+// A program's output as its lines, without their line ends; bytes as the text they spell.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,6 +16,10 @@ inline std::vector<std::string> Lines(const std::string& text) {
         lines.push_back(line);
     }
     return lines;
+}
+
+inline std::string Text(std::span<const std::uint8_t> bytes) {
+    return {bytes.begin(), bytes.end()};
 }
 
 }  // namespace kalvoran::testing

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "support/FakeClock.h"
+#include "support/FakeDatagramSocket.h"
 #include "support/RecordingDialogView.h"
 #include "support/TempDir.h"
 #include "tftp/TftpClient.h"
@@ -13,6 +15,8 @@ namespace {
 
 using testing::RecordingDialogView;
 using testing::TempDir;
+
+constexpr char kNoModule[] = "/nonexistent/libkalvoran-icmp.so";
 
 // A clock whose pauses move simulated time on by a chosen amount.
 class SteppingClock : public Clock {
@@ -40,33 +44,15 @@ protected:
     TftpClient client{view, clock, dir.File("KalvoranTFTPclient.INI")};
 };
 
-TEST_F(AgentAddressTest, ResolvesTheWindowsAddressToPort69) {
-    view.addressFields = {127, 0, 3, 40};
-    view.selection = BOOTLOADER_UPGRADE;
-    client.failureFlag = true;
-    client.ResolveAgentAddress();
-    EXPECT_TRUE(client.agentAddressValid);
-    EXPECT_FALSE(client.failureFlag);
-    EXPECT_EQ(client.transferType, BOOTLOADER_UPGRADE);
-    EXPECT_STREQ(client.Channel().agentText.data(), "127.0.3.40");
-    EXPECT_EQ(client.Channel().serverAddress.port, 69);
-    EXPECT_EQ(net::FromStorageOrder(client.Channel().serverAddress.address),
-              (net::Octets{127, 0, 3, 40}));
-
-    view.selection = -1;  // no selection reads as the first type
-    client.ResolveAgentAddress();
-    EXPECT_EQ(client.transferType, APPLICATION_UPGRADE);
-}
-
 TEST_F(AgentAddressTest, AllZeroAddressIsRefusedWithCode3_butTheWindowStaysOpen) {
     view.addressFields = {0, 0, 0, 0};
-    EXPECT_FALSE(client.OpenAgentSocket());
+    view.selection = APPLICATION_UPGRADE;
+    client.OnDownloadToDevice();
     EXPECT_EQ(view.errorBoxes, (std::vector<std::string>{"Not a valid IP address"}));
-    EXPECT_FALSE(client.agentAddressValid);
-    EXPECT_FALSE(client.socketOpen);
-    EXPECT_EQ(client.resultCode, kResultNetworkFailure);
-    EXPECT_TRUE(client.failureFlag);
+    EXPECT_EQ(client.State().resultCode, kResultNetworkFailure);
+    EXPECT_TRUE(client.State().failureFlag);
     EXPECT_TRUE(view.exitRequests.empty());
+    EXPECT_TRUE(view.statusLog.empty()) << "no completion report for a session never started";
 }
 
 TEST(AgentAddressCommandLine, InvalidAddressEndsTheRunWithCode3AndItsReasonOnTheFailureStream) {
@@ -79,7 +65,7 @@ TEST(AgentAddressCommandLine, InvalidAddressEndsTheRunWithCode3AndItsReasonOnThe
     TftpClient client{view, clock, dir.File("KalvoranTFTPclient.INI"), {log, failures}};
     const char* argv[] = {"KalvoranTFTPclient", "image", "app.bin", "10.1.2"};
     ASSERT_TRUE(client.InitDialog(ParseCommandLine(4, argv)));
-    EXPECT_FALSE(client.OpenAgentSocket());
+    client.OnDownloadToDevice();
     EXPECT_TRUE(view.errorBoxes.empty());
     EXPECT_EQ(view.exitRequests, (std::vector<int>{3}));
     std::rewind(failures);
@@ -90,26 +76,45 @@ TEST(AgentAddressCommandLine, InvalidAddressEndsTheRunWithCode3AndItsReasonOnThe
     std::fclose(failures);
 }
 
-TEST_F(AgentAddressTest, TheFirstSessionMakesTheSocketAndLaterOnesReuseIt) {
+// Counts how often the sessions open it.
+class CountingSocket final : public fakes::FakeDatagramSocket {
+public:
+    using FakeDatagramSocket::FakeDatagramSocket;
+    bool Open() override {
+        ++opens;
+        return FakeDatagramSocket::Open();
+    }
+    int opens = 0;
+};
+
+TEST(AgentAddressSocket, TheFirstSessionMakesTheSocketAndLaterOnesReuseIt) {
+    TempDir dir;
+    RecordingDialogView view;
+    fakes::FakeClock clock;  // each agent wait gives up after 20 s of simulated time
+    CountingSocket socket(clock);
+    TftpClient client{view, clock, dir.File("KalvoranTFTPclient.INI"),
+                      ClientIo{stdout, stderr, &socket, kNoModule}};
+    client.InitDialog(CommandLine{});
     view.addressFields = {127, 0, 3, 41};
-    ASSERT_TRUE(client.OpenAgentSocket());
-    EXPECT_TRUE(client.socketOpen);
-    ASSERT_TRUE(client.Channel().udpSocket.IsOpen());
-    const auto& endpoint = static_cast<const net::UdpEndpoint&>(client.Channel().udpSocket);
-    const int descriptor = endpoint.Descriptor();
-    ASSERT_TRUE(client.OpenAgentSocket());
-    EXPECT_EQ(endpoint.Descriptor(), descriptor);
-    EXPECT_TRUE(view.exitRequests.empty());
+    view.selection = APPLICATION_UPGRADE;
+    client.OnDownloadToDevice();
+    ASSERT_TRUE(socket.IsOpen());
+    EXPECT_EQ(client.State().resultCode, kResultNoPingAnswer);
+    client.OnDownloadToDevice();
+    EXPECT_TRUE(socket.IsOpen());
+    EXPECT_EQ(socket.opens, 1);
 
     // The close operation closes it; a second close operation finds nothing to close.
     client.OnCancel();
-    EXPECT_FALSE(client.Channel().udpSocket.IsOpen());
+    EXPECT_FALSE(socket.IsOpen());
     client.OnCancel();
-    EXPECT_FALSE(client.Channel().udpSocket.IsOpen());
+    EXPECT_FALSE(socket.IsOpen());
+    EXPECT_EQ(socket.opens, 1);
 }
 
-TEST_F(AgentAddressTest, PingReportsThreeEchoesOfTheAgent) {
+TEST_F(AgentAddressTest, PingReportsThreeEchoesOfTheAgentAndTakesTheWindowsType) {
     view.addressFields = {127, 0, 3, 42};
+    view.selection = BOOTLOADER_UPGRADE;
     client.OnPing();
     ASSERT_EQ(view.statusLog.size(), 3u);
     for (const std::string& line : view.statusLog) {
@@ -118,33 +123,47 @@ TEST_F(AgentAddressTest, PingReportsThreeEchoesOfTheAgent) {
     }
     EXPECT_EQ(clock.slept, 3 * 500);
     EXPECT_EQ(view.pumpCount, 3);
-    EXPECT_EQ(client.resultCode, kResultSuccess);  // PING never changes the result code
+    EXPECT_EQ(client.State().resultCode, kResultSuccess);  // PING never changes the result code
+    EXPECT_EQ(client.State().transferType, BOOTLOADER_UPGRADE);
+
+    view.selection = -1;  // no selection reads as the first type
+    client.OnPing();
+    EXPECT_EQ(client.State().transferType, APPLICATION_UPGRADE);
 }
 
-TEST_F(AgentAddressTest, PingWithoutTheModuleAddsThreeLinesAndNothingElse) {
+class PingWithoutModuleTest : public ::testing::Test {
+protected:
+    void SetUp() override { client.InitDialog(CommandLine{}); }
+
+    TempDir dir;
+    RecordingDialogView view;
+    SteppingClock clock;
+    TftpClient client{view, clock, dir.File("KalvoranTFTPclient.INI"),
+                      ClientIo{stdout, stderr, nullptr, kNoModule}};
+};
+
+TEST_F(PingWithoutModuleTest, PingAddsThreeLinesAndNothingElse) {
     view.addressFields = {127, 0, 3, 43};
-    client.PingService().SetModulePath("/nonexistent/libkalvoran-icmp.so");
     client.OnPing();
     EXPECT_EQ(view.statusLog, (std::vector<std::string>(3, "Unable to locate ICMP.DLL!")));
     EXPECT_TRUE(view.errorBoxes.empty());
 }
 
-TEST_F(AgentAddressTest, PingGivesUpWhenAnAttemptTakesTenSeconds) {
+TEST_F(PingWithoutModuleTest, PingGivesUpWhenAnAttemptTakesTenSeconds) {
     view.addressFields = {127, 0, 3, 44};
-    client.PingService().SetModulePath("/nonexistent/libkalvoran-icmp.so");
     clock.secondsPerSleep = 10;
     client.OnPing();
     EXPECT_EQ(view.statusLog, (std::vector<std::string>{"Unable to contact server.",
                                                         "Connection closed", "  ", "  "}));
-    EXPECT_TRUE(client.failureFlag);
+    EXPECT_TRUE(client.State().failureFlag);
 }
 
-TEST_F(AgentAddressTest, PingStopsAfterTheAttemptInProgressWhenTheDialogCloses) {
+TEST_F(PingWithoutModuleTest, PingStopsAfterTheAttemptInProgressWhenTheDialogCloses) {
     view.addressFields = {127, 0, 3, 45};
-    client.PingService().SetModulePath("/nonexistent/libkalvoran-icmp.so");
-    view.onPump = [this] { client.Display().RaiseCancel(); };
+    view.onPump = [this] { client.OnCancel(); };
     client.OnPing();
-    EXPECT_EQ(view.statusLog.size(), 1u);
+    EXPECT_EQ(view.statusLog, (std::vector<std::string>{"Unable to locate ICMP.DLL!",
+                                                        "Connection closed", "  ", "  "}));
 }
 
 TEST_F(AgentAddressTest, PingWithAnAllZeroAddressShowsTheBoxOnceAndAddsNoLine) {

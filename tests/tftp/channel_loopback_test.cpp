@@ -22,11 +22,8 @@ using Bytes = std::vector<std::uint8_t>;
 using net::Readiness;
 using net::SocketAddress;
 using net::UdpEndpoint;
+using testing::Loopback;
 using testing::OpenBound;
-
-SocketAddress Loopback(std::uint8_t last) {
-    return SocketAddress{net::ToStorageOrder(net::Octets{127, 0, 4, last}), 0};
-}
 
 // What a peer socket received: bytes and sender, or nothing within a second.
 struct Received {
@@ -59,19 +56,19 @@ TEST_F(ChannelLoopbackTest, request_answeredFromTransferPort_isPinnedAndAcknowle
     OpenBound(endpoint, Loopback(100));
     OpenBound(agent, Loopback(101));
     OpenBound(transfer, Loopback(101));
-    channel.serverAddress = agent.LocalAddress();
+    channel.AimAt(agent.LocalAddress());
 
     const int length = channel.BuildRequest(1, "eeprom.bin");
     ASSERT_EQ(channel.SendPacket(length, 5), length);
     const Received request = ReceiveOne(agent);
     EXPECT_EQ(request.bytes,
-              Bytes(channel.dataBuffer.begin(), channel.dataBuffer.begin() + length));
+              Bytes(channel.DataBuffer().begin(), channel.DataBuffer().begin() + length));
     EXPECT_EQ(request.from, endpoint.LocalAddress());
 
     const Bytes data = {0x00, 0x03, 0x00, 0x01, 'e', 'e'};
     ASSERT_EQ(transfer.SendTo(data, request.from), 6);
     ASSERT_EQ(channel.ReceiveDataBlock(5), 6);
-    EXPECT_EQ(channel.peerAddress, transfer.LocalAddress());
+    EXPECT_EQ(channel.Peer(), transfer.LocalAddress());
     EXPECT_EQ(channel.TransferPort(), transfer.LocalAddress().port);
 
     channel.SetBlock(1);
@@ -87,7 +84,7 @@ TEST_F(ChannelLoopbackTest, strangersAndSecondPort_areIgnored_agentIsTaken) {
     OpenBound(transfer, Loopback(103));
     OpenBound(secondPort, Loopback(103));
     OpenBound(stranger, Loopback(104));
-    channel.serverAddress = SocketAddress{Loopback(103).address, 69};
+    channel.AimAt(SocketAddress{Loopback(103).address, 69});
     channel.BuildRequest(2, "image.bin");
 
     // The first answer pins the transfer port.
@@ -100,14 +97,14 @@ TEST_F(ChannelLoopbackTest, strangersAndSecondPort_areIgnored_agentIsTaken) {
     ASSERT_EQ(transfer.SendTo(Bytes{0x00, 0x04, 0x00, 0x01}, endpoint.LocalAddress()), 4);
     channel.SetBlock(2);
     EXPECT_EQ(channel.WaitForAck(3), 4);
-    EXPECT_EQ(std::string(channel.exchangeText.data()), "2 ACK: block 1");
-    EXPECT_EQ(channel.peerAddress, transfer.LocalAddress());
+    EXPECT_EQ(std::string(channel.ExchangeText()), "2 ACK: block 1");
+    EXPECT_EQ(channel.Peer(), transfer.LocalAddress());
     EXPECT_EQ(channel.DroppedDatagrams(), 2);
 }
 
 TEST_F(ChannelLoopbackTest, closeOperationDuringWait_cancels_andSessionEndClosesNothingTwice) {
     OpenBound(endpoint, Loopback(105));
-    channel.serverAddress = Loopback(106);
+    channel.AimAt(Loopback(106));
     hooks.OnPump([&](int pump) {
         if (pump == 3) {  // the operator closes the dialog
             endpoint.Close();
@@ -115,7 +112,7 @@ TEST_F(ChannelLoopbackTest, closeOperationDuringWait_cancels_andSessionEndCloses
         }
     });
     EXPECT_EQ(channel.WaitForAck(5), -2);
-    EXPECT_EQ(std::string(channel.exchangeText.data()), "Cancelled.");
+    EXPECT_EQ(std::string(channel.ExchangeText()), "Cancelled.");
     EXPECT_EQ(hooks.pumpCount, 3);
 
     // The session's End step: its late wait and the wind-up's close find the socket closed.

@@ -28,9 +28,9 @@ constexpr std::int64_t kStart = 5'000'700;
 
 class ChannelTest : public ::testing::Test {
 protected:
-    void SetUp() override { channel.serverAddress = agent; }
+    void SetUp() override { channel.AimAt(agent); }
 
-    std::string Text() const { return channel.exchangeText.data(); }
+    std::string Text() const { return channel.ExchangeText(); }
     std::int64_t Elapsed() const { return clock.Milliseconds() - kStart; }
     static Bytes Error(std::uint8_t code, const std::string& text, bool terminated = true) {
         Bytes bytes(4 + text.size() + (terminated ? 1 : 0), 0);
@@ -54,7 +54,7 @@ TEST_F(ChannelTest, buildRequest_writeRequestForImage_is18Bytes) {
     ASSERT_EQ(channel.BuildRequest(2, "image.bin"), 18);
     const Bytes expected = {0,   2,   'i', 'm', 'a', 'g', 'e', '.', 'b',
                             'i', 'n', 0,   'o', 'c', 't', 'e', 't', 0};
-    EXPECT_EQ(Bytes(channel.dataBuffer.begin(), channel.dataBuffer.begin() + 18), expected);
+    EXPECT_EQ(Bytes(channel.DataBuffer().begin(), channel.DataBuffer().begin() + 18), expected);
 }
 
 TEST_F(ChannelTest, remoteName_over19Characters_isRefusedBeforeAnyRequest) {
@@ -63,17 +63,17 @@ TEST_F(ChannelTest, remoteName_over19Characters_isRefusedBeforeAnyRequest) {
     const std::string twenty(20, 'n');
 
     EXPECT_FALSE(channel.SetRemoteName(twenty));
-    EXPECT_STREQ(channel.remoteName.data(), "status.bin");
+    EXPECT_STREQ(channel.RemoteName(), "status.bin");
     EXPECT_EQ(channel.BuildRequest(2, twenty), 0);
-    EXPECT_EQ(channel.dataBuffer[1], 0) << "nothing may be built for a refused name";
+    EXPECT_EQ(channel.DataBuffer()[1], 0) << "nothing may be built for a refused name";
 
     EXPECT_TRUE(channel.SetRemoteName(nineteen));
-    EXPECT_EQ(channel.BuildRequest(1, channel.remoteName.data()), 19 + 5 + 4);
+    EXPECT_EQ(channel.BuildRequest(1, channel.RemoteName()), 19 + 5 + 4);
 }
 
 TEST_F(ChannelTest, buildDataPacket_writesHeaderAndReturnsLength) {
     EXPECT_EQ(channel.BuildDataPacket(3, 300, 512), 516);
-    EXPECT_EQ(Bytes(channel.dataBuffer.begin(), channel.dataBuffer.begin() + 4),
+    EXPECT_EQ(Bytes(channel.DataBuffer().begin(), channel.DataBuffer().begin() + 4),
               (Bytes{0x00, 0x03, 0x01, 0x2C}));
     EXPECT_EQ(channel.BuildDataPacket(3, 7, 0), 4);
     EXPECT_EQ(channel.BuildDataPacket(3, 7, 513), 0);
@@ -81,8 +81,9 @@ TEST_F(ChannelTest, buildDataPacket_writesHeaderAndReturnsLength) {
 }
 
 TEST_F(ChannelTest, sendAck_sendsLow16BitsOfBlockToPeer) {
+    socket.Deliver(agentTransfer, {0x00, 0x03, 0x00, 0x01, 'x'});
+    ASSERT_EQ(channel.ReceiveDataBlock(20), 5);
     channel.SetBlock(65537);
-    channel.peerAddress = agentTransfer;
     EXPECT_EQ(channel.SendAck(5), 4);
     ASSERT_EQ(socket.Sent().size(), 1u);
     EXPECT_EQ(socket.Sent()[0].bytes, (Bytes{0x00, 0x04, 0x00, 0x01}));
@@ -95,7 +96,7 @@ TEST_F(ChannelTest, sendPacket_sendsFirstLengthBytesToServerAddress) {
     ASSERT_EQ(socket.Sent().size(), 1u);
     EXPECT_EQ(socket.Sent()[0].peer, agent);
     EXPECT_EQ(socket.Sent()[0].bytes,
-              Bytes(channel.dataBuffer.begin(), channel.dataBuffer.begin() + length));
+              Bytes(channel.DataBuffer().begin(), channel.DataBuffer().begin() + length));
 }
 
 // --- send exchanges --------------------------------------------------------------------------
@@ -156,7 +157,7 @@ TEST_F(ChannelTest, waitForAck_describesAckWithSessionBlockAndAckedBlock) {
     EXPECT_EQ(channel.WaitForAck(2), 4);
     EXPECT_EQ(channel.AckedBlock(), 5);
     EXPECT_EQ(Text(), "6 ACK: block 5");
-    EXPECT_EQ(channel.peerAddress, agentTransfer);
+    EXPECT_EQ(channel.Peer(), agentTransfer);
 }
 
 TEST_F(ChannelTest, waitForAck_takesAnyNonErrorPacketAsAckOfItsBlock) {
@@ -201,7 +202,7 @@ TEST_F(ChannelTest, waitForAck_error_describesCodeStandardTextAndAgentText) {
         EXPECT_EQ(channel.WaitForAck(3), static_cast<int>(c.datagram.size()));
         EXPECT_EQ(Text(), c.text);
         EXPECT_EQ(channel.AckedBlock(), 42) << "an ERROR acknowledges nothing";
-        EXPECT_EQ(channel.ackBuffer[1], 5);
+        EXPECT_EQ(channel.AckBuffer()[1], 5);
     }
 }
 
@@ -230,13 +231,14 @@ TEST_F(ChannelTest, receiveDataBlock_error_describesWithAck) {
 }
 
 TEST_F(ChannelTest, receiveDataBlock_data_isLeftInBufferTextUnchanged) {
-    std::snprintf(channel.exchangeText.data(), channel.exchangeText.size(), "%s", "before");
+    channel.DescribeAckTimeout();
+    const std::string before = Text();
     socket.Deliver(agentTransfer, {0x00, 0x03, 0x00, 0x02, 'a', 'b', 'c'});
     EXPECT_EQ(channel.ReceiveDataBlock(20), 7);
-    EXPECT_EQ(Text(), "before");
-    EXPECT_EQ(Bytes(channel.dataBuffer.begin(), channel.dataBuffer.begin() + 7),
+    EXPECT_EQ(Text(), before);
+    EXPECT_EQ(Bytes(channel.DataBuffer().begin(), channel.DataBuffer().begin() + 7),
               (Bytes{0x00, 0x03, 0x00, 0x02, 'a', 'b', 'c'}));
-    EXPECT_EQ(channel.peerAddress, agentTransfer);
+    EXPECT_EQ(channel.Peer(), agentTransfer);
 }
 
 TEST_F(ChannelTest, timeOutTexts_nameTheRightBlock) {
@@ -334,7 +336,7 @@ TEST_F(ChannelTest, datagramFromAnotherAddress_isDroppedAndWaitGoesOn) {
     channel.SetBlock(2);
     EXPECT_EQ(channel.WaitForAck(3), 4);
     EXPECT_EQ(Text(), "2 ACK: block 1");
-    EXPECT_EQ(channel.peerAddress, agentTransfer);
+    EXPECT_EQ(channel.Peer(), agentTransfer);
     EXPECT_EQ(channel.DroppedDatagrams(), 1);
     EXPECT_EQ(Elapsed(), 200);
 }
@@ -346,8 +348,8 @@ TEST_F(ChannelTest, droppedDatagram_leavesBufferAndPeerUntouched) {
     socket.Deliver(stranger, big);
     socket.Deliver(agent, {0x00, 0x03, 0x00, 0x01, 'o', 'k'}, 10);
     EXPECT_EQ(channel.ReceiveDataBlock(5), 6);
-    EXPECT_EQ(channel.dataBuffer[6], 0) << "no stranger's bytes behind the agent's data";
-    EXPECT_EQ(channel.peerAddress, agent);
+    EXPECT_EQ(channel.DataBuffer()[6], 0) << "no stranger's bytes behind the agent's data";
+    EXPECT_EQ(channel.Peer(), agent);
 }
 
 TEST_F(ChannelTest, afterFirstDatagram_onlyThatPortIsTaken_untilNextRequest) {
@@ -364,13 +366,13 @@ TEST_F(ChannelTest, afterFirstDatagram_onlyThatPortIsTaken_untilNextRequest) {
     channel.SetBlock(2);
     ASSERT_EQ(channel.WaitForAck(2), 4);
     EXPECT_EQ(channel.AckedBlock(), 1);
-    EXPECT_EQ(channel.peerAddress, agentTransfer);
+    EXPECT_EQ(channel.Peer(), agentTransfer);
     EXPECT_EQ(channel.DroppedDatagrams(), 1);
 
     channel.BuildRequest(1, "status.bin");
     socket.Deliver(otherPort, {0x00, 0x03, 0x00, 0x01});
     EXPECT_EQ(channel.ReceiveDataBlock(5), 4);
-    EXPECT_EQ(channel.peerAddress, otherPort);
+    EXPECT_EQ(channel.Peer(), otherPort);
     EXPECT_EQ(channel.TransferPort(), otherPort.port);
 }
 
@@ -403,7 +405,7 @@ TEST_F(ChannelTest, oversizeDatagrams_areDropped_notCutIntoAFullBlock) {
     socket.Deliver(agent, whole);
     EXPECT_EQ(channel.ReceiveDataBlock(5), 516);
     EXPECT_EQ(channel.DroppedDatagrams(), 2);
-    EXPECT_EQ(channel.dataBuffer[4], 0xCD);
+    EXPECT_EQ(channel.DataBuffer()[4], 0xCD);
 }
 
 TEST_F(ChannelTest, lateDatagramsOfAnEarlierTransfer_areNotTakenForTheAnswerToARequest) {
@@ -443,7 +445,7 @@ TEST_F(ChannelTest, untilAPortIsPinned_onlyWhatCanOpenTheTransferIsTaken) {
         FakeClock caseClock{kStart};
         FakeDatagramSocket caseSocket{caseClock};
         TftpChannel caseChannel{caseSocket, caseClock, hooks};
-        caseChannel.serverAddress = agent;
+        caseChannel.AimAt(agent);
         caseChannel.BuildRequest(c.request, "x.bin");
         caseSocket.Deliver(agentTransfer, c.first);
         const int result =

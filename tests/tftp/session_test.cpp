@@ -23,9 +23,12 @@
 #include "support/RecordingDialogView.h"
 #include "support/ScriptedPing.h"
 #include "support/TempDir.h"
+#include "support/TextLines.h"
 #include "tftp/FetchSession.h"
 #include "tftp/StatusReport.h"
+#include "tftp/AgentLink.h"
 #include "tftp/TftpClient.h"
+#include "tftp/ViewObserver.h"
 
 namespace kalvoran {
 namespace {
@@ -35,14 +38,11 @@ using testing::PatternString;
 using testing::ReadFileBytes;
 using testing::RecordingDialogView;
 using testing::TempDir;
+using testing::Text;
 using testing::WriteFileBytes;
 using Lines = std::vector<std::string>;
 
 constexpr net::Octets kAgent = {127, 0, 3, 90};
-
-std::string Text(const agentsim::Bytes& bytes) {
-    return {bytes.begin(), bytes.end()};
-}
 
 std::string StreamText(std::FILE* stream) {
     std::fflush(stream);
@@ -71,23 +71,25 @@ public:
         wire =
             std::make_unique<AgentOnWire>(clock, net::ToStorageOrder(kAgent), std::move(settings));
         client = std::make_unique<TftpClient>(view, clock, dir.File("KalvoranTFTPclient.INI"),
-                                              ClientIo{log, failures, wire.get()});
-        client->PingService().SetModulePath(ping.Path());
+                                              ClientIo{log, failures, wire.get(), ping.Path()});
+        // The engine the window's buttons drive, run on its own on the same window and agent.
+        link.reset();
+        rig = std::make_unique<LinkRig>(view, log, failures);
+        link = std::make_unique<AgentLink>(rig->display, clock,
+                                           LinkSetup{true, wire.get(), ping.Path()});
         client->InitDialog(
             testing::ParseArguments(ParseCommandLine, commandLine, "KalvoranTFTPclient"));
         view.statusLog.clear();
         view.addressFields = kAgent;
     }
-    // A send of a small image, after which the agent's status says finalText at once.
-    void SendAfterWhichTheAgentReports(const char* finalText) {
+    // An agent whose status says finalText at once after a send of a small image.
+    void AgentThatReportsAfterASend(const char* finalText) {
         WriteFileBytes(dir.File("app.bin"), PatternString(100));
         agentsim::Settings settings;
         settings.statusSteps = 0;
         settings.statusFinal = finalText;
         Start(settings);
         Select(APPLICATION_UPGRADE, dir.File("app.bin"));
-        ASSERT_TRUE(client->OpenAgentSocket());
-        client->SendToAgent(Download());
     }
     // What the window's buttons would start now.
     Transfer Download() const { return client->CurrentTransfer(StartButton::DownloadToDevice); }
@@ -129,6 +131,15 @@ public:
     std::FILE* failures = std::tmpfile();
     std::unique_ptr<AgentOnWire> wire;
     std::unique_ptr<TftpClient> client;
+    struct LinkRig {
+        LinkRig(RecordingDialogView& view, std::FILE* log, std::FILE* failures)
+            : observer(view), console(log, failures), display(observer, console) {}
+        ViewObserver observer;
+        ConsoleReport console;
+        StatusDisplay display;
+    };
+    std::unique_ptr<LinkRig> rig;
+    std::unique_ptr<AgentLink> link;
 };
 
 const Lines kFlashEnd = {"Connection closed", "  ", "  ",
@@ -219,9 +230,10 @@ TEST_F(SessionTest, RefusedFilesEndWithCode2BeforeTheRequest) {
         view.errorBoxes.clear();
         Start();
         Select(r.type, path);
-        client->OnDownloadToDevice();
-        EXPECT_EQ(client->resultCode, kResultRefused);
-        EXPECT_TRUE(client->failureFlag);
+        const ChainOutcome chain = link->Send(Download());
+        EXPECT_EQ(chain.end, ChainEnd::Refused);
+        EXPECT_EQ(link->ResultCode(), kResultRefused);
+        EXPECT_TRUE(link->FailureFlag());
         EXPECT_EQ(RequestsSent(), 0);
         EXPECT_EQ(LastEnd(), kFailedEnd);
         if (r.box != nullptr) {
@@ -235,7 +247,7 @@ TEST_F(SessionTest, RefusedFilesEndWithCode2BeforeTheRequest) {
         }
         // The outcome names the reason the operator was shown, or the one a script is told.
         const char* said = r.box != nullptr ? r.box : r.line != nullptr ? r.line : r.silentReason;
-        EXPECT_EQ(client->LastOutcome().reason,
+        EXPECT_EQ(chain.reason,
                   std::string(said).ends_with(": ") ? said + path : std::string(said));
         if (r.silentReason != nullptr) {
             EXPECT_FALSE(Logged(said + path)) << "the status log shows only the session's end";
@@ -261,9 +273,8 @@ TEST_F(SessionTest, LimitsAreInclusiveAndFileSystemFilesKeepTheirOwnName) {
         WriteFileBytes(dir.File(a.name), content);
         Start();
         Select(a.type, dir.File(a.name));
-        ASSERT_TRUE(client->OpenAgentSocket());
-        ASSERT_EQ(client->SendToAgent(Download()), 0);
-        EXPECT_EQ(client->resultCode, kResultSuccess);
+        ASSERT_EQ(link->Send(Download()).end, ChainEnd::Success);
+        EXPECT_EQ(link->ResultCode(), kResultSuccess);
         EXPECT_EQ(Text(*wire->storage.Load(a.stored)), content);
         EXPECT_EQ(LastEnd().size(), a.endLines);
     }
@@ -303,7 +314,7 @@ TEST_F(SessionTest, NetworkFailuresEndTheSendWithTheirCodeAndReason) {
         Select(APPLICATION_UPGRADE, dir.File("app.bin"));
         const std::int64_t start = clock.Milliseconds();
         client->OnDownloadToDevice();
-        EXPECT_EQ(client->resultCode, f.code);
+        EXPECT_EQ(client->State().resultCode, f.code);
         EXPECT_EQ(view.errorBoxes, f.box != nullptr ? Lines{f.box} : Lines{});
         EXPECT_TRUE(Logged(f.linePrefix)) << f.linePrefix;
         EXPECT_EQ(LastEnd(), kFailedEnd);
@@ -320,13 +331,11 @@ TEST_F(SessionTest, UnansweredRequestIsRepeatedToPort69SixTimes) {
     Start();
     view.addressFields = {127, 0, 3, 91};
     Select(APPLICATION_UPGRADE, dir.File("app.bin"));
-    ASSERT_TRUE(client->OpenAgentSocket());
-    client->SendToAgent(Download());
+    EXPECT_EQ(link->Send(Download()).end, ChainEnd::NetworkFailure);
     EXPECT_EQ(RequestsSent(), 6);
     for (const auto& datagram : wire->Sent()) {
         EXPECT_EQ(datagram.peer.port, 69);
     }
-    EXPECT_EQ(client->resultCode, kResultNetworkFailure);
 }
 
 TEST_F(SessionTest, LostAndRepeatedAcknowledgementsStillDeliverTheFile) {
@@ -337,9 +346,7 @@ TEST_F(SessionTest, LostAndRepeatedAcknowledgementsStillDeliverTheFile) {
         WriteFileBytes(dir.File("app.bin"), content);
         Start(WithFault(fault));
         Select(APPLICATION_UPGRADE, dir.File("app.bin"));
-        ASSERT_TRUE(client->OpenAgentSocket());
-        client->SendToAgent(Download());
-        EXPECT_EQ(client->resultCode, kResultSuccess);
+        EXPECT_EQ(link->Send(Download()).end, ChainEnd::Success);
         EXPECT_EQ(Text(*wire->storage.Load("image.bin")), content);
         // Every DATA packet went to the port the agent answered the request from.
         for (const auto& datagram : wire->Sent()) {
@@ -357,7 +364,7 @@ TEST_F(SessionTest, InteractiveSendPollsTheStatusUntilTheAgentReportsAnOutcome) 
     Start(settings);
     Select(APPLICATION_UPGRADE, dir.File("app.bin"));
     client->OnDownloadToDevice();
-    EXPECT_EQ(client->resultCode, kResultSuccess);
+    EXPECT_EQ(client->State().resultCode, kResultSuccess);
     const auto poll =
         std::find(view.statusLog.begin(), view.statusLog.end(), "Getting Status (if available): ");
     ASSERT_NE(poll, view.statusLog.end());
@@ -391,7 +398,7 @@ TEST_F(SessionTest, ClosingTheWindowCancelsTheSend_andACommandLineRunExitsWith2)
         };
         client->OnDownloadToDevice();
         view.onPump = nullptr;
-        EXPECT_EQ(client->resultCode, kResultRefused);
+        EXPECT_EQ(client->State().resultCode, kResultRefused);
         EXPECT_LT(wire->DataPacketsSent(), 22);
         EXPECT_EQ(std::count(view.statusLog.begin(), view.statusLog.end(), "Connection closed"), 2);
         ASSERT_FALSE(view.exitRequests.empty());
@@ -421,7 +428,7 @@ TEST_F(SessionTest, EepromFetchReplacesTheLocalFileWithTheWholeImage) {
     Start();
     Select(READ_EEPROM_FILE, "", target);
     client->OnUploadFromDevice();
-    EXPECT_EQ(client->resultCode, kResultSuccess);
+    EXPECT_EQ(client->State().resultCode, kResultSuccess);
     EXPECT_EQ(ReadFileBytes(target), Text(agentsim::EepromImage()));
     EXPECT_EQ(view.progressMaximum, 64);
     EXPECT_EQ(view.byteCounts.back(), "32768");
@@ -438,8 +445,7 @@ TEST_F(SessionTest, RepeatedDataBlockIsAcknowledgedAgainAndWrittenOnce) {
     const std::string target = dir.File("dump.bin");
     Start(WithFault("duplicate:3@eeprom.bin"));
     Select(READ_EEPROM_FILE, "", target);
-    client->FetchFromAgent(Upload());
-    EXPECT_EQ(client->resultCode, kResultSuccess);
+    EXPECT_EQ(link->Fetch(Upload()).end, ChainEnd::Success);
     EXPECT_EQ(ReadFileBytes(target), Text(agentsim::EepromImage()));
 }
 
@@ -475,7 +481,7 @@ TEST_F(SessionTest, FetchThatStopsEarlyFailsAndLeavesTheEarlierFileAsItWas) {
              t.view.onPump = [&t] {
                  if (t.RequestsSent() > 0) {
                      t.view.onPump = nullptr;
-                     t.client->OnCancel();
+                     t.link->Close();
                  }
              };
          },
@@ -487,9 +493,9 @@ TEST_F(SessionTest, FetchThatStopsEarlyFailsAndLeavesTheEarlierFileAsItWas) {
         WriteFileBytes(target, "earlier");
         f.arrange(*this);
         Select(f.type, "", target);
-        client->FetchFromAgent(Upload());
-        EXPECT_EQ(client->resultCode, f.code);
-        EXPECT_TRUE(client->failureFlag);
+        link->Fetch(Upload());
+        EXPECT_EQ(link->ResultCode(), f.code);
+        EXPECT_TRUE(link->FailureFlag());
         if (f.line != nullptr) {
             EXPECT_TRUE(Logged(f.line)) << f.line;
         }
@@ -511,7 +517,7 @@ TEST_F(SessionTest, CreateConfigFileSendsTheRequestPollsAndFetchesTheGeneratedFi
     Start(settings);
     Select(CREATE_CONFIG_FILE, dir.File("request.cfg"), dir.File("out.cfg"));
     client->OnUploadFromDevice();
-    EXPECT_EQ(client->resultCode, kResultSuccess);
+    EXPECT_EQ(client->State().resultCode, kResultSuccess);
     const agentsim::Bytes generated =
         agentsim::GenerateConfig(agentsim::Bytes(request.begin(), request.end()));
     EXPECT_EQ(ReadFileBytes(dir.File("out.cfg")), Text(generated));
@@ -546,24 +552,30 @@ TEST(FetchHeader, AnnouncedLengthReadsHexadecimalAfterLen) {
 TEST_F(SessionTest, StatusPollEndsOnTheFirstFinalPhrase) {
     const struct {
         const char* finalText;
-        int result;
+        StatusVerdict verdict;
+        ChainEnd end;
         int attempts;  // status requests made
-    } cases[] = {{"Memory compare Flash/Ram is OK", StatusReport::kFinal, 1},
-                 {"Config file done", StatusReport::kConfigFileDone, 1},
-                 {"Config done; Config file done", StatusReport::kConfigFileDone, 1},
-                 {"Unable to allocate thread stack", StatusReport::kFinal, 1},
-                 {"memory compare flash/ram is ok", StatusReport::kNotFinal, 20}};
+    } cases[] = {
+        {"Memory compare Flash/Ram is OK", StatusVerdict::Ok, ChainEnd::Success, 1},
+        {"Config file done", StatusVerdict::ConfigFileDone, ChainEnd::NoFinalStatus, 1},
+        {"Config done; Config file done", StatusVerdict::ConfigFileDone, ChainEnd::NoFinalStatus,
+         1},
+        {"Unable to allocate thread stack", StatusVerdict::JobFailed, ChainEnd::JobFailed, 1},
+        {"memory compare flash/ram is ok", StatusVerdict::NotFinal, ChainEnd::NoFinalStatus, 20}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.finalText);
-        ASSERT_NO_FATAL_FAILURE(SendAfterWhichTheAgentReports(c.finalText));
+        ASSERT_NO_FATAL_FAILURE(AgentThatReportsAfterASend(c.finalText));
         const std::size_t sentBefore = wire->Sent().size();
-        EXPECT_EQ(client->PollAgentStatus(Download()), c.result);
+        const ChainOutcome chain = link->SendThenPoll(Download());
+        EXPECT_EQ(chain.Verdict(), c.verdict);
+        EXPECT_EQ(chain.end, c.end);
+        EXPECT_EQ(chain.StatusText(), c.finalText);
         EXPECT_EQ(RequestsSent() - 1, c.attempts);
         EXPECT_TRUE(Logged(c.finalText));
         const bool acknowledged =
             std::any_of(wire->Sent().begin() + static_cast<long>(sentBefore), wire->Sent().end(),
                         [](auto& d) { return d.bytes[1] == tftp::kOpAck; });
-        EXPECT_EQ(acknowledged, c.result == StatusReport::kNotFinal)
+        EXPECT_EQ(acknowledged, c.verdict == StatusVerdict::NotFinal)
             << "a final status is not acknowledged";
         EXPECT_EQ(view.progressPos, 0);
     }
@@ -573,14 +585,22 @@ TEST_F(SessionTest, StatusWithoutAnAnswerEndsThePollAtOnce) {
     agentsim::Settings settings;
     settings.retransmits = 0;
     settings.faults.push_back(*agentsim::ParseFault("drop:1@status.bin"));
+    WriteFileBytes(dir.File("app.bin"), PatternString(100));
     Start(settings);
-    EXPECT_EQ(client->PollAgentStatus(Download()), StatusReport::kFinal);
+    Select(APPLICATION_UPGRADE, dir.File("app.bin"));
+    const ChainOutcome polled = link->SendThenPoll(Download());
+    EXPECT_EQ(polled.Verdict(), StatusVerdict::None);
+    EXPECT_EQ(polled.end, ChainEnd::NoFinalStatus);
+    EXPECT_TRUE(polled.reason.starts_with("no final status from the agent (Upgrade Status "
+                                          "Unavailable: Time out on GET."))
+        << polled.reason;
     EXPECT_TRUE(Logged("Upgrade Status Unavailable: "));
-    EXPECT_EQ(RequestsSent(), 1);
+    EXPECT_EQ(RequestsSent(), 2) << "the send's request and one status request";
 
     pingAnswered = false;
     Start();
-    EXPECT_EQ(client->PollAgentStatus(Download()), StatusReport::kFinal);
+    const ChainOutcome read = link->ReadStatus(Download());
+    EXPECT_EQ(read.end, ChainEnd::NoPingAnswer);
     EXPECT_EQ(RequestsSent(), 0);
     EXPECT_EQ(LastEnd(), kFailedEnd);
     EXPECT_TRUE(Logged("No response from server"));
@@ -601,18 +621,18 @@ TEST_F(SessionTest, StatusTextIsLoggedAsOneEscapedLineAndStillClassifiedOnTheRaw
     const struct {
         const char* finalText;
         const char* logged;
-        int result;
+        StatusVerdict verdict;
     } cases[] = {
         {"Programming\nMemory compare Flash/Ram is OK",
-         "Programming\\x0aMemory compare Flash/Ram is OK", StatusReport::kFinal},
+         "Programming\\x0aMemory compare Flash/Ram is OK", StatusVerdict::Ok},
         {"\x1b]0;title\x07"
          "Config file done\x7f",
-         "\\x1b]0;title\\x07Config file done\\x7f", StatusReport::kConfigFileDone},
+         "\\x1b]0;title\\x07Config file done\\x7f", StatusVerdict::ConfigFileDone},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.logged);
-        ASSERT_NO_FATAL_FAILURE(SendAfterWhichTheAgentReports(c.finalText));
-        EXPECT_EQ(client->PollAgentStatus(Download()), c.result);
+        ASSERT_NO_FATAL_FAILURE(AgentThatReportsAfterASend(c.finalText));
+        EXPECT_EQ(link->SendThenPoll(Download()).Verdict(), c.verdict);
         EXPECT_EQ(RequestsSent() - 1, 1) << "the first status is final";
         EXPECT_TRUE(Logged(c.logged));
         for (const std::string& line : view.statusLog) {

@@ -32,21 +32,23 @@ protected:
     std::string profilePath = dir.File("KalvoranTFTPclient.INI");
     RecordingDialogView view;
     fakes::FakeClock clock;
-    TftpClient client{view, clock, profilePath};
+    // No ICMP module: an agent wait gives up after 20 s of simulated time.
+    static constexpr char kNoModule[] = "/nonexistent/libkalvoran-icmp.so";
+    TftpClient client{view, clock, profilePath, ClientIo{stdout, stderr, nullptr, kNoModule}};
 };
 
 TEST_F(TftpClientTest, InteractiveStartShowsTheSavedSettingsAndTheInstructions) {
     WriteProfile("[Settings]\ntype=5\nip0=10\nip1=0\nip2=3\nip3=9\npath=/fw/app.bin\n");
     EXPECT_FALSE(client.InitDialog(Line({})));
 
-    EXPECT_FALSE(client.commandLineFlag);
+    EXPECT_FALSE(client.State().commandLine);
     EXPECT_EQ(view.typeList.size(), 7u);
     EXPECT_EQ(view.typeList, (std::vector<std::string>{
                                  "APPLICATION UPGRADE", "CONFIGURATION UPGRADE",
                                  "SEND COMMAND FILE", "SEND FILE TO FILE SYSTEM",
                                  "CREATE CONFIG FILE", "READ EEPROM FILE", "BOOTLOADER UPGRADE"}));
     EXPECT_EQ(view.selection, READ_EEPROM_FILE);
-    EXPECT_EQ(client.transferType, READ_EEPROM_FILE);
+    EXPECT_EQ(client.State().transferType, READ_EEPROM_FILE);
     EXPECT_EQ(view.downloadField, "/fw/app.bin");
     EXPECT_EQ(view.uploadField, "\\no file selected\\");
     EXPECT_EQ(view.addressFields, (net::Octets{10, 0, 3, 9}));
@@ -77,7 +79,7 @@ TEST_F(TftpClientTest, SavedTypeOutsideTheListSelectsTheFirstEntryWithEveryFileC
     WriteProfile("[Settings]\ntype=9\n");
     client.InitDialog(Line({}));
     EXPECT_EQ(view.selection, APPLICATION_UPGRADE);
-    EXPECT_EQ(client.transferType, APPLICATION_UPGRADE);
+    EXPECT_EQ(client.State().transferType, APPLICATION_UPGRADE);
     for (DialogControl control : {DialogControl::DownloadFileName, DialogControl::BrowseDownload,
                                   DialogControl::DownloadToDevice, DialogControl::UploadFileName,
                                   DialogControl::BrowseUpload, DialogControl::UploadFromDevice}) {
@@ -94,8 +96,8 @@ TEST_F(TftpClientTest, CommandLineRunReplacesTypePathAndAddressAndAsksToStart) {
     WriteProfile(
         "[Settings]\ntype=1\nip0=1\nip1=1\nip2=1\nip3=1\npath=/old.bin\nuploadpath=/u.bin\n");
     EXPECT_TRUE(client.InitDialog(Line({"image", "/fw/app.bin", "127.0.3.20", "silent"})));
-    EXPECT_TRUE(client.commandLineFlag);
-    EXPECT_EQ(client.transferType, APPLICATION_UPGRADE);
+    EXPECT_TRUE(client.State().commandLine);
+    EXPECT_EQ(client.State().transferType, APPLICATION_UPGRADE);
     EXPECT_EQ(view.downloadField, "/fw/app.bin");
     EXPECT_EQ(view.uploadField, "/u.bin");  // the saved upload path is still shown
     EXPECT_EQ(view.addressFields, (net::Octets{127, 0, 3, 20}));
@@ -105,7 +107,7 @@ TEST_F(TftpClientTest, CommandLineRunReplacesTypePathAndAddressAndAsksToStart) {
 TEST_F(TftpClientTest, CommandLineWithoutKeywordKeepsTheSavedTypeAndShowsTheWindow) {
     WriteProfile("[Settings]\ntype=5\n");
     EXPECT_TRUE(client.InitDialog(Line({"IMAGE", "/fw/app.bin", "127.0.3.21", "Silent"})));
-    EXPECT_EQ(client.transferType, READ_EEPROM_FILE);
+    EXPECT_EQ(client.State().transferType, READ_EEPROM_FILE);
     EXPECT_FALSE(view.minimized);
 }
 
@@ -227,40 +229,6 @@ TEST_F(TftpClientTest, OverLongArgumentIsNamedInTheBoxWithItsLimit) {
     EXPECT_EQ(view.exitRequests.back(), 2);
 }
 
-TEST_F(TftpClientTest, CompletionLinesFollowTheTypeUnlessTheTransferFailed) {
-    struct Row {
-        int type;
-        bool failure;
-        std::vector<std::string> extra;
-    };
-    const Row rows[] = {
-        {APPLICATION_UPGRADE,
-         0,
-         {"Please wait while the flash process is being finalized.",
-          "The card will reset at the completion of the flash."}},
-        {CONFIGURATION_UPGRADE, 0, {"Configuration file transfer complete."}},
-        {SEND_COMMAND_FILE, 0, {"Rebooting Agent."}},
-        {SEND_FILE_TO_FILE_SYSTEM, 0, {"File system transfer complete."}},
-        {CREATE_CONFIG_FILE, 0, {"Transfer complete."}},
-        {READ_EEPROM_FILE, 0, {"Transfer complete."}},
-        {BOOTLOADER_UPGRADE, 0, {}},
-        {APPLICATION_UPGRADE, 1, {}},
-        {-1, 0, {}},
-    };
-    for (const Row& row : rows) {
-        view.statusLog.clear();
-        client.transferType = row.type;
-        client.failureFlag = row.failure;
-        client.ReportCompletion(true);
-        std::vector<std::string> expected = {"Connection closed", "  ", "  "};
-        expected.insert(expected.end(), row.extra.begin(), row.extra.end());
-        EXPECT_EQ(view.statusLog, expected) << row.type << "/" << row.failure;
-    }
-    view.statusLog.clear();
-    client.ReportCompletion(false);
-    EXPECT_TRUE(view.statusLog.empty());
-}
-
 TEST_F(TftpClientTest, ChangingTheTypeEmptiesTheByteCountButKeepsCrcAndLength) {
     client.InitDialog(Line({}));
     client.Display().ShowByteCount(8000);
@@ -271,7 +239,7 @@ TEST_F(TftpClientTest, ChangingTheTypeEmptiesTheByteCountButKeepsCrcAndLength) {
     EXPECT_EQ(view.statFields[StatField::BytesSentRecvd], "");
     EXPECT_EQ(view.statFields[StatField::FileLength], "8000 bytes");
     EXPECT_EQ(view.statFields[StatField::Crc32], "DEADBEEF");
-    EXPECT_EQ(client.transferType, CREATE_CONFIG_FILE);
+    EXPECT_EQ(client.State().transferType, CREATE_CONFIG_FILE);
     EXPECT_FALSE(view.enabled[DialogControl::DownloadToDevice]);
     EXPECT_TRUE(view.enabled[DialogControl::DownloadFileName]);
 
@@ -284,19 +252,20 @@ TEST_F(TftpClientTest, ChangingTheTypeEmptiesTheByteCountButKeepsCrcAndLength) {
 
 TEST_F(TftpClientTest, CloseOperationReportsCancelsSavesAndExitsWithTheResultCode) {
     client.InitDialog(Line({}));
-    view.statusLog.clear();
     view.downloadField = "/fw/new.bin";
     view.uploadField = "/dumps/e.bin";
-    client.Channel().agentOctets = {127, 0, 3, 30};
-    client.transferType = SEND_COMMAND_FILE;
-    client.resultCode = kResultNetworkFailure;
+    view.addressFields = {127, 0, 3, 30};
+    view.selection = SEND_COMMAND_FILE;
+    client.OnDownloadToDevice();  // no ICMP module: the agent answers no ping within 20 s
+    ASSERT_EQ(client.State().resultCode, kResultNoPingAnswer);
+    view.statusLog.clear();
 
     client.OnClose();
     EXPECT_EQ(view.statusLog, (std::vector<std::string>{"Connection closed", "  ", "  "}));
     EXPECT_TRUE(client.Display().CancelRequested());
-    EXPECT_TRUE(client.failureFlag);
+    EXPECT_TRUE(client.State().failureFlag);
     ASSERT_FALSE(view.exitRequests.empty());
-    EXPECT_EQ(view.exitRequests.front(), kResultNetworkFailure);
+    EXPECT_EQ(view.exitRequests.front(), kResultNoPingAnswer);
 
     const Settings saved = LoadSettings(IniProfile(profilePath));
     EXPECT_EQ(saved.transferType, SEND_COMMAND_FILE);
@@ -305,13 +274,35 @@ TEST_F(TftpClientTest, CloseOperationReportsCancelsSavesAndExitsWithTheResultCod
     EXPECT_EQ(saved.uploadPath, "/dumps/e.bin");
 }
 
+// A script's run leaves the operator's profile as it found it, however it ends: the next
+// interactive start finds the operator's own settings.
+TEST_F(TftpClientTest, ACommandLineRunNeverWritesTheProfile) {
+    const std::string profile = "[Settings]\ntype=5\nip0=10\nip1=0\nip2=3\nip3=9\n";
+    for (const char* how : {"close", "close box", "signal"}) {
+        SCOPED_TRACE(how);
+        WriteProfile(profile);
+        RecordingDialogView runView;
+        TftpClient run{runView, clock, profilePath, ClientIo{nullptr, nullptr, nullptr, kNoModule}};
+        ASSERT_TRUE(run.InitDialog(Line({"command", "/fw/run.cmd", "127.0.3.31"})));
+        if (std::string_view(how) == "close") {
+            run.OnCancel();
+        } else if (std::string_view(how) == "close box") {
+            run.OnClose();
+        } else {
+            run.OnStopSignal();
+        }
+        EXPECT_EQ(runView.exitRequests.front(), kResultRefused);
+        EXPECT_EQ(testing::ReadFileBytes(profilePath), profile);
+    }
+}
+
 TEST_F(TftpClientTest, StatusDisplayFormatsTheStatisticsAndCutsTheRangeTo16Bits) {
     StatusDisplay& display = client.Display();
     display.ShowFileLength(1000);
     display.ShowByteCount(32768);
     EXPECT_EQ(view.statFields[StatField::FileLength], "1000 bytes");
     EXPECT_EQ(view.statFields[StatField::BytesSentRecvd], "32768");
-    display.SetProgressRange(65536 + 64);
+    display.BeginBlocks(65536 + 64);
     EXPECT_EQ(view.progressMaximum, 64);
     display.ShowFileLength(0);
     EXPECT_EQ(view.statFields[StatField::FileLength], "0 bytes");

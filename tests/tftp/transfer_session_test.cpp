@@ -1,5 +1,5 @@
 // The sessions as a library: each runs a Transfer over a context of its own and returns its
-// Outcome, with no client driver and no window (a headless view with its report off). The agent
+// Outcome, with no client driver and no window (an observer that shows nothing, its report off). The agent
 // is the simulated agent's protocol machine behind a simulated socket, in simulated time.
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@
 #include "support/TempDir.h"
 #include "tftp/ConsoleReport.h"
 #include "tftp/FetchSession.h"
-#include "tftp/HeadlessView.h"
+#include "tftp/LinkObserver.h"
 #include "tftp/SendSession.h"
 #include "tftp/SessionContext.h"
 #include "tftp/StatusReport.h"
@@ -48,8 +48,7 @@ protected:
         pingService.SetModulePath(ping.Path());
         pingService.SetTarget(net::ToStorageOrder(kAgent));
         wire.Open();
-        channel.agentOctets = kAgent;
-        channel.serverAddress = {net::ToStorageOrder(kAgent), 69};
+        channel.AimAt({net::ToStorageOrder(kAgent), 69});
     }
 
     std::string Stored(const char* name) {
@@ -61,9 +60,9 @@ protected:
     fakes::FakeClock clock;
     fakes::ScriptedPing ping;
     fakes::AgentOnWire wire{clock, net::ToStorageOrder(kAgent)};
-    HeadlessView view{nullptr};
+    LinkObserver nobody;
     ConsoleReport console{nullptr, nullptr};
-    StatusDisplay display{view, console};
+    StatusDisplay display{nobody, console};
     TftpChannel channel{wire, clock, display};
     net::CPingService pingService;
     CLocalFile file;
@@ -194,8 +193,7 @@ protected:
         pingService.SetModulePath(ping.Path());
         pingService.SetTarget(net::ToStorageOrder(kAgent));
         socket.Open();
-        channel.agentOctets = kAgent;
-        channel.serverAddress = {net::ToStorageOrder(kAgent), 69};
+        channel.AimAt({net::ToStorageOrder(kAgent), 69});
         socket.OnSend([this](const fakes::FakeDatagram& sent) {
             if (answer) {
                 for (std::vector<std::uint8_t>& reply : answer(sent)) {
@@ -233,9 +231,9 @@ protected:
     fakes::FakeClock clock;
     fakes::ScriptedPing ping;
     fakes::FakeDatagramSocket socket{clock};
-    HeadlessView view{nullptr};
+    LinkObserver nobody;
     ConsoleReport console{nullptr, nullptr};
-    StatusDisplay display{view, console};
+    StatusDisplay display{nobody, console};
     TftpChannel channel{socket, clock, display};
     net::CPingService pingService;
     CLocalFile file;

@@ -14,6 +14,7 @@
 
 #include "agent-sim/AgentSim.h"
 #include "support/Pattern.h"
+#include "support/TextLines.h"
 #include "tftp/TftpPacket.h"
 
 namespace kalvoran::agentsim::testing {
@@ -55,9 +56,7 @@ inline Bytes Data(int block, std::span<const std::uint8_t> payload) {
     return packet;
 }
 
-inline std::string Text(const Bytes& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
+using kalvoran::testing::Text;
 
 class SimWire {
 public:

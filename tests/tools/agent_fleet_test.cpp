@@ -15,9 +15,13 @@
 
 #include "SimWire.h"
 #include "support/AgentFleet.h"
+#include "support/TempDir.h"
 
 namespace kalvoran::agentsim::testing {
 namespace {
+
+using kalvoran::testing::ReadFileData;
+using kalvoran::testing::WriteFileData;
 
 namespace fs = std::filesystem;
 using kalvoran::testing::AgentFleet;
@@ -26,17 +30,6 @@ using kalvoran::testing::ReadToEnd;
 
 std::string Url(AgentFleet& fleet, std::size_t i, const std::string& name) {
     return "tftp://" + fleet.Address(i) + ":" + std::to_string(fleet.Port(i)) + "/" + name;
-}
-
-Bytes ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteFile(const fs::path& path, const Bytes& content) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(content.data()),
-              static_cast<std::streamsize>(content.size()));
 }
 
 // Runs the commands side by side and returns their results in the same order.
@@ -129,8 +122,8 @@ TEST(AgentFleet, TwentyAgentsAnswerOnTheirOwnAddressesAndOneCanBeKilled) {
     for (std::size_t i = 0; i < fleet.Size(); ++i) {
         commands.push_back(
             CurlGet(Url(fleet, i, "eeprom.bin"), work.Path() / ("eeprom" + std::to_string(i))));
-        WriteFile(work.Path() / ("notes" + std::to_string(i)),
-                  PatternBytes(700 + i, static_cast<unsigned>(i)));
+        WriteFileData((work.Path() / ("notes" + std::to_string(i))).string(),
+                      PatternBytes(700 + i, static_cast<unsigned>(i)));
         commands.push_back({"curl", "-sS", "--max-time", "10", "-T",
                             (work.Path() / ("notes" + std::to_string(i))).string(),
                             Url(fleet, i, "notes.txt")});
@@ -139,9 +132,10 @@ TEST(AgentFleet, TwentyAgentsAnswerOnTheirOwnAddressesAndOneCanBeKilled) {
     for (std::size_t i = 0; i < fleet.Size(); ++i) {
         EXPECT_EQ(results[2 * i].exitCode, 0) << fleet.Address(i) << results[2 * i].output;
         EXPECT_EQ(results[2 * i + 1].exitCode, 0) << fleet.Address(i) << results[2 * i + 1].output;
-        EXPECT_TRUE(ReadFile(work.Path() / ("eeprom" + std::to_string(i))) == EepromImage())
+        EXPECT_TRUE(ReadFileData((work.Path() / ("eeprom" + std::to_string(i))).string()) ==
+                    EepromImage())
             << fleet.Address(i);
-        EXPECT_TRUE(ReadFile(fleet.Dir(i) / "notes.txt") ==
+        EXPECT_TRUE(ReadFileData((fleet.Dir(i) / "notes.txt").string()) ==
                     PatternBytes(700 + i, static_cast<unsigned>(i)))
             << fleet.Address(i);
         EXPECT_EQ(std::distance(fs::directory_iterator(fleet.Dir(i)), fs::directory_iterator()), 1)
@@ -177,7 +171,8 @@ TEST(AgentFleet, TwentyAgentsAnswerOnTheirOwnAddressesAndOneCanBeKilled) {
             EXPECT_EQ(probe.lastError, ECONNREFUSED) << "nobody may listen on the killed address";
         } else {
             EXPECT_EQ(results[i].exitCode, 0) << fleet.Address(i) << results[i].output;
-            EXPECT_TRUE(ReadFile(work.Path() / ("again" + std::to_string(i))) == EepromImage());
+            EXPECT_TRUE(ReadFileData((work.Path() / ("again" + std::to_string(i))).string()) ==
+                        EepromImage());
         }
     }
 
@@ -203,13 +198,13 @@ TEST(AgentFleet, OptionsForAllAndForOneAgentAndAGivenFolder) {
             << fleet.Error();
         ASSERT_EQ(fleet.Size(), 3u);
         pids = {fleet.Pid(0), fleet.Pid(1)};
-        WriteFile(work.File("app.bin"), PatternBytes(3000));
+        WriteFileData(work.File("app.bin"), PatternBytes(3000));
         for (std::size_t i = 0; i < 3; ++i) {
             EXPECT_EQ(fleet.Dir(i), work.Path() / "agents" / fleet.Address(i));
             const RunResult put = RunProgram({"curl", "-sS", "--max-time", "10", "-T",
                                               work.File("app.bin"), Url(fleet, i, "image.bin")});
             EXPECT_EQ(put.exitCode, 0) << put.output;
-            EXPECT_TRUE(ReadFile(fleet.Dir(i) / "image.bin") == PatternBytes(3000));
+            EXPECT_TRUE(ReadFileData((fleet.Dir(i) / "image.bin").string()) == PatternBytes(3000));
             const RunResult status =
                 RunProgram({"curl", "-sS", "--max-time", "10", Url(fleet, i, "status.bin")});
             EXPECT_EQ(status.output, i == 0   ? "first agent"

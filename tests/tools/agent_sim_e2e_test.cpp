@@ -12,22 +12,15 @@
 
 #include "AgentProcess.h"
 #include "SimWire.h"
+#include "support/TempDir.h"
 
 namespace kalvoran::agentsim::testing {
 namespace {
 
+using kalvoran::testing::ReadFileData;
+using kalvoran::testing::WriteFileData;
+
 namespace fs = std::filesystem;
-
-void WriteFile(const fs::path& path, const Bytes& content) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(content.data()),
-              static_cast<std::streamsize>(content.size()));
-}
-
-Bytes ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // One agent on its own address with its own directory; port 69 as root, any port otherwise.
 class AgentE2E : public ::testing::Test {
@@ -85,14 +78,14 @@ protected:
 TEST_F(AgentE2E, TftpPutsAnImageAndGetsItBack) {
     StartAgent("127.0.5.1");
     const Bytes image = PatternBytes(100013);
-    WriteFile(work / "app.bin", image);
+    WriteFileData((work / "app.bin").string(), image);
     const RunResult put = TftpCommand("put " + (work / "app.bin").string() + " image.bin");
     EXPECT_EQ(put.exitCode, 0) << put.output;
-    EXPECT_TRUE(ReadFile(work / "agent" / "image.bin") == image);
+    EXPECT_TRUE(ReadFileData((work / "agent" / "image.bin").string()) == image);
 
     const RunResult get = TftpCommand("get image.bin " + (work / "back.bin").string());
     EXPECT_EQ(get.exitCode, 0) << get.output;
-    EXPECT_TRUE(ReadFile(work / "back.bin") == image);
+    EXPECT_TRUE(ReadFileData((work / "back.bin").string()) == image);
     EXPECT_EQ(CurlText("status.bin"), "Programming flash: step 1 of 2");
 }
 
@@ -100,32 +93,32 @@ TEST_F(AgentE2E, CurlFetchesEepromAndUploadsAFileSystemFile) {
     StartAgent("127.0.5.2");
     const RunResult get = CurlGet("eeprom.bin", work / "eeprom.bin");
     EXPECT_EQ(get.exitCode, 0) << get.output;
-    EXPECT_TRUE(ReadFile(work / "eeprom.bin") == EepromImage());
+    EXPECT_TRUE(ReadFileData((work / "eeprom.bin").string()) == EepromImage());
 
     const Bytes logo = PatternBytes(262144, 3);
-    WriteFile(work / "logo.gif", logo);
+    WriteFileData((work / "logo.gif").string(), logo);
     const RunResult put = CurlPut(work / "logo.gif", "logo.gif");
     EXPECT_EQ(put.exitCode, 0) << put.output;
-    EXPECT_TRUE(ReadFile(work / "agent" / "logo.gif") == logo);
+    EXPECT_TRUE(ReadFileData((work / "agent" / "logo.gif").string()) == logo);
 }
 
 TEST_F(AgentE2E, RequestFileLeadsToConfigFileDoneAndTheGeneratedConfig) {
     StartAgent("127.0.5.3", {"--status-steps", "1"});
     const Bytes request = PatternBytes(200, 9);
-    WriteFile(work / "request.cfg", request);
+    WriteFileData((work / "request.cfg").string(), request);
     ASSERT_EQ(CurlPut(work / "request.cfg", "request.cfg").exitCode, 0);
     EXPECT_EQ(CurlText("status.bin"), "Generating config file: step 1 of 1");
     EXPECT_EQ(CurlText("status.bin"), "Config file done");
     const RunResult get = CurlGet("config.cfg", work / "config.cfg");
     EXPECT_EQ(get.exitCode, 0) << get.output;
-    const Bytes config = ReadFile(work / "config.cfg");
+    const Bytes config = ReadFileData((work / "config.cfg").string());
     EXPECT_TRUE(config == GenerateConfig(request));
     EXPECT_EQ(Text(config).rfind("Len:", 0), 0u);
 }
 
 TEST_F(AgentE2E, ErrorFaultAndUnknownFileReachTheClient) {
     StartAgent("127.0.5.4", {"--fault", "error:image.bin:2:Flash locked"});
-    WriteFile(work / "app.bin", PatternBytes(1000));
+    WriteFileData((work / "app.bin").string(), PatternBytes(1000));
     const RunResult put = TftpCommand("put " + (work / "app.bin").string() + " image.bin");
     EXPECT_NE(put.output.find("Error code 2: Flash locked"), std::string::npos) << put.output;
     EXPECT_FALSE(fs::exists(work / "agent" / "image.bin"));
@@ -139,13 +132,13 @@ TEST_F(AgentE2E, ClientsGetWholeFilesDespiteLossDelayAndDuplicates) {
                 "duplicate:7", "--fault", "short:9", "--fault", "drop:2@rom.bin"});
     const RunResult get = CurlGet("eeprom.bin", work / "eeprom.bin");
     EXPECT_EQ(get.exitCode, 0) << get.output;
-    EXPECT_TRUE(ReadFile(work / "eeprom.bin") == EepromImage());
+    EXPECT_TRUE(ReadFileData((work / "eeprom.bin").string()) == EepromImage());
 
     const Bytes rom = PatternBytes(131072, 5);
-    WriteFile(work / "rom.bin", rom);
+    WriteFileData((work / "rom.bin").string(), rom);
     const RunResult put = TftpCommand("put " + (work / "rom.bin").string() + " rom.bin");
     EXPECT_EQ(put.exitCode, 0) << put.output;
-    EXPECT_TRUE(ReadFile(work / "agent" / "rom.bin") == rom);
+    EXPECT_TRUE(ReadFileData((work / "agent" / "rom.bin").string()) == rom);
     EXPECT_NE(agent.Output().find("fault drop at block 2 of rom.bin"), std::string::npos);
 }
 
@@ -230,18 +223,18 @@ TEST_F(AgentE2E, TftpGetsAndPutsWholeFilesThroughALatency) {
     const RunResult get = TftpCommand("get eeprom.bin " + (work / "eeprom.bin").string());
     const auto getMs = elapsedMs(start);
     EXPECT_EQ(get.exitCode, 0) << get.output;
-    const Bytes eeprom = ReadFile(work / "eeprom.bin");
+    const Bytes eeprom = ReadFileData((work / "eeprom.bin").string());
     EXPECT_TRUE(eeprom == EepromImage());
     const std::size_t dataPackets = eeprom.size() / tftp::kBlockSize + 1;
     EXPECT_GE(getMs, static_cast<long>(dataPackets) * kLatencyMs);
 
     const Bytes image = PatternBytes(40000, 11);
-    WriteFile(work / "app.bin", image);
+    WriteFileData((work / "app.bin").string(), image);
     start = std::chrono::steady_clock::now();
     const RunResult put = TftpCommand("put " + (work / "app.bin").string() + " image.bin");
     const auto putMs = elapsedMs(start);
     EXPECT_EQ(put.exitCode, 0) << put.output;
-    EXPECT_TRUE(ReadFile(work / "agent" / "image.bin") == image);
+    EXPECT_TRUE(ReadFileData((work / "agent" / "image.bin").string()) == image);
     const std::size_t acks = image.size() / tftp::kBlockSize + 2;  // ACK 0 and one per block
     EXPECT_GE(putMs, static_cast<long>(acks) * kLatencyMs);
 }

@@ -99,7 +99,7 @@ TEST_F(ClientDialogTest, ChoosingATypeAppliesItsControlsAndEmptiesTheByteCount) 
     EXPECT_FALSE(Find<QPushButton>("downloadToDevice")->isEnabled());
     EXPECT_TRUE(Find<QLineEdit>("downloadFileName")->isEnabled());
     EXPECT_TRUE(Find<QPushButton>("uploadFromDevice")->isEnabled());
-    EXPECT_EQ(dialog.Core().transferType, CREATE_CONFIG_FILE);
+    EXPECT_EQ(dialog.Core().State().transferType, CREATE_CONFIG_FILE);
 }
 
 TEST_F(ClientDialogTest, NewLinesGoAtTheEndWhateverTheOperatorClickedOrSelected) {
@@ -142,10 +142,8 @@ TEST_F(ClientDialogTest, EnterClosesNothingWhereverTheFocusIs) {
 TEST_F(ClientDialogTest, AnEmptyProgressRangeShowsAnEmptyBarNotABusyOne) {
     ASSERT_TRUE(dialog.Initialise(CommandLine{}));
     auto* bar = Find<QProgressBar>("progressBar");
-    dialog.SetProgressRange(0);
-    dialog.SetProgressStep(1);
-    dialog.SetProgressPos(0);
-    dialog.StepProgress();
+    dialog.Core().Display().BeginBlocks(0);
+    dialog.Core().Display().BlockDone();
     QThread::msleep(25);
     dialog.PumpMessages();
     EXPECT_GT(bar->maximum(), bar->minimum());  // equal bounds animate as "busy"
@@ -185,18 +183,16 @@ TEST_F(ClientDialogTest, EachSavedTypeEnablesItsFileControls) {
                 << "type " << c.savedType << ", " << names[i];
         }
         EXPECT_EQ(window.findChild<QComboBox*>("transferType")->currentIndex(), c.selected);
-        EXPECT_EQ(window.Core().transferType, c.selected) << "type " << c.savedType;
+        EXPECT_EQ(window.Core().State().transferType, c.selected) << "type " << c.savedType;
     }
 }
 
 TEST_F(ClientDialogTest, ProgressStepsWrapPastTheMaximum) {
     ASSERT_TRUE(dialog.Initialise(CommandLine{}));
     auto* bar = Find<QProgressBar>("progressBar");
-    dialog.Core().Display().SetProgressRange(2);
-    dialog.Core().Display().SetProgressStep(1);
-    dialog.Core().Display().SetProgressPos(0);
-    dialog.Core().Display().StepProgress();
-    dialog.Core().Display().StepProgress();
+    dialog.Core().Display().BeginBlocks(2);
+    dialog.Core().Display().BlockDone();
+    dialog.Core().Display().BlockDone();
     // A transfer steps the bar once per block; the window shows it when it next refreshes.
     const auto Refreshed = [&] {
         QThread::msleep(25);
@@ -204,7 +200,7 @@ TEST_F(ClientDialogTest, ProgressStepsWrapPastTheMaximum) {
         return bar->value();
     };
     EXPECT_EQ(Refreshed(), 2);
-    dialog.Core().Display().StepProgress();
+    dialog.Core().Display().BlockDone();
     EXPECT_EQ(Refreshed(), 0);
 }
 

@@ -6,6 +6,8 @@
 
 #include "ClientWindowFixture.h"
 #include "support/TftpdProcess.h"
+#include "tftp/AgentLink.h"
+#include "tftp/ViewObserver.h"
 
 namespace kalvoran::testing {
 namespace {
@@ -47,9 +49,16 @@ TEST_F(ClientRealServerTest, EepromFetchCopiesTheServersImage) {
 
 TEST_F(ClientRealServerTest, StatusReadStopsAtTheServersFinalStatus) {
     StartServer(3);
-    EXPECT_EQ(
-        dialog.Core().PollAgentStatus(dialog.Core().CurrentTransfer(StartButton::DownloadToDevice)),
-        StatusReport::kFinal);
+    // The window's own engine, run as its status poll runs after a send.
+    ViewObserver observer(dialog);
+    ConsoleReport console(nullptr, nullptr);
+    StatusDisplay display(observer, console);
+    SystemClock clock;
+    AgentLink link(display, clock);
+    const ChainOutcome polled =
+        link.PollStatus(dialog.Core().CurrentTransfer(StartButton::DownloadToDevice));
+    EXPECT_EQ(polled.Verdict(), StatusVerdict::Ok);
+    EXPECT_EQ(polled.end, ChainEnd::Success);
     const QString log = Log();
     const qsizetype asked = log.indexOf(QStringLiteral("Getting Status (if available): "));
     ASSERT_GE(asked, 0) << log.toStdString();

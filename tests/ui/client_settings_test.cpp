@@ -59,7 +59,7 @@ TEST_F(ClientSettingsTest, WhatTheCloseButtonSavesIsWhatTheNextRunShows) {
                 ->setText(QString::fromLatin1(address[i]));
         }
         // The address is taken from the window when a ping or a transfer starts.
-        first->Core().ResolveAgentAddress();
+        first->Core().OnPing();
         Find<QPushButton>(*first, "close")->click();
         ASSERT_TRUE(first->ExitRequested().has_value());
     }
@@ -76,7 +76,8 @@ TEST_F(ClientSettingsTest, WhatTheCloseButtonSavesIsWhatTheNextRunShows) {
     auto unattended = Run(ParseCommandLine(4, argv));
     EXPECT_EQ(Find<QLineEdit>(*unattended, "downloadFileName")->text(),
               QStringLiteral("/other/new.bin"));
-    unattended->Core().WindUpCommandLine();
+    Find<QPushButton>(*unattended, "close")->click();
+    ASSERT_TRUE(unattended->ExitRequested().has_value());
     EXPECT_EQ(ReadFileBytes(profile), saved);
 }
 
