@@ -11,8 +11,8 @@
 set -euo pipefail
 
 build_packages=(cmake ninja-build g++ qt6-base-dev nlohmann-json3-dev)
-test_packages=("${build_packages[@]}" clang clang-format libclang-rt-14-dev libgtest-dev
-               libbenchmark-dev tftp-hpa tftpd-hpa curl libcap2-bin iproute2
+test_packages=("${build_packages[@]}" clang clang-format clang-tidy libclang-rt-14-dev
+               libgtest-dev libbenchmark-dev tftp-hpa tftpd-hpa curl libcap2-bin iproute2
                desktop-file-utils man-db)
 bench_packages=(tftp-hpa tftpd-hpa time)
 

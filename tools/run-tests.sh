@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test on a fresh Debian 12 machine: installs what the project needs
-# (tools/install-deps.sh), builds with warnings as errors and runs the tests, builds the plain
-# Release configuration, runs the tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then every fuzz target for a bounded time.
+# (tools/install-deps.sh), checks the format and runs clang-tidy (tools/clang-tidy.sh), builds
+# with warnings as errors and runs the tests, builds the plain Release configuration, runs the
+# tests again under AddressSanitizer and UndefinedBehaviorSanitizer, then every fuzz target for
+# a bounded time.
 # Tests open sockets on 127.x.y.z port 69 and ICMP sockets, so they run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +16,9 @@ mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 
 echo "== format (.clang-format)"
 git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
+
+echo "== clang-tidy (.clang-tidy)"
+bash tools/clang-tidy.sh
 
 echo "== build and test (warnings as errors)"
 cmake --preset dev >/dev/null

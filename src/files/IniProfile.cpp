@@ -25,7 +25,7 @@ constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 constexpr std::string_view kBlanks = " \t\r\v\f";
 // A profile holds a handful of keys; anything larger is not ours. It is read as missing values
 // and never rewritten, so a stray large file is neither loaded into memory whole nor truncated.
-constexpr std::size_t kMaxProfileBytes = 4u * 1024u * 1024u;
+constexpr std::size_t kMaxProfileBytes = std::size_t{4} * 1024 * 1024;
 constexpr std::size_t kNotFound = static_cast<std::size_t>(-1);
 
 enum class LoadResult { Loaded, Missing, Unreadable };
