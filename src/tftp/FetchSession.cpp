@@ -116,8 +116,7 @@ bool FetchSession::Prepare(const Transfer& transfer) {
     const std::int32_t blockCount = sizeLimit / blockSize;
     const int remainder = sizeLimit % blockSize;
     char getting[600];
-    std::snprintf(getting, sizeof getting, kGettingText, channel.RemoteName(),
-                  localName.c_str());
+    std::snprintf(getting, sizeof getting, kGettingText, channel.RemoteName(), localName.c_str());
     display.BeginPhase(LinkPhase::Fetching);
     display.AppendStatusLine(getting);
     display.BeginBlocks(blockCount + (remainder != 0 ? 1 : 0));

@@ -155,8 +155,7 @@ bool SendSession::Prepare(const Transfer& transfer) {
     blockCount = outcome.fileLength / blockSize;
     remainder = outcome.fileLength % blockSize;
     char sending[600];
-    std::snprintf(sending, sizeof sending, kSendingText, localName.c_str(),
-                  channel.RemoteName());
+    std::snprintf(sending, sizeof sending, kSendingText, localName.c_str(), channel.RemoteName());
     display.BeginPhase(LinkPhase::Sending);
     display.AppendStatusLine(sending);
     display.BeginBlocks(blockCount + (remainder != 0 ? 1 : 0));

@@ -38,7 +38,7 @@ private:
     int readEnd = -1;
     int caught[kMostSignals] = {};
     int caughtCount = 0;
-    struct sigaction previous[kMostSignals]{};
+    struct sigaction previous[kMostSignals] {};
     int taken = 0;
 };
 

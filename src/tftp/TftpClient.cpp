@@ -21,8 +21,7 @@ private:
     TftpClient& client;
 };
 
-TftpClient::TftpClient(DialogView& dialogView, Clock& clock, std::string profilePath,
-                       ClientIo io)
+TftpClient::TftpClient(DialogView& dialogView, Clock& clock, std::string profilePath, ClientIo io)
     : view(dialogView),
       profile(std::move(profilePath)),
       console(io.log, io.failures),

@@ -180,8 +180,8 @@ void CTftpClientDlg::ShowErrorBox(std::string_view text, std::string_view detail
                                   : FromText(text) + QLatin1Char('\n') + FromText(detail));
         return;
     }
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), FromText(text),
-                    QMessageBox::Ok, this);
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"), FromText(text), QMessageBox::Ok,
+                    this);
     if (!detail.empty()) {
         box.setInformativeText(FromText(detail));
     }

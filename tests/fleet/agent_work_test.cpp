@@ -41,20 +41,25 @@ public:
     std::function<void()> onPump;
 };
 
+// The image is 20 blocks; the request asks for agent 7's configuration.
 class AgentWorkTest : public ::testing::Test {
 public:
     AgentWorkTest() {
+        WriteFileBytes(dir.File("app.bin"), PatternString(20 * 512 - 7));
+        WriteFileBytes(dir.File("request.cfg"), "agent=7\r\n");
         ping.answer = [this](std::uint32_t, std::uint32_t) {
             clock.Advance(1);
             return true;
         };
     }
 
-    // The job against an agent with these settings; the image is 20 blocks.
+    // The job against an agent with these settings.
     AgentEnd Run(const AgentJob& job, agentsim::Settings settings = {}) {
         wire = std::make_unique<fakes::AgentOnWire>(clock, net::ToStorageOrder(kAgent),
                                                     std::move(settings));
-        link = std::make_unique<AgentLink>(display, clock, LinkSetup{false, wire.get(), ping.Path()});
+        link =
+            std::make_unique<AgentLink>(display, clock, LinkSetup{false, wire.get(), ping.Path()});
+        display.ClearCancel();  // a worker's display is new for each job
         return EndOf(RunJob(job, *link));
     }
     AgentJob Job(Action action, bool verify = false) {
@@ -85,8 +90,6 @@ public:
 };
 
 TEST_F(AgentWorkTest, EachVerdictOfTheAgentIsTheRightResultAndReason) {
-    WriteFileBytes(dir.File("app.bin"), PatternString(20 * 512 - 7));
-    WriteFileBytes(dir.File("request.cfg"), "agent=7\r\n");
     const struct {
         const char* label;
         Action action;
@@ -105,7 +108,7 @@ TEST_F(AgentWorkTest, EachVerdictOfTheAgentIsTheRightResultAndReason) {
         {"no status asked", Action::Send, false, Status("Unable to create thread"), 0, "", ""},
         {"config failed", Action::ConfigFile, false, Status("Config failed"), 4,
          "the agent reported: Config failed", "Config failed"},
-        {"status read", Action::Status, false, Status("", 3), 0, "", "Programming flash: step "},
+        {"status read", Action::Status, false, Status("", 3), 0, "", "Agent ready"},
         {"status refused with ERROR", Action::Status, false,
          [] {
              agentsim::Settings settings;
@@ -126,7 +129,6 @@ TEST_F(AgentWorkTest, EachVerdictOfTheAgentIsTheRightResultAndReason) {
 }
 
 TEST_F(AgentWorkTest, AConfigFileJobSendsTheRequestOnceAndFetchesWhatTheAgentGenerated) {
-    WriteFileBytes(dir.File("request.cfg"), "agent=7\r\n");
     const AgentEnd end = Run(Job(Action::ConfigFile), Status("", 1));
     EXPECT_EQ(end.result, 0) << end.reason;
     EXPECT_EQ(end.status, "Config file done");
@@ -151,8 +153,6 @@ TEST_F(AgentWorkTest, AFailureNoSessionPutIntoWordsStillHasAReason) {
 // The fleet's cancel arrives wherever the chain is: every one ends with result 2 "Cancelled.",
 // never as a failed job or a network failure, and nothing follows it.
 TEST_F(AgentWorkTest, ACancelAnywhereInTheChainIsResult2) {
-    WriteFileBytes(dir.File("app.bin"), PatternString(20 * 512 - 7));
-    WriteFileBytes(dir.File("request.cfg"), "agent=7\r\n");
     const struct {
         const char* label;
         Action action;

@@ -92,6 +92,7 @@ TEST(AgentAddressSocket, TheFirstSessionMakesTheSocketAndLaterOnesReuseIt) {
     RecordingDialogView view;
     fakes::FakeClock clock;  // each agent wait gives up after 20 s of simulated time
     CountingSocket socket(clock);
+    socket.Close();  // made open; the first session must open it
     TftpClient client{view, clock, dir.File("KalvoranTFTPclient.INI"),
                       ClientIo{stdout, stderr, &socket, kNoModule}};
     client.InitDialog(CommandLine{});
@@ -133,7 +134,10 @@ TEST_F(AgentAddressTest, PingReportsThreeEchoesOfTheAgentAndTakesTheWindowsType)
 
 class PingWithoutModuleTest : public ::testing::Test {
 protected:
-    void SetUp() override { client.InitDialog(CommandLine{}); }
+    void SetUp() override {
+        client.InitDialog(CommandLine{});
+        view.statusLog.clear();
+    }
 
     TempDir dir;
     RecordingDialogView view;

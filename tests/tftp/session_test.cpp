@@ -24,9 +24,9 @@
 #include "support/ScriptedPing.h"
 #include "support/TempDir.h"
 #include "support/TextLines.h"
+#include "tftp/AgentLink.h"
 #include "tftp/FetchSession.h"
 #include "tftp/StatusReport.h"
-#include "tftp/AgentLink.h"
 #include "tftp/TftpClient.h"
 #include "tftp/ViewObserver.h"
 
@@ -441,6 +441,17 @@ TEST_F(SessionTest, EepromFetchReplacesTheLocalFileWithTheWholeImage) {
     EXPECT_TRUE(view.enabled[DialogControl::UploadFromDevice]);
 }
 
+// One failure, one box: the session's words, and the system's below them in the same box.
+TEST_F(SessionTest, AFetchIntoAFolderThatIsNotThereShowsOneBox) {
+    const std::string target = dir.File("gone/dump.bin");
+    Start();
+    Select(READ_EEPROM_FILE, "", target);
+    client->OnUploadFromDevice();
+    EXPECT_EQ(client->State().resultCode, kResultRefused);
+    EXPECT_EQ(view.errorBoxes,
+              Lines{"Failed to open file: " + target + "\n" + "No such file or directory"});
+}
+
 TEST_F(SessionTest, RepeatedDataBlockIsAcknowledgedAgainAndWrittenOnce) {
     const std::string target = dir.File("dump.bin");
     Start(WithFault("duplicate:3@eeprom.bin"));
@@ -591,8 +602,9 @@ TEST_F(SessionTest, StatusWithoutAnAnswerEndsThePollAtOnce) {
     const ChainOutcome polled = link->SendThenPoll(Download());
     EXPECT_EQ(polled.Verdict(), StatusVerdict::None);
     EXPECT_EQ(polled.end, ChainEnd::NoFinalStatus);
-    EXPECT_TRUE(polled.reason.starts_with("no final status from the agent (Upgrade Status "
-                                          "Unavailable: Time out on GET."))
+    EXPECT_TRUE(
+        polled.reason.starts_with("no final status from the agent (Upgrade Status "
+                                  "Unavailable: Time out on GET."))
         << polled.reason;
     EXPECT_TRUE(Logged("Upgrade Status Unavailable: "));
     EXPECT_EQ(RequestsSent(), 2) << "the send's request and one status request";

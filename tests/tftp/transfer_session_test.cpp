@@ -1,6 +1,6 @@
 // The sessions as a library: each runs a Transfer over a context of its own and returns its
-// Outcome, with no client driver and no window (an observer that shows nothing, its report off). The agent
-// is the simulated agent's protocol machine behind a simulated socket, in simulated time.
+// Outcome, with no client driver and no window (an observer that shows nothing, its report off).
+// The agent is the simulated agent's protocol machine behind a simulated socket, in simulated time.
 #include <gtest/gtest.h>
 
 #include <algorithm>
