@@ -116,7 +116,9 @@ pid_t OwnerOfReplacement(std::string_view name) {
 // (SIGKILL, a power loss) cannot remove its own. Only regular files are removed, and only when
 // kill says there is no such process (ESRCH); a process that exists but may not be signalled
 // (EPERM) is alive, and this process's own replacements are never touched.
-void RemoveAbandonedReplacements(const std::string& folder) {
+}  // namespace
+
+void CLocalFile::RemoveAbandonedReplacements(const std::string& folder) {
     DIR* const listing = ::opendir(folder.empty() ? "." : folder.c_str());
     if (listing == nullptr) {
         return;
@@ -137,6 +139,8 @@ void RemoveAbandonedReplacements(const std::string& folder) {
     }
     ::closedir(listing);
 }
+
+namespace {
 
 int CloseQuietly(int descriptor) {
     const int result = ::close(descriptor);
@@ -259,9 +263,11 @@ FileResult CLocalFile::GetSize() {
         return {};
     }
     struct stat status {};
-    if (::fstat(descriptor, &status) != 0 || status.st_size < 0 ||
-        status.st_size > std::numeric_limits<std::int32_t>::max()) {
+    if (::fstat(descriptor, &status) != 0 || status.st_size < 0) {
         return {0, std::string(kSizeFailedText)};
+    }
+    if (status.st_size >= kBeyondTransfer) {
+        return {kBeyondTransfer, {}};
     }
     return {static_cast<std::int32_t>(status.st_size), {}};
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -49,6 +50,10 @@ public:
     // the folder takes no new file or path names something other than a regular file;
     // LastError then tells why.
     int OpenReplacement(const char* path);
+    // Removes from folder the replacements whose process no longer exists (a fetch that was
+    // killed cannot remove its own); the one OpenReplacement does first, for a program that
+    // reaps such a process itself.
+    static void RemoveAbandonedReplacements(const std::string& folder);
     // Writes the replacement to disk, closes it and renames it over its path; afterwards no file
     // is held. False when that fails: the replacement is then removed and the earlier file is
     // left as it was, and LastError tells why.
@@ -64,7 +69,9 @@ public:
     // with no file held.
     bool Close();
     // The length in bytes as the count. With no file held: 0 and no reason. When the length
-    // cannot be had, including a length beyond 2147483647 bytes: 0 and "GetFileSize failed".
+    // cannot be had: 0 and "GetFileSize failed". A length of kBeyondTransfer bytes or more
+    // (2 GiB, more than any transfer carries) is counted as kBeyondTransfer.
+    static constexpr std::int32_t kBeyondTransfer = std::numeric_limits<std::int32_t>::max();
     FileResult GetSize();
     // The bytes read or written as the count, as the descriptor operation reports them (-1 when
     // it failed, and for a negative count or a missing buffer); the reason:

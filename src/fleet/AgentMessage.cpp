@@ -1,5 +1,8 @@
 #include "fleet/AgentMessage.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <nlohmann/json.hpp>
 
 namespace kalvoran::fleet {
@@ -15,6 +18,18 @@ std::string Dump(const Json& json) {
 
 }  // namespace
 
+void WriteMessage(int fd, const std::string& message) {
+    const std::string text = message + "\n";
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno != EINTR) {
+            return;
+        }
+        written += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+}
+
 std::string ProgressMessage(const AgentProgress& progress) {
     return Dump(Json{{"phase", progress.phase},
                      {"done", progress.done},
@@ -27,7 +42,8 @@ std::string EndMessage(const AgentEnd& end) {
                      {"result", end.result},
                      {"reason", end.reason},
                      {"bytes", end.bytes},
-                     {"status", end.status}});
+                     {"status", end.status},
+                     {"log", end.logError}});
 }
 
 bool ReadAgentMessage(std::string_view line, AgentMessage& message) {
@@ -50,6 +66,7 @@ bool ReadAgentMessage(std::string_view line, AgentMessage& message) {
         message.end.reason = text("reason");
         message.end.bytes = number("bytes");
         message.end.status = text("status");
+        message.end.logError = text("log");
     } else {
         message.progress.phase = text("phase");
         message.progress.done = number("done");

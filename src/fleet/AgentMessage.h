@@ -21,10 +21,14 @@ struct AgentEnd {
     int result = 0;  // 0 to 4
     std::string reason;
     std::int64_t bytes = 0;
-    std::string status;  // the agent's status text, when one was served
+    std::string status;    // the agent's status text, when one was served
+    std::string logError;  // why the agent's log was not written, or not all of it
 };
 
 std::string ProgressMessage(const AgentProgress& progress);
+// Writes one message and its line end to the pipe; a fleet that has gone takes nothing, and the
+// work still ends as it would.
+void WriteMessage(int fd, const std::string& message);
 std::string EndMessage(const AgentEnd& end);
 
 struct AgentMessage {

@@ -1,13 +1,12 @@
 #include "fleet/AgentWork.h"
 
-#include <unistd.h>
-
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <functional>
 #include <utility>
 
+#include "fleet/Paths.h"
 #include "tftp/Clock.h"
 #include "tftp/ConsoleReport.h"
 #include "tftp/StopSignals.h"
@@ -18,18 +17,6 @@ namespace {
 
 // The fleet's view is brought up to date at most this often.
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
-
-void WriteLine(int fd, const std::string& line) {
-    const std::string text = line + "\n";
-    std::size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0) {
-            return;  // the fleet has gone; the work still ends as it would
-        }
-        written += static_cast<std::size_t>(n);
-    }
-}
 
 // What the fleet sees of the chain: its progress (at most every 100 ms, at once when a new step
 // begins); and the fleet's cancel, a SIGTERM, taken at the next pump as the close operation.
@@ -63,7 +50,7 @@ private:
         const auto time = std::chrono::steady_clock::now();
         if (now || time - lastSent >= kProgressInterval) {
             lastSent = time;
-            WriteLine(reportFd, ProgressMessage(progress));
+            WriteMessage(reportFd, ProgressMessage(progress));
         }
     }
 
@@ -76,15 +63,20 @@ private:
 }  // namespace
 
 ChainOutcome RunJob(const AgentJob& job, AgentLink& link) {
+    // The file sent is the one the fleet checked, or nothing is sent in full.
+    const auto sent = [&job](int type) {
+        Transfer transfer{type, job.file, job.agent, {}};
+        transfer.options.expected = job.identity;
+        return transfer;
+    };
     switch (job.action) {
-        case Action::Send: {
-            const Transfer send{job.sendType, job.file, job.agent, {}};
-            return job.verify ? link.SendThenPoll(send) : link.Send(send);
-        }
+        case Action::Send:
+            return job.verify ? link.SendThenPoll(sent(job.sendType))
+                              : link.Send(sent(job.sendType));
         case Action::Eeprom:
             return link.Fetch(Transfer{READ_EEPROM_FILE, job.destination, job.agent, {}});
         case Action::ConfigFile:
-            return link.ConfigFile(Transfer{CREATE_CONFIG_FILE, job.file, job.agent, {}},
+            return link.ConfigFile(sent(CREATE_CONFIG_FILE),
                                    Transfer{CREATE_CONFIG_FILE, job.destination, job.agent, {}});
         case Action::Status:
             break;
@@ -93,11 +85,12 @@ ChainOutcome RunJob(const AgentJob& job, AgentLink& link) {
 }
 
 AgentEnd EndOf(const ChainOutcome& chain) {
-    return AgentEnd{ResultCodeOf(chain.end), chain.reason, chain.Bytes(), chain.StatusText()};
+    return AgentEnd{ResultCodeOf(chain.end), chain.reason, chain.Bytes(), chain.StatusText(), {}};
 }
 
 int RunAgentWork(const AgentJob& job, int reportFd) {
-    std::FILE* log = std::fopen(job.logPath.c_str(), job.appendLog ? "ae" : "we");
+    std::string logError;
+    std::FILE* log = OpenAgentLog(job.logPath, job.appendLog, logError);
     ConsoleReport console(log, nullptr);
     console.Enable();
     WorkObserver observer(reportFd);
@@ -105,12 +98,13 @@ int RunAgentWork(const AgentJob& job, int reportFd) {
     SystemClock clock;
     AgentLink link(display, clock, LinkSetup{false, nullptr, nullptr});
     observer.onStop = [&link] { link.Close(); };
-    const AgentEnd end = EndOf(RunJob(job, link));
+    AgentEnd end = EndOf(RunJob(job, link));
     link.Release();
-    if (log != nullptr) {
-        std::fclose(log);
+    if ((log != nullptr && std::fclose(log) != 0) || console.LogLost()) {
+        logError = "not all of it could be written";
     }
-    WriteLine(reportFd, EndMessage(end));
+    end.logError = logError;
+    WriteMessage(reportFd, EndMessage(end));
     return end.result;
 }
 

@@ -4,6 +4,7 @@
 // and how it ended told to the fleet on a pipe (AgentMessage).
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "fleet/AgentMessage.h"
@@ -16,8 +17,9 @@ namespace kalvoran::fleet {
 struct AgentJob {
     Action action = Action::Send;
     int sendType = -1;
-    std::string file;         // send: the file; configfile: the request file
-    std::string destination;  // eeprom, configfile: the file fetched into
+    std::string file;                      // send: the file; configfile: the request file
+    std::optional<FileIdentity> identity;  // the file as the fleet checked it
+    std::string destination;               // eeprom, configfile: the file fetched into
     bool verify = false;
     net::Octets agent{};
     std::string logPath;

@@ -69,10 +69,13 @@ bool ReadInt(const char* text, int lowest, int highest, int& value) {
            value >= lowest && value <= highest;
 }
 
+// Decimal only, like every number of the command line: "0x10" is no number of seconds.
 bool ReadSeconds(const char* text, double& value) {
-    char* end = nullptr;
-    value = std::strtod(text, &end);
-    return end != text && *end == '\0' && std::isfinite(value) && value >= 0 && value <= 86400;
+    const std::string_view word = text;
+    const auto [end, error] =
+        std::from_chars(word.data(), word.data() + word.size(), value, std::chars_format::fixed);
+    return !word.empty() && error == std::errc() && end == word.data() + word.size() &&
+           std::isfinite(value) && value >= 0 && value <= 86400;
 }
 
 // The types a send may name: the ones DOWNLOAD TO DEVICE sends, by their command-line keyword,

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+
+#include "files/LocalFile.h"
 
 namespace kalvoran::fleet {
 
@@ -26,7 +29,7 @@ double SecondsBetween(FleetClock::time_point from, FleetClock::time_point to) {
 
 // The child side of a fork: nothing of the fleet's terminal or descriptors, the cancel on
 // SIGTERM, and the work.
-[[noreturn]] void RunWorker(const AgentJob& job, int reportFd) {
+[[noreturn]] void RunWorker(const AgentJob& job, int reportFd, pid_t fleet) {
     // The terminal's Ctrl-C and hang-up reach the fleet, which cancels the workers with SIGTERM;
     // that one waits, blocked, until the work catches it (a handler inherited from the fleet
     // would write into a descriptor this process reuses).
@@ -37,6 +40,11 @@ double SecondsBetween(FleetClock::time_point from, FleetClock::time_point to) {
     ::sigemptyset(&term);
     ::sigaddset(&term, SIGTERM);
     ::sigprocmask(SIG_BLOCK, &term, nullptr);
+    // A worker never outlives the fleet (killed, even with SIGKILL): it is cancelled as by the
+    // fleet's own SIGTERM, and one whose fleet ended before this took effect does not start.
+    if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || ::getppid() != fleet) {
+        ::_exit(kResultRefused);
+    }
     const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (devNull >= 0) {
         ::dup2(devNull, STDIN_FILENO);
@@ -63,7 +71,9 @@ public:
         }
     }
 
-    std::vector<AgentRecord> Run(bool& interrupted, bool& atOnce) {
+    FleetResult Run() {
+        FleetResult result;
+        bool& atOnce = result.atOnce;
         start = FleetClock::now();
         nextStart = start;
         while (Unfinished()) {
@@ -83,12 +93,15 @@ public:
                 Refresh(now);
             }
         }
-        interrupted = cancelling || atOnce;
-        std::vector<AgentRecord> records;
+        result.interrupted = cancelling || atOnce;
         for (const AgentState& state : states) {
-            records.push_back(state.record);
+            result.records.push_back(state.record);
+            if (!state.logProblem.empty()) {
+                result.logProblems.push_back(LogPathOf(plan, state.agent) + ": " +
+                                             state.logProblem);
+            }
         }
-        return records;
+        return result;
     }
 
 private:
@@ -121,6 +134,7 @@ private:
         job.action = plan.command.action;
         job.sendType = plan.command.sendType;
         job.file = plan.command.file;
+        job.identity = plan.file;
         job.destination = DestinationOf(plan, state.agent);
         job.verify = plan.command.verify;
         job.agent = state.agent.octets;
@@ -146,10 +160,11 @@ private:
             return;
         }
         std::fflush(nullptr);  // nothing buffered is written twice
+        const pid_t fleet = ::getpid();
         const pid_t pid = ::fork();
         if (pid == 0) {
             ::close(fds[0]);
-            RunWorker(job, fds[1]);
+            RunWorker(job, fds[1], fleet);
         }
         ::close(fds[1]);
         if (pid < 0) {
@@ -226,6 +241,10 @@ private:
         while (::waitpid(state.pid, &status, 0) < 0 && errno == EINTR) {
         }
         state.pid = -1;
+        // A fetch killed at its deadline (or by anyone) cannot remove its own partial copy.
+        if (!state.ended && !plan.command.folder.empty()) {
+            CLocalFile::RemoveAbandonedReplacements(plan.command.folder);
+        }
         if (!state.ended) {
             const std::string how = WIFSIGNALED(status)
                                         ? "signal " + std::to_string(WTERMSIG(status))
@@ -246,6 +265,7 @@ private:
         }
         state.record.bytes = state.end.bytes;
         state.record.status = state.end.status;
+        state.logProblem = state.end.logError;
         Finish(state, result, state.end.reason);
     }
 
@@ -301,6 +321,9 @@ private:
             if (state.stage == AgentState::Stage::Running && state.pid > 0) {
                 ::kill(state.pid, SIGKILL);
                 while (::waitpid(state.pid, nullptr, 0) < 0 && errno == EINTR) {
+                }
+                if (!plan.command.folder.empty()) {
+                    CLocalFile::RemoveAbandonedReplacements(plan.command.folder);
                 }
                 ::close(state.fd);
                 state.pid = -1;
@@ -368,15 +391,11 @@ std::string LogPathOf(const FleetPlan& plan, const InventoryAgent& agent) {
     return plan.logsFolder + "/" + agent.address + ".log";
 }
 
-std::vector<AgentRecord> RunFleet(const FleetPlan& plan, FleetDisplay& display, bool& interrupted,
-                                  bool& atOnce) {
-    interrupted = false;
-    atOnce = false;
+FleetResult RunFleet(const FleetPlan& plan, FleetDisplay& display) {
     // SIGINT, SIGTERM or a closed terminal (SIGHUP) cancel; a second one ends at once.
     StopSignals stops;
     Fleet fleet(plan, display, stops);
-    std::vector<AgentRecord> records = fleet.Run(interrupted, atOnce);
-    return records;
+    return fleet.Run();
 }
 
 int FleetExitCode(const std::vector<AgentRecord>& records) {

@@ -8,9 +8,11 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "files/FileIdentity.h"
 #include "fleet/AgentWork.h"
 #include "fleet/FleetCommand.h"
 #include "fleet/Inventory.h"
@@ -36,6 +38,7 @@ struct AgentState {
     bool ended = false;    // the attempt's end message arrived
     bool overdue = false;  // the attempt was killed at its deadline
     AgentEnd end;
+    std::string logProblem;  // of the last attempt that ended with a word
     FleetClock::time_point firstStart{};
     FleetClock::time_point attemptDeadline{};
 };
@@ -61,6 +64,9 @@ public:
 
 struct FleetPlan {
     FleetCommand command;
+    // The file a send or a configfile sends, as it was checked before the run: every agent gets
+    // exactly this one.
+    std::optional<FileIdentity> file;
     std::vector<InventoryAgent> agents;
     std::string logsFolder;
     double deadlineSeconds = 0;
@@ -70,10 +76,15 @@ struct FleetPlan {
 std::string DestinationOf(const FleetPlan& plan, const InventoryAgent& agent);
 std::string LogPathOf(const FleetPlan& plan, const InventoryAgent& agent);
 
-// Runs the plan to its end; interrupted is set when a signal cancelled it, and atOnce when a
-// second signal ended it without waiting for the running agents.
-std::vector<AgentRecord> RunFleet(const FleetPlan& plan, FleetDisplay& display, bool& interrupted,
-                                  bool& atOnce);
+struct FleetResult {
+    std::vector<AgentRecord> records;  // one per agent, in inventory order
+    bool interrupted = false;          // a signal cancelled the run
+    bool atOnce = false;  // a second signal ended it without waiting for the running agents
+    std::vector<std::string> logProblems;  // "PATH: why" for each log not (all) written
+};
+
+// Runs the plan to its end.
+FleetResult RunFleet(const FleetPlan& plan, FleetDisplay& display);
 
 // The fleet's exit code: 0 when every agent succeeded, else the highest agent result.
 int FleetExitCode(const std::vector<AgentRecord>& records);

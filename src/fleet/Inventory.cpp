@@ -110,6 +110,15 @@ LineReading ReadLine(std::string_view line) {
         reading.reason = "0.0.0.0 is not an agent's address";
         return reading;
     }
+    // Many hosts answer these, and none of them is one agent.
+    if (octets == net::Octets{255, 255, 255, 255}) {
+        reading.reason = "255.255.255.255 is a broadcast address, not an agent's";
+        return reading;
+    }
+    if (octets[0] >= 224 && octets[0] <= 239) {
+        reading.reason = "a multicast address (224.0.0.0/4), not an agent's: " + Quoted(address);
+        return reading;
+    }
     for (const char c : label) {
         if (c != '\t' && IsControl(static_cast<unsigned char>(c))) {
             reading.reason = "control character in the label";

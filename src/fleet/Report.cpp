@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -51,8 +52,27 @@ double RoundedSeconds(double seconds) {
     return rounded;
 }
 
-void AppendCsvField(std::string& out, std::string_view field) {
-    if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
+// Agent text may hold terminal control sequences: in the CSV, as in the run's output, a control
+// character other than the tab and the line ends that quoting keeps is written as \xNN.
+std::string WithoutControls(std::string_view field) {
+    std::string text;
+    text.reserve(field.size());
+    for (const char c : field) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7F) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            text += escaped;
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}
+
+void AppendCsvField(std::string& out, std::string_view raw) {
+    const std::string field = WithoutControls(raw);
+    if (field.find_first_of(",\"\r\n") == std::string::npos) {
         out += field;
         return;
     }

@@ -14,10 +14,12 @@
 #include <system_error>
 
 #include "files/LocalFile.h"
+#include "files/StreamWrite.h"
 #include "fleet/FleetCommand.h"
 #include "fleet/FleetRun.h"
 #include "fleet/FleetView.h"
 #include "fleet/Inventory.h"
+#include "fleet/Paths.h"
 #include "fleet/Report.h"
 #include "tftp/ResultCode.h"
 #include "tftp/SendSession.h"
@@ -89,8 +91,11 @@ void PrintPlan(const FleetPlan& plan) {
         if (!destination.empty()) {
             what += " -> " + destination;
         }
-        std::printf("%-15s %-16s %s%s\n", agent.address.c_str(), agent.label.c_str(), what.c_str(),
-                    command.verify ? " (verify)" : "");
+        std::printf("%-15s %-16s %s%s\n", agent.address.c_str(), Printable(agent.label).c_str(),
+                    what.c_str(), command.verify ? " (verify)" : "");
+    }
+    if (plan.file) {
+        std::printf("%s: SHA-256 %s\n", command.file.c_str(), HexOf(plan.file->sha256).c_str());
     }
     std::printf("%zu agents, %d at once, %d retries, %.1f s between starts, log folder %s\n",
                 plan.agents.size(), command.jobs, command.retries, command.pauseSeconds,
@@ -141,10 +146,36 @@ int main(int argc, char* argv[]) {
 
     FleetPlan plan;
     plan.command = command;
+    if (command.action == Action::Send || command.action == Action::ConfigFile) {
+        // Taken once: a file replaced or changed during the run is refused by every agent's
+        // send rather than sent to some of them.
+        std::string why;
+        plan.file = IdentifyFile(command.file, why);
+        if (!plan.file) {
+            return Refuse(command.file + ": " + why);
+        }
+    }
     plan.agents = inventory.agents;
     plan.logsFolder = command.logsFolder.empty() ? DefaultLogsFolder() : command.logsFolder;
     plan.deadlineSeconds = command.deadlineSeconds > 0 ? command.deadlineSeconds
                                                        : DefaultDeadline(command, fileLength);
+    // What the run will write must not destroy what it reads or writes: both the run and
+    // --check refuse it before anything is sent.
+    if (const std::string refusal = LogsFolderRefusal(plan.logsFolder, !command.logsFolder.empty());
+        !refusal.empty()) {
+        return Refuse(refusal);
+    }
+    if (!command.reportPath.empty()) {
+        std::vector<std::string> runFiles = {command.inventoryPath, command.file};
+        for (const InventoryAgent& agent : plan.agents) {
+            runFiles.push_back(DestinationOf(plan, agent));
+            runFiles.push_back(LogPathOf(plan, agent));
+        }
+        if (const std::string refusal = ReportPathRefusal(command.reportPath, runFiles);
+            !refusal.empty()) {
+            return Refuse(refusal);
+        }
+    }
     if (command.check) {
         PrintPlan(plan);
         return 0;
@@ -163,21 +194,35 @@ int main(int argc, char* argv[]) {
     constexpr std::size_t kWidestLabelColumn = 32;
     FleetView view(stdout, ::isatty(STDOUT_FILENO) == 1,
                    static_cast<int>(std::min(labelWidth, kWidestLabelColumn)));
-    bool interrupted = false;
-    bool atOnce = false;
-    const std::vector<AgentRecord> records = RunFleet(plan, view, interrupted, atOnce);
-    if (atOnce) {
+    const FleetResult result = RunFleet(plan, view);
+    const std::vector<AgentRecord>& records = result.records;
+    if (result.atOnce) {
         std::fprintf(stderr,
                      "kalvoran-fleet: ended at once; agents that were running were "
                      "stopped where they were\n");
         return kResultRefused;
     }
+    // A report that could not be written after all (a disk that filled up) is no success: the
+    // summary names no report, and the exit code is not 0.
+    bool reportWritten = true;
     if (!command.reportPath.empty()) {
         std::string reportError;
-        if (!WriteReport(command.reportPath, records, reportError)) {
+        reportWritten = WriteReport(command.reportPath, records, reportError);
+        if (!reportWritten) {
             std::fprintf(stderr, "%s\n", reportError.c_str());
         }
     }
-    view.Summary(records, command.reportPath, plan.logsFolder);
-    return interrupted ? kResultRefused : FleetExitCode(records);
+    view.Summary(records, reportWritten ? command.reportPath : std::string(), plan.logsFolder);
+    // Which file every agent got, and the logs that a full disk (or anything else) kept from
+    // being written, named rather than left as empty files without a word. Like the rest of
+    // the output, written without letting a reader that stopped hold up the end of the run.
+    if (plan.file) {
+        WriteWithoutStalling(
+            stdout, "sent " + command.file + ": SHA-256 " + HexOf(plan.file->sha256) + "\n");
+    }
+    for (const std::string& problem : result.logProblems) {
+        WriteWithoutStalling(stdout, "log not written: " + problem + "\n");
+    }
+    const int code = result.interrupted ? kResultRefused : FleetExitCode(records);
+    return reportWritten ? code : std::max(code, kResultRefused);
 }

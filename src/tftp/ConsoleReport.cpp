@@ -6,9 +6,9 @@
 
 namespace kalvoran {
 
-void ConsoleReport::Write(std::FILE* stream, std::string_view text) const {
+bool ConsoleReport::Write(std::FILE* stream, std::string_view text) const {
     if (!enabled || stream == nullptr) {
-        return;
+        return true;
     }
     std::string line;
     line.reserve(text.size() + 1);
@@ -18,7 +18,7 @@ void ConsoleReport::Write(std::FILE* stream, std::string_view text) const {
         }
     }
     line += '\n';
-    WriteWithoutStalling(stream, line);
+    return WriteWithoutStalling(stream, line);
 }
 
 }  // namespace kalvoran

@@ -19,17 +19,24 @@ public:
     void Enable() { enabled = true; }
     bool Enabled() const { return enabled; }
 
-    void LogLine(std::string_view text) const { Write(log, text); }
-    void FailureLine(std::string_view text) const { Write(failures, text); }
+    void LogLine(std::string_view text) const {
+        if (!Write(log, text) && log != nullptr) {
+            logLost = true;
+        }
+    }
+    // Some of the log did not reach its stream (a full disk, a reader that stopped).
+    bool LogLost() const { return logLost; }
+    void FailureLine(std::string_view text) const { (void)Write(failures, text); }
 
 private:
     // Line breaks inside a text (an ERROR description spans two lines) end lines of their own;
-    // carriage returns are left out.
-    void Write(std::FILE* stream, std::string_view text) const;
+    // carriage returns are left out. False when not all of it was written.
+    bool Write(std::FILE* stream, std::string_view text) const;
 
     std::FILE* log;
     std::FILE* failures;
     bool enabled = false;
+    mutable bool logLost = false;
 };
 
 }  // namespace kalvoran

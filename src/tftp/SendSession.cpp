@@ -16,6 +16,7 @@ constexpr char kEmptyFileText[] = "Empty file: %s";
 constexpr char kTooManyBlocksText[] =
     "!! File too big for a TFTP transfer (at most 33553919 bytes) !!: %s";
 constexpr char kReadFailedText[] = "File read failed after %d bytes: %s";
+constexpr char kChangedText[] = "File changed since it was checked: %s: nothing sent in full";
 constexpr char kSendingText[] = "Sending file: %s as %s";
 constexpr char kUnreachableText[] = "Destination Unreachable";
 
@@ -96,18 +97,21 @@ SendCheck CheckSend(const Transfer& transfer, CLocalFile& file) {
     }
     const FileResult size = file.GetSize();
     check.lengthReason = size.reason;
-    check.fileLength = size.count;
+    // A file of 2 GiB or more is too big for every type, and has no length a box could show.
+    const bool beyond = size.count == CLocalFile::kBeyondTransfer;
+    check.fileLength = beyond ? -1 : size.count;
     if (check.fileLength == 0) {
         // The status log shows only the end of the session; a script is told why.
         return refuse(FormatLine(kEmptyFileText, path.c_str()), Shown::FailureLine);
     }
+    const std::int64_t length = beyond ? std::int64_t{size.count} + 1 : check.fileLength;
     const std::int32_t blockSize = transfer.options.blockSize;
-    if (check.type->sendSizeLimit > 0 && check.fileLength > check.type->sendSizeLimit) {
+    if (check.type->sendSizeLimit > 0 && length > check.type->sendSizeLimit) {
         return refuse(
             FormatLine("%s%s", std::string(check.type->sizeLimitText).c_str(), path.c_str()),
             Shown::Box);
     }
-    if (check.fileLength / blockSize >= SendSession::kMostFullBlocks) {
+    if (length / blockSize >= SendSession::kMostFullBlocks) {
         return refuse(FormatLine(kTooManyBlocksText, path.c_str()), Shown::Box);
     }
     return check;
@@ -142,6 +146,12 @@ bool SendSession::Prepare(const Transfer& transfer) {
     }
     blockSize = transfer.options.blockSize;
     localPath = transfer.localPath;
+    expected = transfer.options.expected;
+    readHash = Sha256{};
+    if (expected && !SameFileAs(file.Descriptor(), *expected)) {
+        EndChanged();
+        return false;
+    }
     channel.SetRemoteName(check.remoteName);
     packetLength = channel.BuildRequest(tftp::kOpWrq, channel.RemoteName());
     const std::string& localName = check.localName;
@@ -256,6 +266,9 @@ SendSession::Phase SendSession::NextBlock() {
         display.ReportFailure(text);
         return EndWith(kResultRefused, text);
     }
+    if (last && expected && readHash.Digest() != expected->sha256) {
+        return EndChanged();  // the agent never gets the last block
+    }
     if (last) {
         outcome.bytesMoved += count;
         display.ShowByteCount(outcome.bytesMoved);
@@ -290,6 +303,9 @@ bool SendSession::ReadBlock(std::int32_t count) {
             if (got.count <= 0) {
                 return false;
             }
+            if (expected) {
+                readHash.Add(std::span(readAhead).first(static_cast<std::size_t>(got.count)));
+            }
             aheadStart = 0;
             aheadEnd = static_cast<std::size_t>(got.count);
             unreadBytes -= got.count;
@@ -300,6 +316,12 @@ bool SendSession::ReadBlock(std::int32_t count) {
         filled += take;
     }
     return true;
+}
+
+SendSession::Phase SendSession::EndChanged() {
+    const std::string text = FormatLine(kChangedText, localPath.c_str());
+    context.display.ReportFailure(text);
+    return EndWith(kResultRefused, text);
 }
 
 SendSession::Phase SendSession::EndWith(int code, std::string reason) {

@@ -71,6 +71,8 @@ private:
     // Fills the payload of the next DATA packet with count bytes of the file; false when the
     // file yields fewer (a read error, or a file that shrank while it was sent).
     bool ReadBlock(std::int32_t count);
+    // The session's end when the file is not the one the run checked.
+    Phase EndChanged();
 
     SessionContext& context;
     Outcome outcome;
@@ -88,6 +90,9 @@ private:
     std::size_t aheadStart = 0;
     std::size_t aheadEnd = 0;
     std::int64_t unreadBytes = 0;
+    // The identity the file must keep (Transfer::expected), and the hash of what was read.
+    std::optional<FileIdentity> expected;
+    Sha256 readHash;
 };
 
 }  // namespace kalvoran

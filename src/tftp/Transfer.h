@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "files/FileIdentity.h"
 #include "net/Addressing.h"
 #include "tftp/TftpPacket.h"
 
@@ -17,6 +19,10 @@ namespace kalvoran {
 struct TransferOptions {
     std::int32_t blockSize = static_cast<std::int32_t>(tftp::kBlockSize);
     int windowSize = 1;  // blocks in flight before an acknowledgement is awaited
+    // A send of a file checked earlier (one image for a whole fleet): the file opened must be
+    // that one, and its content must hash to the same SHA-256 before the last block goes, or the
+    // send is refused and the agent never gets a whole file.
+    std::optional<FileIdentity> expected;
 };
 
 struct Transfer {

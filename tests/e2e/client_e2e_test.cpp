@@ -2,6 +2,8 @@
 // faults) or tftpd-hpa on its own loopback address per case, without a display. Each case checks
 // the exit code, what the agent stored, and the two output streams apart: the status log on
 // stdout, the reasons for failure on stderr.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -175,6 +177,19 @@ TEST_P(ClientFails, ExitCodeAndStderrSayWhyAndTheAgentKeepsNothing) {
     const RunResult run = RunClient({failure.keyword, failure.localName, failure.clientAddress});
     EXPECT_EQ(run.exitCode, failure.exitCode) << run.output;
     EXPECT_EQ(FirstLine(run.errors), failure.reason) << run.errors;
+    EXPECT_TRUE(std::filesystem::is_empty(AgentFile(""))) << agent.Output();
+}
+
+// 2 GiB and more is beyond any transfer: refused as too big, not as an empty file.
+TEST_F(e2eClient, AnImageOf2GiBIsRefusedAsTooBig) {
+    StartAgent("127.0.10.28");
+    WriteLocal("huge.bin", 16);
+    ASSERT_EQ(::truncate(dir.File("huge.bin").c_str(), off_t{2} << 30), 0);  // sparse
+    const RunResult run = RunClient({"image", "huge.bin", "127.0.10.28"});
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_EQ(FirstLine(run.errors), "!! File too big for a TFTP transfer (at most " +
+                                         std::to_string(kLargestFile) + " bytes) !!: huge.bin")
+        << run.errors;
     EXPECT_TRUE(std::filesystem::is_empty(AgentFile(""))) << agent.Output();
 }
 

@@ -178,16 +178,17 @@ TEST_F(LocalFileTest, GetSizeReportsTheLengthAndZeroForAnEmptyFile) {
     }
 }
 
-TEST_F(LocalFileTest, GetSizeRefusesALengthBeyondTheSigned32BitRange) {
+TEST_F(LocalFileTest, GetSizeCountsALengthOf2GiBOrMoreAsBeyondATransfer) {
     const std::string path = dir.File("huge.bin");
     ASSERT_NE(file.Open(path.c_str(), CLocalFile::ModeWrite), CLocalFile::kNoFile);
     // Sparse files: no data blocks are written.
-    constexpr off_t kLargest = std::numeric_limits<std::int32_t>::max();
+    constexpr off_t kLargest = std::numeric_limits<std::int32_t>::max() - 1;
     ASSERT_EQ(::ftruncate(file.Descriptor(), kLargest), 0);
-    EXPECT_EQ(OutcomeOf(file.GetSize()), Outcome(std::numeric_limits<std::int32_t>::max(), ""));
-
-    ASSERT_EQ(::ftruncate(file.Descriptor(), kLargest + 1), 0);
-    EXPECT_EQ(OutcomeOf(file.GetSize()), Outcome(0, "GetFileSize failed"));
+    EXPECT_EQ(OutcomeOf(file.GetSize()), Outcome(static_cast<std::int32_t>(kLargest), ""));
+    for (const off_t length : {kLargest + 1, kLargest + 2, off_t{5} << 30}) {
+        ASSERT_EQ(::ftruncate(file.Descriptor(), length), 0);
+        EXPECT_EQ(OutcomeOf(file.GetSize()), Outcome(CLocalFile::kBeyondTransfer, "")) << length;
+    }
 }
 
 TEST_F(LocalFileTest, ReadAndWriteWithNoFileGiveZeroAndTheirReason) {
