@@ -121,6 +121,15 @@ TEST(FormatCsv, RoundTripsThroughAnRfc4180Reader) {
     EXPECT_EQ(ReadCsv(FormatCsv({})), CsvRecords{kNames});
 }
 
+// An agent's text may hold terminal sequences: the CSV shows them as the run's output does.
+TEST(FormatCsv, WritesControlCharactersAsEscapes) {
+    const std::string csv =
+        FormatCsv({{"10.0.0.5", "bell\a", "status", 0, "", 0, 0, 1, "\x1b[31mred\x7f\ttab"}});
+    EXPECT_EQ(csv.find('\x1b'), std::string::npos) << csv;
+    EXPECT_NE(csv.find("bell\\x07,"), std::string::npos) << csv;
+    EXPECT_NE(csv.find(",\\x1b[31mred\\x7f\ttab\r\n"), std::string::npos) << csv;
+}
+
 TEST(FormatJson, ParsesBackWithTheSameKeysOrderAndTypes) {
     const std::string text = FormatJson(Records());
     const auto parsed = nlohmann::ordered_json::parse(text);
