@@ -161,7 +161,7 @@ int main(int argc, char* argv[]) {
         labelWidth = std::max(labelWidth, agent.label.size());
     }
     constexpr std::size_t kWidestLabelColumn = 32;
-    FleetView view(stdout, ::isatty(STDOUT_FILENO) == 1,
+    FleetView view(STDOUT_FILENO, ::isatty(STDOUT_FILENO) == 1,
                    static_cast<int>(std::min(labelWidth, kWidestLabelColumn)));
     bool interrupted = false;
     bool atOnce = false;
@@ -179,5 +179,6 @@ int main(int argc, char* argv[]) {
         }
     }
     view.Summary(records, command.reportPath, plan.logsFolder);
+    view.Flush();  // a stream that failed lost lines, not the exit code
     return interrupted ? kResultRefused : FleetExitCode(records);
 }
