@@ -15,7 +15,7 @@ namespace {
 constexpr int kAddressColumn = 15;
 // The narrowest a label is shortened to on a narrow terminal before the result is cut.
 constexpr int kNarrowestLabel = 3;
-constexpr std::string_view kEllipsis = "...";
+constexpr std::string_view kEllipsis = "\u2026";  // one column: "…"
 
 std::string Duration(double seconds) {
     if (seconds < 0) {
@@ -113,11 +113,10 @@ std::string Shorten(std::string_view text, int columns) {
     if (Columns(text) <= columns) {
         return std::string(text);
     }
-    const int ellipsis = static_cast<int>(kEllipsis.size());
-    if (columns <= ellipsis) {
-        return std::string(Head(text, std::max(0, columns)));
+    if (columns <= 0) {
+        return {};
     }
-    return std::string(Head(text, columns - ellipsis)) + std::string(kEllipsis);
+    return std::string(Head(text, columns - 1)) + std::string(kEllipsis);
 }
 
 std::string FleetView::Fit(const std::string& address, const std::string& label,

@@ -71,7 +71,7 @@ private:
 std::string Printable(std::string_view text);
 
 // The columns text takes on a terminal (one for each UTF-8 character), and text shortened to at
-// most columns, ending in "..." when it had to be cut.
+// most columns, ending in an ellipsis ("…") when it had to be cut.
 int Columns(std::string_view text);
 std::string Shorten(std::string_view text, int columns);
 
