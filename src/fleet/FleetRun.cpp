@@ -187,6 +187,10 @@ private:
                 owners.push_back(&state);
             }
         }
+        const std::size_t output = polled.size();
+        if (display.WaitingOutput() >= 0) {
+            polled.push_back({display.WaitingOutput(), POLLOUT, 0});
+        }
         const auto now = FleetClock::now();
         auto wake = now + kRefreshInterval;
         if (!cancelling && !queue.empty() && nextStart > now) {
@@ -200,10 +204,13 @@ private:
         if ((polled[0].revents & POLLIN) != 0) {
             stops.DrainWakeUps();
         }
-        for (std::size_t i = 1; i < polled.size(); ++i) {
+        for (std::size_t i = 1; i < output; ++i) {
             if (polled[i].revents != 0) {
                 Read(*owners[i]);
             }
+        }
+        if (output < polled.size() && polled[output].revents != 0) {
+            display.OutputReady();
         }
     }
 
@@ -350,12 +357,8 @@ private:
         totals.failed = failed;
         totals.running = static_cast<int>(running.size());
         totals.elapsedSeconds = SecondsBetween(start, now);
-        const int finished = succeeded + failed;
-        if (finished > 0) {
-            // What is left goes at the pace at which agents have finished so far.
-            totals.leftSeconds =
-                totals.elapsedSeconds / finished * (totals.waiting + totals.running);
-        }
+        totals.leftSeconds =
+            LeftSeconds(running, succeeded + failed, totals.waiting, totals.elapsedSeconds, now);
         display.Refresh(running, totals);
     }
 
@@ -396,6 +399,23 @@ FleetResult RunFleet(const FleetPlan& plan, FleetDisplay& display) {
     StopSignals stops;
     Fleet fleet(plan, display, stops);
     return fleet.Run();
+}
+
+double LeftSeconds(const std::vector<const AgentState*>& running, int finished, int waiting,
+                   double elapsedSeconds, FleetClock::time_point now) {
+    const int left = waiting + static_cast<int>(running.size());
+    if (finished <= 0 || left <= 0) {
+        return -1;
+    }
+    double seconds = elapsedSeconds / finished * left;
+    for (const AgentState* state : running) {
+        const int percent = state->progress.Percent();
+        if (percent > 0) {
+            const double taken = SecondsBetween(state->firstStart, now);
+            seconds = std::max(seconds, taken * (100 - percent) / percent);
+        }
+    }
+    return seconds;
 }
 
 int FleetExitCode(const std::vector<AgentRecord>& records) {

@@ -60,6 +60,11 @@ public:
     // The running agents and the totals, at most ten times a second.
     virtual void Refresh(const std::vector<const AgentState*>& running,
                          const FleetTotals& totals) = 0;
+    // The descriptor with output waiting for room, or -1: the fleet's poll watches it with the
+    // workers' pipes, so that output goes out as the reader takes it and nobody waits for it.
+    virtual int WaitingOutput() const { return -1; }
+    // The descriptor WaitingOutput named has room, or has failed.
+    virtual void OutputReady() {}
 };
 
 struct FleetPlan {
@@ -85,6 +90,13 @@ struct FleetResult {
 
 // Runs the plan to its end.
 FleetResult RunFleet(const FleetPlan& plan, FleetDisplay& display);
+
+// The estimate of the time left, in seconds, or -1 while there is none worth showing: only
+// once an agent has finished and while some are left. What is left goes at the pace at which
+// agents have finished so far, but takes no less than a running agent needs at its own pace
+// (agents that failed at once would otherwise promise an end any moment).
+double LeftSeconds(const std::vector<const AgentState*>& running, int finished, int waiting,
+                   double elapsedSeconds, FleetClock::time_point now);
 
 // The fleet's exit code: 0 when every agent succeeded, else the highest agent result.
 int FleetExitCode(const std::vector<AgentRecord>& records);

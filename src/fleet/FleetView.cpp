@@ -1,15 +1,21 @@
 #include "fleet/FleetView.h"
 
+#include <sys/ioctl.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <map>
 
-#include "files/StreamWrite.h"
-
 namespace kalvoran::fleet {
 
 namespace {
+
+constexpr int kAddressColumn = 15;
+// The narrowest a label is shortened to on a narrow terminal before the result is cut.
+constexpr int kNarrowestLabel = 3;
+constexpr std::string_view kEllipsis = "\u2026";  // one column: "…"
 
 std::string Duration(double seconds) {
     if (seconds < 0) {
@@ -37,6 +43,50 @@ std::string_view ResultName(int result) {
     return "other";
 }
 
+bool ContinuesCharacter(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+// The first columns characters of text (whole UTF-8 sequences).
+std::string_view Head(std::string_view text, int columns) {
+    std::size_t end = 0;
+    for (int taken = 0; end < text.size(); ++end) {
+        if (!ContinuesCharacter(text[end]) && taken++ == columns) {
+            break;
+        }
+    }
+    return text.substr(0, end);
+}
+
+std::string Pad(std::string text, int columns) {
+    text.append(static_cast<std::size_t>(std::max(0, columns - Columns(text))), ' ');
+    return text;
+}
+
+// An ERROR's description spans two lines; on one line they read as one sentence.
+std::string OneLine(const std::string& text) {
+    std::string line;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 2, "\r\n") == 0) {
+            line += ' ';
+            ++i;
+        } else {
+            line += text[i];
+        }
+    }
+    return line;
+}
+
+// The formatted text, cut at 255 bytes (only numbers and short words go through here).
+[[gnu::format(printf, 1, 2)]] std::string Format(const char* format, ...) {
+    char text[256];
+    std::va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    return text;
+}
+
 }  // namespace
 
 std::string Printable(std::string_view text) {
@@ -54,113 +104,165 @@ std::string Printable(std::string_view text) {
     return shown;
 }
 
-std::string FleetView::FinishedLine(const AgentRecord& record) const {
-    char line[512];
+int Columns(std::string_view text) {
+    return static_cast<int>(
+        std::count_if(text.begin(), text.end(), [](char c) { return !ContinuesCharacter(c); }));
+}
+
+std::string Shorten(std::string_view text, int columns) {
+    if (Columns(text) <= columns) {
+        return std::string(text);
+    }
+    if (columns <= 0) {
+        return {};
+    }
+    return std::string(Head(text, columns - 1)) + std::string(kEllipsis);
+}
+
+std::string FleetView::Fit(const std::string& address, const std::string& label,
+                           const std::string& rest, int columns) const {
+    const std::string start = Pad(Printable(address), kAddressColumn) + " ";
+    int labelColumns = labelColumn;
+    if (columns > 0) {
+        const int room = columns - Columns(start) - 1 - Columns(rest);
+        labelColumns = std::clamp(room, kNarrowestLabel, std::max(labelColumn, kNarrowestLabel));
+    }
+    const std::string line =
+        start + Pad(Shorten(Printable(label), labelColumns), labelColumns) + " " + rest;
+    return columns > 0 ? Shorten(line, columns) : line;
+}
+
+std::string FleetView::FinishedLine(const AgentRecord& record, int columns) const {
+    std::string rest = Pad(Printable(record.action), 10) + " ";
     if (record.result == 0) {
-        std::snprintf(line, sizeof line, "%-15s %-*s %-10s ok  %lld bytes  %.1f s",
-                      record.address.c_str(), labelColumn, record.label.c_str(),
-                      record.action.c_str(), static_cast<long long>(record.bytes), record.seconds);
+        rest +=
+            Format("ok  %lld bytes  %.1f s", static_cast<long long>(record.bytes), record.seconds);
     } else {
-        std::snprintf(line, sizeof line, "%-15s %-*s %-10s FAILED %d  %s", record.address.c_str(),
-                      labelColumn, record.label.c_str(), record.action.c_str(), record.result,
-                      record.reason.c_str());
+        rest +=
+            "FAILED " + std::to_string(record.result) + "  " + Printable(OneLine(record.reason));
     }
-    // An ERROR's description spans two lines; on one line they read as one sentence.
-    std::string text;
-    for (const char* c = line; *c != '\0'; ++c) {
-        if (c[0] == '\r' && c[1] == '\n') {
-            text += ' ';
-            ++c;
-        } else {
-            text += *c;
-        }
-    }
-    text = Printable(text);
     if (record.result == 0 && !record.status.empty() && record.action == "status") {
-        text += "  status: " + Printable(record.status);
+        rest += "  status: " + Printable(record.status);
     }
     if (record.attempts > 1) {
-        text += "  (" + std::to_string(record.attempts) + " attempts)";
+        rest += "  (" + std::to_string(record.attempts) + " attempts)";
+    }
+    return Fit(record.address, record.label, rest, columns);
+}
+
+std::vector<std::string> FleetView::Table(const std::vector<const AgentState*>& running,
+                                          const FleetTotals& totals, TerminalSize size) const {
+    // The table and the line the cursor waits on below it fit on the screen: redrawn, it
+    // scrolls nothing away.
+    const int fit = std::max(0, size.rows - 2);
+    const std::size_t shown = std::min(running.size(), static_cast<std::size_t>(fit));
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < shown; ++i) {
+        const AgentProgress& progress = running[i]->progress;
+        const std::string rest =
+            Pad(Printable(progress.phase), 10) + Format(" %3d%%  %lld bytes", progress.Percent(),
+                                                        static_cast<long long>(progress.bytes));
+        lines.push_back(
+            Fit(running[i]->agent.address, running[i]->agent.label, rest, size.columns));
+    }
+    std::string runningText = std::to_string(totals.running);
+    if (shown < running.size()) {
+        runningText += " (+" + std::to_string(running.size() - shown) + " more)";
+    }
+    lines.push_back(Shorten(
+        Format("done %d  failed %d  running %s  waiting %d  elapsed %s  left %s", totals.done,
+               totals.failed, runningText.c_str(), totals.waiting,
+               Duration(totals.elapsedSeconds).c_str(), Duration(totals.leftSeconds).c_str()),
+        size.columns));
+    return lines;
+}
+
+TerminalSize FleetView::Size() const {
+    winsize window{};
+    TerminalSize size;
+    if (::ioctl(output.Descriptor(), TIOCGWINSZ, &window) == 0 && window.ws_col > 0 &&
+        window.ws_row > 0) {
+        size.columns = window.ws_col;
+        size.rows = window.ws_row;
+    }
+    return size;
+}
+
+void FleetView::Put(const std::string& text) {
+    output.Add(text);
+    output.WriteReady();
+}
+
+// The table is overwritten line by line, each line's end erased, and what is left of it below
+// erased last: erasing the whole screen at once would make some terminals keep a copy of it in
+// their history at every redraw.
+std::string FleetView::Overwrite(const std::vector<std::string>& lines, int columns) {
+    // After a resize the terminal may have wrapped the table's lines anew at its new width.
+    int rows = 0;
+    for (const int width : drawn) {
+        rows += width <= columns ? 1 : (width + columns - 1) / columns;
+    }
+    drawn.clear();
+    std::string text = rows > 0 ? Format("\x1b[%dA\r", rows) : std::string();
+    for (const std::string& line : lines) {
+        text += line + (live ? "\x1b[K\n" : "\n");
+    }
+    if (rows > 0) {
+        text += "\x1b[J";
     }
     return text;
 }
 
-void FleetView::Put(const char* format, ...) {
-    std::va_list arguments;
-    va_start(arguments, format);
-    std::va_list measure;
-    va_copy(measure, arguments);
-    const int length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (length > 0) {
-        const std::size_t at = pending.size();
-        pending.resize(at + static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(pending.data() + at, static_cast<std::size_t>(length) + 1, format,
-                       arguments);
-        pending.pop_back();  // the terminating zero
-    }
-    va_end(arguments);
-}
-
-void FleetView::Send() {
-    WriteWithoutStalling(out, pending);
-    pending.clear();
-}
-
-void FleetView::ClearTable() {
-    if (tableLines > 0) {
-        Put("\x1b[%dA\r\x1b[J", tableLines);
-        tableLines = 0;
-    }
-}
-
 void FleetView::Finished(const AgentState& agent) {
-    ClearTable();
-    Put("%s\n", FinishedLine(agent.record).c_str());
-    Send();
+    const int columns = live ? Size().columns : 0;
+    Put(Overwrite({FinishedLine(agent.record, columns)}, columns));
 }
 
 void FleetView::Refresh(const std::vector<const AgentState*>& running, const FleetTotals& totals) {
-    if (!live) {
+    // A reader that lags gets the next table once it has taken the last one.
+    if (!live || output.Pending()) {
         return;
     }
-    ClearTable();
-    for (const AgentState* state : running) {
-        const AgentProgress& progress = state->progress;
-        const int percent = progress.Percent();
-        Put("%-15s %-*s %-10s %3d%%  %lld bytes\n", state->agent.address.c_str(), labelColumn,
-            Printable(state->agent.label).c_str(), Printable(progress.phase).c_str(), percent,
-            static_cast<long long>(progress.bytes));
-        ++tableLines;
+    const TerminalSize size = Size();
+    // No room for a table that would not scroll: none.
+    const std::vector<std::string> table =
+        size.rows < 2 ? std::vector<std::string>() : Table(running, totals, size);
+    Put(Overwrite(table, size.columns));
+    for (const std::string& line : table) {
+        drawn.push_back(Columns(line));
     }
-    Put("done %d  failed %d  running %d  waiting %d  elapsed %s  left %s\n", totals.done,
-        totals.failed, totals.running, totals.waiting, Duration(totals.elapsedSeconds).c_str(),
-        Duration(totals.leftSeconds).c_str());
-    ++tableLines;
-    Send();
+}
+
+int FleetView::WaitingOutput() const {
+    return output.Pending() ? output.Descriptor() : -1;
+}
+
+void FleetView::OutputReady() {
+    output.WriteReady();
 }
 
 void FleetView::Summary(const std::vector<AgentRecord>& records, const std::string& reportPath,
-                        const std::string& logsFolder) {
-    ClearTable();
+                        const std::string& logsFolder, const std::vector<std::string>& notes) {
     std::map<int, int> byResult;
     for (const AgentRecord& record : records) {
         ++byResult[record.result];
     }
     const bool sends = !records.empty() && records.front().action == "send";
-    Put("agents %zu, %s %d, failed %zu\n", records.size(), sends ? "upgraded" : "succeeded",
-        byResult[0], records.size() - static_cast<std::size_t>(byResult[0]));
+    std::vector<std::string> lines = {
+        Format("agents %zu, %s %d, failed %zu", records.size(), sends ? "upgraded" : "succeeded",
+               byResult[0], records.size() - static_cast<std::size_t>(byResult[0]))};
     for (const auto& [result, count] : byResult) {
         if (result != 0) {
-            Put("  %4d  %d %.*s\n", count, result, static_cast<int>(ResultName(result).size()),
-                ResultName(result).data());
+            lines.push_back(
+                Format("  %4d  %d %s", count, result, std::string(ResultName(result)).c_str()));
         }
     }
     if (!reportPath.empty()) {
-        Put("report: %s\n", reportPath.c_str());
+        lines.push_back("report: " + reportPath);
     }
-    Put("logs: %s\n", logsFolder.c_str());
-    Send();
+    lines.push_back("logs: " + logsFolder);
+    lines.insert(lines.end(), notes.begin(), notes.end());
+    Put(Overwrite(lines, live ? Size().columns : 1));
 }
 
 }  // namespace kalvoran::fleet

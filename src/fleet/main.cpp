@@ -14,7 +14,6 @@
 #include <system_error>
 
 #include "files/LocalFile.h"
-#include "files/StreamWrite.h"
 #include "fleet/FleetCommand.h"
 #include "fleet/FleetRun.h"
 #include "fleet/FleetView.h"
@@ -192,7 +191,7 @@ int main(int argc, char* argv[]) {
         labelWidth = std::max(labelWidth, agent.label.size());
     }
     constexpr std::size_t kWidestLabelColumn = 32;
-    FleetView view(stdout, ::isatty(STDOUT_FILENO) == 1,
+    FleetView view(STDOUT_FILENO, ::isatty(STDOUT_FILENO) == 1,
                    static_cast<int>(std::min(labelWidth, kWidestLabelColumn)));
     const FleetResult result = RunFleet(plan, view);
     const std::vector<AgentRecord>& records = result.records;
@@ -212,17 +211,18 @@ int main(int argc, char* argv[]) {
             std::fprintf(stderr, "%s\n", reportError.c_str());
         }
     }
-    view.Summary(records, reportWritten ? command.reportPath : std::string(), plan.logsFolder);
-    // Which file every agent got, and the logs that a full disk (or anything else) kept from
-    // being written, named rather than left as empty files without a word. Like the rest of
-    // the output, written without letting a reader that stopped hold up the end of the run.
+    // The summary also says which file every agent got, and names the logs that a full disk (or
+    // anything else) kept from being written, rather than leaving them as empty files.
+    std::vector<std::string> notes;
     if (plan.file) {
-        WriteWithoutStalling(
-            stdout, "sent " + command.file + ": SHA-256 " + HexOf(plan.file->sha256) + "\n");
+        notes.push_back("sent " + command.file + ": SHA-256 " + HexOf(plan.file->sha256));
     }
     for (const std::string& problem : result.logProblems) {
-        WriteWithoutStalling(stdout, "log not written: " + problem + "\n");
+        notes.push_back("log not written: " + problem);
     }
+    view.Summary(records, reportWritten ? command.reportPath : std::string(), plan.logsFolder,
+                 notes);
+    view.Flush();  // a stream that failed lost lines, not the exit code
     const int code = result.interrupted ? kResultRefused : FleetExitCode(records);
     return reportWritten ? code : std::max(code, kResultRefused);
 }

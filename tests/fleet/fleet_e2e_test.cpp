@@ -1,6 +1,6 @@
 // kalvoran-fleet run as an engineer runs it, against real agent-sim processes on loopback
-// addresses of each test's own (127.0.16.x to 127.0.19.x): what every agent stored, the exit
-// code, the report read back, the lines on standard output with and without a terminal, and a
+// addresses of each test's own (127.0.16.x to 127.0.19.x, 127.0.23.x): what every agent stored, the
+// exit code, the report read back, the lines on standard output with and without a terminal, and a
 // cancel by SIGINT. The mix of failures runs in a private network namespace, where an address
 // off loopback has no route and so answers no ping.
 #include <pty.h>
@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -173,25 +174,68 @@ TEST_F(FleetTest, EachAgentsFailureIsItsOwnAndTheExitCodeIsTheWorst) {
     EXPECT_NE(rows.at("127.0.17.4")["reason"], "");
 }
 
-// A script that stops reading the fleet's output (its pipe full) loses lines, not the run: every
-// agent is upgraded, the report written, and the exit code tells how it went.
-TEST_F(FleetTest, OutputNobodyReadsNeitherStopsTheRunNorItsExitCode) {
+// A reader that takes the output only once the run is over gets all of it, summary included;
+// one that goes away or a device that is full loses lines, not the run; the agents never wait
+// for the reader, and the exit code and the report say how the run went.
+TEST_F(FleetTest, ASlowReaderGetsEveryLateLineAndABrokenOneLosesOnlyLines) {
     AgentFleet agents(dir.Path() / "agents");
-    ASSERT_TRUE(agents.Start("127.0.19.", 40, 3)) << agents.Error();
+    ASSERT_TRUE(agents.Start("127.0.23.", 50, 3)) << agents.Error();
     const std::string image = PatternString(100000, 6);
     WriteFileBytes(dir.File("app.bin"), image);
-    StalledPipe stalled(dir.File("stalled"));
-    ASSERT_TRUE(stalled.Full());
-    const RunResult run = RunProgram(
-        {"sh", "-c", "exec \"$0\" \"$@\" >" + stalled.Path(), Fleet(), "--logs", dir.File("logs"),
-         "--report", dir.File("report.json"), "send", "image", dir.File("app.bin"),
-         WriteInventory({"127.0.19.40", "127.0.19.41", "127.0.19.42"})},
-        30000, true);
-    EXPECT_EQ(run.exitCode, 0) << run.errors;
-    EXPECT_EQ(ReportRows(dir.File("report.json")).size(), 3u);
-    for (std::size_t i = 0; i < agents.Size(); ++i) {
-        EXPECT_TRUE(ReadFileBytes((agents.Dir(i) / "image.bin").string()) == image)
-            << agents.Address(i);
+    const std::vector<std::string> addresses = {"127.0.23.50", "127.0.23.51", "127.0.23.52",
+                                                "127.0.23.99"};  // no agent there: result 3
+    const std::string inventory = WriteInventory(addresses);
+    enum class Reader { Late, Gone, FullDevice };
+    for (const Reader reader : {Reader::Late, Reader::Gone, Reader::FullDevice}) {
+        SCOPED_TRACE(static_cast<int>(reader));
+        std::filesystem::remove_all(dir.Path() / "run");
+        const std::string report = dir.File("run/report.json");
+        StalledPipe stalled(dir.File("stalled"));
+        ASSERT_TRUE(stalled.Full());
+        const std::string target = reader == Reader::FullDevice ? "/dev/full" : stalled.Path();
+        int output = -1;
+        int errors = -1;
+        const pid_t pid = Spawn(
+            {"sh", "-c", "exec \"$0\" \"$@\" >" + target, Fleet(), "--logs", dir.File("run/logs"),
+             "--report", report, "send", "image", dir.File("app.bin"), inventory},
+            output, &errors);
+        ASSERT_GT(pid, 0);
+        const auto giveUp = Deadline(30000);
+        while (!std::filesystem::exists(report) && std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        for (std::size_t i = 0; i < agents.Size(); ++i) {
+            EXPECT_TRUE(ReadFileBytes((agents.Dir(i) / "image.bin").string()) == image)
+                << agents.Address(i);
+        }
+        std::string late;
+        if (reader == Reader::Late) {
+            late = stalled.ReadLate(Deadline(10000));
+        } else if (reader == Reader::Gone) {
+            stalled.CloseReader();
+        }
+        std::string none;
+        std::string errorText;
+        ReadToEnd(output, none, errors, errorText, Deadline(10000));
+        ::close(output);
+        ::close(errors);
+        EXPECT_EQ(Reap(pid, Deadline(5000)), 3) << errorText;
+        const auto rows = ReportRows(report);
+        EXPECT_EQ(rows.size(), addresses.size());
+        if (reader == Reader::Late) {
+            const std::vector<std::string> lines = Lines(late);
+            for (const std::string& address : addresses) {
+                EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                        [&](const std::string& line) {
+                                            return line.starts_with(address + " ");
+                                        }),
+                          1)
+                    << address << "\n"
+                    << late;
+            }
+            EXPECT_NE(late.find("agents 4, upgraded 3, failed 1"), std::string::npos) << late;
+            EXPECT_NE(late.find("logs: "), std::string::npos) << late;
+        }
     }
 }
 
@@ -331,39 +375,170 @@ TEST_F(FleetTest, EepromAndConfigurationBackupsGoIntoTheFolder) {
     EXPECT_EQ(ReportRows(dir.File("c.json")).at(agents.Address(0))["action"], "configfile");
 }
 
-// On a terminal the running agents are a table redrawn in place with a line of totals; the
-// finished ones stay as one line each.
-TEST_F(FleetTest, OnATerminalTheRunningAgentsAreALiveTable) {
+// A terminal of a fixed size, as far as the fleet's output needs one: text, carriage return,
+// line feed, cursor up, erase to the end of the line and of the screen. It counts the lines
+// that scroll into its history and the lines that wrap; erasing the whole screen from its top
+// keeps a copy of it in the history, as some terminals do.
+class TerminalModel {
+public:
+    TerminalModel(int columns, int rows) : width(columns), screen(static_cast<std::size_t>(rows)) {}
+
+    void Feed(const std::string& bytes) {
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            const char c = bytes[i];
+            if (c == '\x1b' && i + 1 < bytes.size() && bytes[i + 1] == '[') {
+                std::size_t end = i + 2;
+                while (end < bytes.size() && std::isdigit(static_cast<unsigned char>(bytes[end]))) {
+                    ++end;
+                }
+                const int count = end > i + 2 ? std::stoi(bytes.substr(i + 2, end - i - 2)) : 1;
+                Control(end < bytes.size() ? bytes[end] : '\0', count);
+                i = end;
+            } else if (c == '\r') {
+                column = 0;
+            } else if (c == '\n') {
+                LineFeed();
+                column = 0;  // the pseudo-terminal writes a line end as "\r\n" anyway
+            } else if ((static_cast<unsigned char>(c) & 0xC0) == 0x80 && column > 0) {
+                screen[row][static_cast<std::size_t>(column - 1)] += c;  // the same character
+            } else {
+                if (column == width) {
+                    ++wrapped;
+                    LineFeed();
+                    column = 0;
+                }
+                Row& line = screen[row];
+                line.resize(std::max(line.size(), static_cast<std::size_t>(column + 1)), " ");
+                line[static_cast<std::size_t>(column++)] = std::string(1, c);
+            }
+        }
+    }
+
+    // Every line the terminal shows or has scrolled away, trailing blanks removed.
+    std::vector<std::string> AllLines() const {
+        std::vector<std::string> lines;
+        for (const auto* rows : {&history, &screen}) {
+            for (const Row& cells : *rows) {
+                std::string& line = lines.emplace_back();
+                for (const std::string& cell : cells) {
+                    line += cell;
+                }
+                line.erase(line.find_last_not_of(' ') + 1);
+            }
+        }
+        return lines;
+    }
+
+    int scrolled = 0;
+    int wrapped = 0;
+
+private:
+    using Row = std::vector<std::string>;  // a character (its UTF-8 bytes) a column
+
+    void LineFeed() {
+        if (row + 1 < screen.size()) {
+            ++row;
+            return;
+        }
+        history.push_back(screen.front());
+        screen.erase(screen.begin());
+        screen.emplace_back();
+        ++scrolled;
+    }
+
+    void Control(char command, int count) {
+        if (command == 'A') {
+            row -= std::min(row, static_cast<std::size_t>(count));
+        } else if (command == 'K' || command == 'J') {
+            if (command == 'J' && row == 0 && column == 0) {
+                for (const Row& line : screen) {
+                    history.push_back(line);
+                    ++scrolled;
+                }
+            }
+            screen[row].resize(std::min(screen[row].size(), static_cast<std::size_t>(column)));
+            for (std::size_t below = row + 1; command == 'J' && below < screen.size(); ++below) {
+                screen[below].clear();
+            }
+        }
+    }
+
+    int width;
+    std::vector<Row> screen;
+    std::vector<Row> history;
+    std::size_t row = 0;
+    int column = 0;
+};
+
+// On a terminal the running agents are a table redrawn in place with a line of totals, cut to
+// the terminal's width and height; what scrolls up is each finished agent once and the summary.
+// One agent, gone, carries a label far wider than the terminal: its result stays on its line.
+class FleetTerminalTest : public FleetTest,
+                          public ::testing::WithParamInterface<std::pair<int, int>> {};
+
+TEST_P(FleetTerminalTest, TheLiveTableNeverFloodsTheTerminal) {
+    const auto [columns, first] = GetParam();
+    constexpr int kRows = 15;
+    constexpr int kAgents = 16;  // more than the rows: some run unseen
     AgentFleet agents(dir.Path() / "agents");
-    ASSERT_TRUE(agents.Start("127.0.19.", 1, 3, {"--latency", "3"})) << agents.Error();
-    WriteFileBytes(dir.File("app.bin"), PatternString(128 * 1024, 2));
-    const std::string inventory = WriteInventory(
-        {agents.Address(0) + " first", agents.Address(1) + " second", agents.Address(2)});
+    ASSERT_TRUE(agents.Start("127.0.23.", first, kAgents, {"--latency", "3"})) << agents.Error();
+    WriteFileBytes(dir.File("app.bin"), PatternString(64 * 1024, 2));
+    std::vector<std::string> inventory;
+    for (std::size_t i = 0; i < agents.Size(); ++i) {
+        inventory.push_back(agents.Address(i) + " cabinet " + std::to_string(i));
+    }
+    const std::string gone = "127.0.23." + std::to_string(first + kAgents + 1);
+    inventory.push_back(gone + " " + std::string(1000, 'L'));
+    const std::string inventoryPath = WriteInventory(inventory);
     int terminal = -1;
+    winsize size{};
+    size.ws_col = static_cast<unsigned short>(columns);
+    size.ws_row = kRows;
     std::fflush(nullptr);
-    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, &size);
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         const std::string program = Fleet();
-        const std::string logs = dir.File("logs");
         const std::string file = dir.File("app.bin");
-        ::execl(program.c_str(), program.c_str(), "--jobs", "2", "--logs", logs.c_str(), "send",
-                "image", file.c_str(), inventory.c_str(), static_cast<char*>(nullptr));
+        // Relative logs: the summary's last line fits the narrow terminal too.
+        if (::chdir(dir.Path().c_str()) == 0) {
+            ::execl(program.c_str(), program.c_str(), "--jobs", "20", "--logs", "logs", "send",
+                    "image", file.c_str(), inventoryPath.c_str(), static_cast<char*>(nullptr));
+        }
         ::_exit(127);
     }
-    std::string screen;
-    ReadUntil(terminal, screen, Deadline(60000), "logs: ");
+    std::string written;
+    ReadUntil(terminal, written, Deadline(60000), nullptr);
     const int exitCode = Reap(pid, Deadline(10000));
     ::close(terminal);
-    EXPECT_EQ(exitCode, 0) << screen;
-    EXPECT_NE(screen.find("running 2"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("sending"), std::string::npos) << screen;
-    EXPECT_NE(screen.find("\x1b["), std::string::npos) << "redrawn in place";
-    for (const char* label : {"first", "second"}) {
-        EXPECT_NE(screen.find(label), std::string::npos) << screen;
+    EXPECT_EQ(exitCode, 3) << written;
+    EXPECT_NE(written.find("running " + std::to_string(kAgents + 1)), std::string::npos);
+    EXPECT_NE(written.find(" more)"), std::string::npos) << "running agents left out, counted";
+
+    TerminalModel model(columns, kRows);
+    model.Feed(written);
+    EXPECT_EQ(model.wrapped, 0);
+    const std::vector<std::string> lines = model.AllLines();
+    for (const std::string& address : inventory) {
+        const std::string start = address.substr(0, address.find(' ')) + " ";
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [&](const std::string& line) { return line.starts_with(start); }),
+                  1)
+            << start;
     }
-    EXPECT_NE(screen.find("agents 3, upgraded 3, failed 0"), std::string::npos) << screen;
+    const auto goneLine = std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.starts_with(gone + " ");
+    });
+    ASSERT_NE(goneLine, lines.end());
+    EXPECT_NE(goneLine->find("L\u2026 send       FAILED 3"), std::string::npos) << *goneLine;
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "agents 17, upgraded 16, failed 1"),
+              lines.end());
+    // A line per agent and the summary's three; every redraw of the table stays in place.
+    EXPECT_LE(model.scrolled, static_cast<int>(inventory.size()) + 3);
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, FleetTerminalTest,
+                         ::testing::Values(std::pair{40, 1}, std::pair{300, 21}));
 
 // Ctrl-C while the agent is still reporting the steps of its flash: the agent reported no
 // failure, the run was cancelled, and the report says so (result 2), not a failed flash.

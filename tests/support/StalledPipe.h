@@ -1,6 +1,7 @@
 // A named pipe whose reader never reads and whose buffer is already full: a program whose
 // standard output is redirected to it (`>path`) finds no room for a single byte, as behind a
-// pager that was stopped or a script that stopped reading.
+// pager that was stopped or a script that stopped reading, until the test reads it late or
+// closes it.
 #pragma once
 
 #include <fcntl.h>
@@ -9,6 +10,8 @@
 
 #include <cerrno>
 #include <string>
+
+#include "support/ChildProcess.h"
 
 namespace kalvoran::testing {
 
@@ -29,20 +32,37 @@ public:
         full = errno == EAGAIN;
     }
     ~StalledPipe() {
-        for (const int fd : {reader, writer}) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
+        CloseReader();
         ::unlink(path.c_str());
     }
     StalledPipe(const StalledPipe&) = delete;
     StalledPipe& operator=(const StalledPipe&) = delete;
 
     bool Full() const { return full; }
+
+    // The reader starts reading at last: what was written after the filler, up to the end (every
+    // writer gone) or the deadline.
+    std::string ReadLate(std::chrono::steady_clock::time_point deadline) {
+        CloseEnd(writer);
+        std::string text;
+        ReadUntil(reader, text, deadline, nullptr);
+        return text.substr(std::min(text.find_first_not_of('x'), text.size()));
+    }
+    // The reader goes away without reading: a write finds the pipe broken.
+    void CloseReader() {
+        CloseEnd(writer);
+        CloseEnd(reader);
+    }
     const std::string& Path() const { return path; }
 
 private:
+    static void CloseEnd(int& fd) {
+        if (fd >= 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+
     std::string path;
     int reader = -1;
     int writer = -1;
