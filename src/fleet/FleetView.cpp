@@ -261,8 +261,13 @@ void FleetView::Summary(const std::vector<AgentRecord>& records, const std::stri
         lines.push_back("report: " + reportPath);
     }
     lines.push_back("logs: " + logsFolder);
-    lines.insert(lines.end(), notes.begin(), notes.end());
-    Put(Overwrite(lines, live ? Size().columns : 1));
+    // On a terminal the notes keep to its width like every other line; a script reading the
+    // plain output gets them whole.
+    const int columns = live ? Size().columns : 0;
+    for (const std::string& note : notes) {
+        lines.push_back(columns > 0 ? Shorten(note, columns) : note);
+    }
+    Put(Overwrite(lines, live ? columns : 1));
 }
 
 }  // namespace kalvoran::fleet

@@ -201,6 +201,7 @@ int main(int argc, char* argv[]) {
                      "stopped where they were\n");
         return kResultRefused;
     }
+    std::vector<std::string> notes;
     // A report that could not be written after all (a disk that filled up) is no success: the
     // summary names no report, and the exit code is not 0.
     bool reportWritten = true;
@@ -209,11 +210,11 @@ int main(int argc, char* argv[]) {
         reportWritten = WriteReport(command.reportPath, records, reportError);
         if (!reportWritten) {
             std::fprintf(stderr, "%s\n", reportError.c_str());
+            notes.push_back(reportError + " (not written)");
         }
     }
     // The summary also says which file every agent got, and names the logs that a full disk (or
     // anything else) kept from being written, rather than leaving them as empty files.
-    std::vector<std::string> notes;
     if (plan.file) {
         notes.push_back("sent " + command.file + ": SHA-256 " + HexOf(plan.file->sha256));
     }

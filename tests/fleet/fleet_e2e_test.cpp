@@ -189,6 +189,7 @@ TEST_F(FleetTest, ASlowReaderGetsEveryLateLineAndABrokenOneLosesOnlyLines) {
     for (const Reader reader : {Reader::Late, Reader::Gone, Reader::FullDevice}) {
         SCOPED_TRACE(static_cast<int>(reader));
         std::filesystem::remove_all(dir.Path() / "run");
+        std::filesystem::create_directories(dir.Path() / "run");
         const std::string report = dir.File("run/report.json");
         StalledPipe stalled(dir.File("stalled"));
         ASSERT_TRUE(stalled.Full());

@@ -186,6 +186,39 @@ TEST_F(FleetGuardTest, LogsFollowNoLinkAndTheSummaryNamesALogNotWritten) {
     EXPECT_TRUE(fs::is_empty(dir.Path() / "elsewhere"));
 }
 
+// A full disk: the logs it could not take are named in the summary, and a report it could not
+// take after all makes the exit code non-zero and says so. Each run is in a mount namespace of
+// its own, on a small file system filled up first.
+TEST_F(FleetGuardTest, AFullDiskLosesNoWordAboutLogsOrTheReport) {
+    AgentFleet agents(dir.Path() / "agents");
+    ASSERT_TRUE(agents.Start("127.0.24.", 60, 1)) << agents.Error();
+    const std::string inventory = Inventory({agents.Address(0)});
+    const std::string fleet = (BinDir() / "kalvoran-fleet").string();
+    const struct {
+        const char* label;
+        const char* options;
+        int exitCode;
+        const char* said;
+    } cases[] = {
+        {"logs", "--logs full/logs --report ok.json", 0, "log not written: full/logs/"},
+        {"report", "--logs logs --report full/r.json", 2, "(not written)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const fs::path work = dir.Path() / c.label;
+        fs::create_directories(work);
+        const std::string script =
+            "cd " + work.string() +
+            " && mkdir full && mount -t tmpfs -o size=16k tmpfs full && mkdir full/logs && "
+            "(dd if=/dev/zero of=full/fill bs=1k count=64 2>/dev/null; true) && " +
+            fleet + " " + c.options + " status " + inventory;
+        const RunResult run = RunProgram(
+            {"unshare", "--mount", "--propagation", "private", "sh", "-c", script}, 30000, true);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.output << run.errors;
+        EXPECT_NE(run.output.find(c.said), std::string::npos) << run.output;
+    }
+}
+
 // Workers never outlive the fleet: killed with SIGKILL mid-transfer, its workers end too.
 TEST_F(FleetGuardTest, WorkersEndWhenTheFleetIsKilled) {
     AgentFleet agents(dir.Path() / "agents");
