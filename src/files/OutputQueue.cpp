@@ -13,7 +13,7 @@ namespace {
 
 // Written text is cut from the front of the queue once this much has gathered, so that a long
 // run does not keep everything it ever wrote.
-constexpr std::size_t kCompactAfter = 64 * 1024;
+constexpr std::size_t kCompactAfter = std::size_t{64} * 1024;
 
 // What poll says of the descriptor: room, nothing yet, or a stream that has failed.
 enum class Room { Ready, None, Failed };
