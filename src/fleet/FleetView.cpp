@@ -4,9 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <map>
+
+#include "tftp/StatusDisplay.h"
 
 namespace kalvoran::fleet {
 
@@ -77,16 +78,6 @@ std::string OneLine(const std::string& text) {
     return line;
 }
 
-// The formatted text, cut at 255 bytes (only numbers and short words go through here).
-[[gnu::format(printf, 1, 2)]] std::string Format(const char* format, ...) {
-    char text[256];
-    std::va_list arguments;
-    va_start(arguments, format);
-    std::vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
-    return text;
-}
-
 }  // namespace
 
 std::string Printable(std::string_view text) {
@@ -135,8 +126,8 @@ std::string FleetView::Fit(const std::string& address, const std::string& label,
 std::string FleetView::FinishedLine(const AgentRecord& record, int columns) const {
     std::string rest = Pad(Printable(record.action), 10) + " ";
     if (record.result == 0) {
-        rest +=
-            Format("ok  %lld bytes  %.1f s", static_cast<long long>(record.bytes), record.seconds);
+        rest += FormatLine("ok  %lld bytes  %.1f s", static_cast<long long>(record.bytes),
+                           record.seconds);
     } else {
         rest +=
             "FAILED " + std::to_string(record.result) + "  " + Printable(OneLine(record.reason));
@@ -159,9 +150,9 @@ std::vector<std::string> FleetView::Table(const std::vector<const AgentState*>& 
     std::vector<std::string> lines;
     for (std::size_t i = 0; i < shown; ++i) {
         const AgentProgress& progress = running[i]->progress;
-        const std::string rest =
-            Pad(Printable(progress.phase), 10) + Format(" %3d%%  %lld bytes", progress.Percent(),
-                                                        static_cast<long long>(progress.bytes));
+        const std::string rest = Pad(Printable(progress.phase), 10) +
+                                 FormatLine(" %3d%%  %lld bytes", progress.Percent(),
+                                            static_cast<long long>(progress.bytes));
         lines.push_back(
             Fit(running[i]->agent.address, running[i]->agent.label, rest, size.columns));
     }
@@ -170,9 +161,9 @@ std::vector<std::string> FleetView::Table(const std::vector<const AgentState*>& 
         runningText += " (+" + std::to_string(running.size() - shown) + " more)";
     }
     lines.push_back(Shorten(
-        Format("done %d  failed %d  running %s  waiting %d  elapsed %s  left %s", totals.done,
-               totals.failed, runningText.c_str(), totals.waiting,
-               Duration(totals.elapsedSeconds).c_str(), Duration(totals.leftSeconds).c_str()),
+        FormatLine("done %d  failed %d  running %s  waiting %d  elapsed %s  left %s", totals.done,
+                   totals.failed, runningText.c_str(), totals.waiting,
+                   Duration(totals.elapsedSeconds).c_str(), Duration(totals.leftSeconds).c_str()),
         size.columns));
     return lines;
 }
@@ -203,7 +194,7 @@ std::string FleetView::Overwrite(const std::vector<std::string>& lines, int colu
         rows += width <= columns ? 1 : (width + columns - 1) / columns;
     }
     drawn.clear();
-    std::string text = rows > 0 ? Format("\x1b[%dA\r", rows) : std::string();
+    std::string text = rows > 0 ? FormatLine("\x1b[%dA\r", rows) : std::string();
     for (const std::string& line : lines) {
         text += line + (live ? "\x1b[K\n" : "\n");
     }
@@ -248,13 +239,13 @@ void FleetView::Summary(const std::vector<AgentRecord>& records, const std::stri
         ++byResult[record.result];
     }
     const bool sends = !records.empty() && records.front().action == "send";
-    std::vector<std::string> lines = {
-        Format("agents %zu, %s %d, failed %zu", records.size(), sends ? "upgraded" : "succeeded",
-               byResult[0], records.size() - static_cast<std::size_t>(byResult[0]))};
+    std::vector<std::string> lines = {FormatLine(
+        "agents %zu, %s %d, failed %zu", records.size(), sends ? "upgraded" : "succeeded",
+        byResult[0], records.size() - static_cast<std::size_t>(byResult[0]))};
     for (const auto& [result, count] : byResult) {
         if (result != 0) {
             lines.push_back(
-                Format("  %4d  %d %s", count, result, std::string(ResultName(result)).c_str()));
+                FormatLine("  %4d  %d %s", count, result, std::string(ResultName(result)).c_str()));
         }
     }
     if (!reportPath.empty()) {
