@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <map>
 
+#include "tftp/AgentText.h"
 #include "tftp/StatusDisplay.h"
 
 namespace kalvoran::fleet {
@@ -80,21 +81,6 @@ std::string OneLine(const std::string& text) {
 
 }  // namespace
 
-std::string Printable(std::string_view text) {
-    std::string shown;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
-            shown += escape;
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
-}
-
 int Columns(std::string_view text) {
     return static_cast<int>(
         std::count_if(text.begin(), text.end(), [](char c) { return !ContinuesCharacter(c); }));
@@ -112,28 +98,28 @@ std::string Shorten(std::string_view text, int columns) {
 
 std::string FleetView::Fit(const std::string& address, const std::string& label,
                            const std::string& rest, int columns) const {
-    const std::string start = Pad(Printable(address), kAddressColumn) + " ";
+    const std::string start = Pad(EscapeAgentText(address), kAddressColumn) + " ";
     int labelColumns = labelColumn;
     if (columns > 0) {
         const int room = columns - Columns(start) - 1 - Columns(rest);
         labelColumns = std::clamp(room, kNarrowestLabel, std::max(labelColumn, kNarrowestLabel));
     }
     const std::string line =
-        start + Pad(Shorten(Printable(label), labelColumns), labelColumns) + " " + rest;
+        start + Pad(Shorten(EscapeAgentText(label), labelColumns), labelColumns) + " " + rest;
     return columns > 0 ? Shorten(line, columns) : line;
 }
 
 std::string FleetView::FinishedLine(const AgentRecord& record, int columns) const {
-    std::string rest = Pad(Printable(record.action), 10) + " ";
+    std::string rest = Pad(EscapeAgentText(record.action), 10) + " ";
     if (record.result == 0) {
         rest += FormatLine("ok  %lld bytes  %.1f s", static_cast<long long>(record.bytes),
                            record.seconds);
     } else {
-        rest +=
-            "FAILED " + std::to_string(record.result) + "  " + Printable(OneLine(record.reason));
+        rest += "FAILED " + std::to_string(record.result) + "  " +
+                EscapeAgentText(OneLine(record.reason));
     }
     if (record.result == 0 && !record.status.empty() && record.action == "status") {
-        rest += "  status: " + Printable(record.status);
+        rest += "  status: " + EscapeAgentText(record.status);
     }
     if (record.attempts > 1) {
         rest += "  (" + std::to_string(record.attempts) + " attempts)";
@@ -150,7 +136,7 @@ std::vector<std::string> FleetView::Table(const std::vector<const AgentState*>& 
     std::vector<std::string> lines;
     for (std::size_t i = 0; i < shown; ++i) {
         const AgentProgress& progress = running[i]->progress;
-        const std::string rest = Pad(Printable(progress.phase), 10) +
+        const std::string rest = Pad(EscapeAgentText(progress.phase), 10) +
                                  FormatLine(" %3d%%  %lld bytes", progress.Percent(),
                                             static_cast<long long>(progress.bytes));
         lines.push_back(

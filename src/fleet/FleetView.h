@@ -66,10 +66,6 @@ private:
     std::vector<int> drawn;  // the columns of each line of the table on the screen
 };
 
-// Agent text shown on a terminal with its control characters as visible escapes (\xNN), so that
-// an agent's text can neither forge lines nor send the terminal escape sequences.
-std::string Printable(std::string_view text);
-
 // The columns text takes on a terminal (one for each UTF-8 character), and text shortened to at
 // most columns, ending in an ellipsis ("…") when it had to be cut.
 int Columns(std::string_view text);

@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "files/AsciiText.h"
+#include "tftp/AgentText.h"
 
 namespace kalvoran::fleet {
 
@@ -54,24 +55,10 @@ double RoundedSeconds(double seconds) {
 
 // Agent text may hold terminal control sequences: in the CSV, as in the run's output, a control
 // character other than the tab and the line ends that quoting keeps is written as \xNN.
-std::string WithoutControls(std::string_view field) {
-    std::string text;
-    text.reserve(field.size());
-    for (const char c : field) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7F) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            text += escaped;
-        } else {
-            text += c;
-        }
-    }
-    return text;
-}
+constexpr std::string_view kKeptInCsv = "\t\r\n";
 
 void AppendCsvField(std::string& out, std::string_view raw) {
-    const std::string field = WithoutControls(raw);
+    const std::string field = EscapeAgentText(raw, kKeptInCsv);
     if (field.find_first_of(",\"\r\n") == std::string::npos) {
         out += field;
         return;

@@ -20,6 +20,7 @@
 #include "fleet/Inventory.h"
 #include "fleet/Paths.h"
 #include "fleet/Report.h"
+#include "tftp/AgentText.h"
 #include "tftp/ResultCode.h"
 #include "tftp/SendSession.h"
 
@@ -90,8 +91,9 @@ void PrintPlan(const FleetPlan& plan) {
         if (!destination.empty()) {
             what += " -> " + destination;
         }
-        std::printf("%-15s %-16s %s%s\n", agent.address.c_str(), Printable(agent.label).c_str(),
-                    what.c_str(), command.verify ? " (verify)" : "");
+        std::printf("%-15s %-16s %s%s\n", agent.address.c_str(),
+                    EscapeAgentText(agent.label).c_str(), what.c_str(),
+                    command.verify ? " (verify)" : "");
     }
     if (plan.file) {
         std::printf("%s: SHA-256 %s\n", command.file.c_str(), HexOf(plan.file->sha256).c_str());

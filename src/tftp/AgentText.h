@@ -10,15 +10,15 @@
 namespace kalvoran {
 
 // Each control character (a byte below 0x20, and DEL) becomes the four visible characters
-// \xNN with two lowercase hex digits; every other byte stays as it came. Phrases are matched on
-// the raw text, never on this one.
-inline std::string EscapeAgentText(std::string_view text) {
+// \xNN with two lowercase hex digits; every other byte, and the control characters in kept,
+// stays as it came. Phrases are matched on the raw text, never on this one.
+inline std::string EscapeAgentText(std::string_view text, std::string_view kept = {}) {
     constexpr char kHexDigits[] = "0123456789abcdef";
     std::string shown;
     shown.reserve(text.size());
     for (const char character : text) {
         const auto byte = static_cast<unsigned char>(character);
-        if (byte < 0x20 || byte == 0x7F) {
+        if ((byte < 0x20 || byte == 0x7F) && kept.find(character) == std::string_view::npos) {
             shown += "\\x";
             shown += kHexDigits[byte >> 4];
             shown += kHexDigits[byte & 0x0F];

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "support/FakeClock.h"
@@ -34,23 +35,32 @@ public:
 class AgentAddressTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        client.InitDialog(CommandLine{});
+        client = std::make_unique<TftpClient>(view, clock, dir.File("KalvoranTFTPclient.INI"),
+                                              ClientIo{stdout, stderr, nullptr, PingModule()});
+        client->InitDialog(CommandLine{});
         view.statusLog.clear();
     }
+    // The ICMP module pinged with (nullptr: the program's own).
+    virtual const char* PingModule() const { return nullptr; }
 
     TempDir dir;
     RecordingDialogView view;
     SteppingClock clock;
-    TftpClient client{view, clock, dir.File("KalvoranTFTPclient.INI")};
+    std::unique_ptr<TftpClient> client;
+};
+
+class PingWithoutModuleTest : public AgentAddressTest {
+protected:
+    const char* PingModule() const override { return kNoModule; }
 };
 
 TEST_F(AgentAddressTest, AllZeroAddressIsRefusedWithCode3_butTheWindowStaysOpen) {
     view.addressFields = {0, 0, 0, 0};
     view.selection = APPLICATION_UPGRADE;
-    client.OnDownloadToDevice();
+    client->OnDownloadToDevice();
     EXPECT_EQ(view.errorBoxes, (std::vector<std::string>{"Not a valid IP address"}));
-    EXPECT_EQ(client.State().resultCode, kResultNetworkFailure);
-    EXPECT_TRUE(client.State().failureFlag);
+    EXPECT_EQ(client->State().resultCode, kResultNetworkFailure);
+    EXPECT_TRUE(client->State().failureFlag);
     EXPECT_TRUE(view.exitRequests.empty());
     EXPECT_TRUE(view.statusLog.empty()) << "no completion report for a session never started";
 }
@@ -116,7 +126,7 @@ TEST(AgentAddressSocket, TheFirstSessionMakesTheSocketAndLaterOnesReuseIt) {
 TEST_F(AgentAddressTest, PingReportsThreeEchoesOfTheAgentAndTakesTheWindowsType) {
     view.addressFields = {127, 0, 3, 42};
     view.selection = BOOTLOADER_UPGRADE;
-    client.OnPing();
+    client->OnPing();
     ASSERT_EQ(view.statusLog.size(), 3u);
     for (const std::string& line : view.statusLog) {
         EXPECT_EQ(line.rfind("Addr: 127.0.3.42, RTT: ", 0), 0u) << line;
@@ -124,31 +134,17 @@ TEST_F(AgentAddressTest, PingReportsThreeEchoesOfTheAgentAndTakesTheWindowsType)
     }
     EXPECT_EQ(clock.slept, 3 * 500);
     EXPECT_EQ(view.pumpCount, 3);
-    EXPECT_EQ(client.State().resultCode, kResultSuccess);  // PING never changes the result code
-    EXPECT_EQ(client.State().transferType, BOOTLOADER_UPGRADE);
+    EXPECT_EQ(client->State().resultCode, kResultSuccess);  // PING never changes the result code
+    EXPECT_EQ(client->State().transferType, BOOTLOADER_UPGRADE);
 
     view.selection = -1;  // no selection reads as the first type
-    client.OnPing();
-    EXPECT_EQ(client.State().transferType, APPLICATION_UPGRADE);
+    client->OnPing();
+    EXPECT_EQ(client->State().transferType, APPLICATION_UPGRADE);
 }
-
-class PingWithoutModuleTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        client.InitDialog(CommandLine{});
-        view.statusLog.clear();
-    }
-
-    TempDir dir;
-    RecordingDialogView view;
-    SteppingClock clock;
-    TftpClient client{view, clock, dir.File("KalvoranTFTPclient.INI"),
-                      ClientIo{stdout, stderr, nullptr, kNoModule}};
-};
 
 TEST_F(PingWithoutModuleTest, PingAddsThreeLinesAndNothingElse) {
     view.addressFields = {127, 0, 3, 43};
-    client.OnPing();
+    client->OnPing();
     EXPECT_EQ(view.statusLog, (std::vector<std::string>(3, "Unable to locate ICMP.DLL!")));
     EXPECT_TRUE(view.errorBoxes.empty());
 }
@@ -156,23 +152,23 @@ TEST_F(PingWithoutModuleTest, PingAddsThreeLinesAndNothingElse) {
 TEST_F(PingWithoutModuleTest, PingGivesUpWhenAnAttemptTakesTenSeconds) {
     view.addressFields = {127, 0, 3, 44};
     clock.secondsPerSleep = 10;
-    client.OnPing();
+    client->OnPing();
     EXPECT_EQ(view.statusLog, (std::vector<std::string>{"Unable to contact server.",
                                                         "Connection closed", "  ", "  "}));
-    EXPECT_TRUE(client.State().failureFlag);
+    EXPECT_TRUE(client->State().failureFlag);
 }
 
 TEST_F(PingWithoutModuleTest, PingStopsAfterTheAttemptInProgressWhenTheDialogCloses) {
     view.addressFields = {127, 0, 3, 45};
-    view.onPump = [this] { client.OnCancel(); };
-    client.OnPing();
+    view.onPump = [this] { client->OnCancel(); };
+    client->OnPing();
     EXPECT_EQ(view.statusLog, (std::vector<std::string>{"Unable to locate ICMP.DLL!",
                                                         "Connection closed", "  ", "  "}));
 }
 
 TEST_F(AgentAddressTest, PingWithAnAllZeroAddressShowsTheBoxOnceAndAddsNoLine) {
     view.addressFields = {0, 0, 0, 0};
-    client.OnPing();
+    client->OnPing();
     EXPECT_EQ(view.errorBoxes, (std::vector<std::string>{"Not a valid IP address"}));
     EXPECT_TRUE(view.statusLog.empty());
     EXPECT_TRUE(view.exitRequests.empty());  // PING does not end the program
