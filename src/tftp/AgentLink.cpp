@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "tftp/ResultCode.h"
+#include "tftp/SessionTexts.h"
 #include "tftp/TransferTypes.h"
 
 namespace kalvoran {
@@ -18,7 +19,6 @@ constexpr std::string_view kSpacerLine = "  ";
 constexpr char kNotValidAddressText[] = "Not a valid IP address";
 constexpr char kLookupFailedText[] = "gethostbyname: failed";
 constexpr char kSocketFailedText[] = "failed to create socket";
-constexpr char kUnableToContactText[] = "Unable to contact server.";
 constexpr char kGettingStatusText[] = "Getting Status (if available): ";
 constexpr char kGettingConfigText[] = "Getting config file: please wait.";
 constexpr char kNoFinalStatusText[] = "no final status from the agent";
@@ -179,13 +179,7 @@ ChainOutcome AgentLink::SendThenPoll(const Transfer& transfer) {
     PollStatus(transfer, chain);
     display.ResetProgress();
     resultCode = kResultSuccess;
-    if (Cancelled()) {
-        return Failed(chain, ChainEnd::Cancelled, kCancelledText);
-    }
-    if (chain.Verdict() == StatusVerdict::Ok) {
-        return chain;
-    }
-    return Judge(chain, kNoFinalStatusText);
+    return Verified(chain);
 }
 
 ChainOutcome AgentLink::ConfigFile(const Transfer& request, const Transfer& fetch) {
@@ -228,6 +222,10 @@ ChainOutcome AgentLink::PollStatus(const Transfer& transfer) {
     const Running running(*this);
     ChainOutcome chain;
     PollStatus(transfer, chain);
+    return Verified(chain);
+}
+
+ChainOutcome& AgentLink::Verified(ChainOutcome& chain) {
     if (Cancelled()) {
         return Failed(chain, ChainEnd::Cancelled, kCancelledText);
     }

@@ -136,6 +136,9 @@ private:
     bool PauseBetweenSteps(int milliseconds);
     // The end of a chain from its sessions' outcomes; the cancel flag wins.
     ChainOutcome& Conclude(ChainOutcome& chain, const Outcome& last);
+    // The end of a poll whose job must have gone well: Cancelled, the failure of the address or
+    // the socket, success on Ok, else Judge.
+    ChainOutcome& Verified(ChainOutcome& chain);
     // The end of a poll whose verdict is not the one awaited: JobFailed with the agent's text,
     // or NoFinalStatus (withoutText, and why the last read got no text).
     ChainOutcome& Judge(ChainOutcome& chain, std::string_view withoutText);

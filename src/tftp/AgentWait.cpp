@@ -3,12 +3,13 @@
 #include <cstring>
 #include <ctime>
 
+#include "tftp/SessionTexts.h"
+
 namespace kalvoran {
 
 namespace {
 
 constexpr std::time_t kAgentWaitSeconds = 20;
-constexpr char kUnableToContactText[] = "Unable to contact server.";
 constexpr char kNoResponseText[] = "No response from server";
 
 }  // namespace

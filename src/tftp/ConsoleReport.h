@@ -20,7 +20,7 @@ public:
     bool Enabled() const { return enabled; }
 
     void LogLine(std::string_view text) const {
-        if (!Write(log, text) && log != nullptr) {
+        if (!Write(log, text)) {
             logLost = true;
         }
     }

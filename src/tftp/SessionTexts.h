@@ -14,6 +14,8 @@ inline constexpr char kWrongTypeText[] = "!!!WRONG TRANSFER TYPE!!!";
 inline constexpr char kOpenFailedText[] = "Failed to open file: %s";
 inline constexpr char kServerErrorText[] = "Server error TFTPERROR";
 inline constexpr char kAckFailedText[] = "Failed to send ACK";
+// The end of an agent wait (and of a PING) that got no answer in time.
+inline constexpr char kUnableToContactText[] = "Unable to contact server.";
 inline constexpr char kUnsupportedOptionsText[] =
     "Transfer options not supported: block size %d, window %d (only 512 and 1)";
 
