@@ -86,11 +86,11 @@ bool FetchSession::Prepare(const Transfer& transfer) {
     }
     if (!ChannelCarries(transfer.options)) {
         StopReporting(kResultRefused,
-                      FormatLine(kUnsupportedOptionsText, transfer.options.blockSize,
-                                 transfer.options.windowSize));
+                      FormatLine(kUnsupportedOptionsText, transfer.options.asked.blksize,
+                                 transfer.options.asked.windowsize));
         return false;
     }
-    blockSize = transfer.options.blockSize;
+    blockSize = static_cast<std::int32_t>(tftp::kBlockSize);
     channel.SetRemoteName(type->fetchName);
     sizeLimit = type->fetchSizeLimit;
 

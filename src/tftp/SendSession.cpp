@@ -77,8 +77,8 @@ SendCheck CheckSend(const Transfer& transfer, CLocalFile& file) {
         return refuse(kWrongTypeText, Shown::Line);
     }
     if (!ChannelCarries(transfer.options)) {
-        return refuse(FormatLine(kUnsupportedOptionsText, transfer.options.blockSize,
-                                 transfer.options.windowSize),
+        return refuse(FormatLine(kUnsupportedOptionsText, transfer.options.asked.blksize,
+                                 transfer.options.asked.windowsize),
                       Shown::Line);
     }
     const std::string& path = transfer.localPath;
@@ -105,7 +105,7 @@ SendCheck CheckSend(const Transfer& transfer, CLocalFile& file) {
         return refuse(FormatLine(kEmptyFileText, path.c_str()), Shown::FailureLine);
     }
     const std::int64_t length = beyond ? std::int64_t{size.count} + 1 : check.fileLength;
-    const std::int32_t blockSize = transfer.options.blockSize;
+    const auto blockSize = static_cast<std::int32_t>(tftp::kBlockSize);
     if (check.type->sendSizeLimit > 0 && length > check.type->sendSizeLimit) {
         return refuse(
             FormatLine("%s%s", std::string(check.type->sizeLimitText).c_str(), path.c_str()),
@@ -144,7 +144,7 @@ bool SendSession::Prepare(const Transfer& transfer) {
         EndWith(kResultRefused, check.refusal);
         return false;
     }
-    blockSize = transfer.options.blockSize;
+    blockSize = static_cast<std::int32_t>(tftp::kBlockSize);
     localPath = transfer.localPath;
     expected = transfer.options.expected;
     readHash = Sha256{};

@@ -17,7 +17,7 @@ inline constexpr char kAckFailedText[] = "Failed to send ACK";
 // The end of an agent wait (and of a PING) that got no answer in time.
 inline constexpr char kUnableToContactText[] = "Unable to contact server.";
 inline constexpr char kUnsupportedOptionsText[] =
-    "Transfer options not supported: block size %d, window %d (only 512 and 1)";
+    "Transfer options out of range: blksize %d, windowsize %d";
 
 // Longest local path and local name a session takes.
 inline constexpr std::size_t kMostPathCharacters = 2047;
@@ -37,11 +37,11 @@ inline const char* LocalPathRefusal(std::string_view path, std::string_view name
     return ContainsAnyOf(name, extensions) ? nullptr : invalidNameText;
 }
 
-// True when the channel can carry blocks of the transfer's options: it speaks the plain
-// protocol, one block of 512 bytes in flight, and negotiates nothing else yet.
+// True when every option the transfer asks for is in its range (or not asked).
 inline bool ChannelCarries(const TransferOptions& options) {
-    return options.blockSize == static_cast<std::int32_t>(tftp::kBlockSize) &&
-           options.windowSize == 1;
+    const tftp::AskedOptions& asked = options.asked;
+    return (asked.blksize == 0 || tftp::BlksizeInRange(asked.blksize)) &&
+           (asked.windowsize == 0 || tftp::WindowsizeInRange(asked.windowsize));
 }
 
 }  // namespace kalvoran

@@ -14,11 +14,12 @@
 
 namespace kalvoran {
 
-// How the blocks travel. Only the plain protocol's values are accepted today: options that
-// an agent negotiates (a larger block, several blocks in flight) will be added here.
+// How the blocks travel. By default the plain protocol: blocks of 512 bytes, one in flight. A
+// transfer that asks for a block size or a window size offers them to the agent (with the
+// transfer size), and uses what the agent agrees to; an agent that does not agree is served
+// with the plain protocol.
 struct TransferOptions {
-    std::int32_t blockSize = static_cast<std::int32_t>(tftp::kBlockSize);
-    int windowSize = 1;  // blocks in flight before an acknowledgement is awaited
+    tftp::AskedOptions asked;
     // A send of a file checked earlier (one image for a whole fleet): the file opened must be
     // that one, and its content must hash to the same SHA-256 before the last block goes, or the
     // send is refused and the agent never gets a whole file.

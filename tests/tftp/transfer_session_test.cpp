@@ -98,11 +98,9 @@ TEST_F(TransferSessionTest, SendReturnsWhatItMovedAndLaterTransfersRunInTheSameP
 TEST_F(TransferSessionTest, RefusalsReturnTheirReasonAndSendNothing) {
     WriteFileBytes(dir.File("app.bin"), "12345");
     WriteFileBytes(dir.File("empty.bin"), "");
-    const auto transfer = [this](int type, const char* name, std::int32_t blockSize = 512,
-                                 int window = 1) {
+    const auto transfer = [this](int type, const char* name, int blksize = 0, int window = 0) {
         Transfer t{type, dir.File(name), kAgent, {}};
-        t.options.blockSize = blockSize;
-        t.options.windowSize = window;
+        t.options.asked = {blksize, window};
         return t;
     };
     struct Row {
@@ -116,10 +114,10 @@ TEST_F(TransferSessionTest, RefusalsReturnTheirReasonAndSendNothing) {
          "!!!WRONG TRANSFER TYPE!!!"},
         {"empty file", transfer(APPLICATION_UPGRADE, "empty.bin"),
          "Empty file: " + dir.File("empty.bin")},
-        {"block size the channel cannot carry", transfer(APPLICATION_UPGRADE, "app.bin", 1024),
-         "Transfer options not supported: block size 1024, window 1 (only 512 and 1)"},
-        {"several blocks in flight", transfer(APPLICATION_UPGRADE, "app.bin", 512, 4),
-         "Transfer options not supported: block size 512, window 4 (only 512 and 1)"},
+        {"block size below the range", transfer(APPLICATION_UPGRADE, "app.bin", 7),
+         "Transfer options out of range: blksize 7, windowsize 0"},
+        {"window above the range", transfer(APPLICATION_UPGRADE, "app.bin", 0, 65),
+         "Transfer options out of range: blksize 0, windowsize 65"},
     };
     SendSession send(context);
     for (const auto& row : rows) {
