@@ -11,6 +11,12 @@ std::time_t SystemClock::Now() {
     return now.tv_sec;
 }
 
+std::int64_t SystemClock::NowMilliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 void SystemClock::Sleep(int milliseconds) {
     if (milliseconds <= 0) {
         return;

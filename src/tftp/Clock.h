@@ -4,6 +4,7 @@
 // stretches a wait.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 
 namespace kalvoran {
@@ -13,6 +14,8 @@ public:
     virtual ~Clock() = default;
     // Whole seconds on a clock that only moves forward.
     virtual std::time_t Now() = 0;
+    // The same clock in milliseconds, for what a second is too coarse for (round trips).
+    virtual std::int64_t NowMilliseconds() { return static_cast<std::int64_t>(Now()) * 1000; }
     // Pause the calling thread (Sleep, in milliseconds).
     virtual void Sleep(int milliseconds) = 0;
 };
@@ -21,6 +24,7 @@ public:
 class SystemClock final : public Clock {
 public:
     std::time_t Now() override;
+    std::int64_t NowMilliseconds() override;
     void Sleep(int milliseconds) override;
 };
 

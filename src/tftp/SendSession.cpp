@@ -15,12 +15,18 @@ constexpr char kInvalidFileTypeText[] = "Invalid file type!";
 constexpr char kEmptyFileText[] = "Empty file: %s";
 constexpr char kTooManyBlocksText[] =
     "!! File too big for a TFTP transfer (at most 33553919 bytes) !!: %s";
+constexpr char kTooManyBlocksOfText[] =
+    "!! File too big for a TFTP transfer in blocks of %d bytes (at most %lld bytes) !!: %s";
 constexpr char kReadFailedText[] = "File read failed after %d bytes: %s";
 constexpr char kChangedText[] = "File changed since it was checked: %s: nothing sent in full";
 constexpr char kSendingText[] = "Sending file: %s as %s";
 constexpr char kUnreachableText[] = "Destination Unreachable";
 
 constexpr int kMostMissedAcks = 5;
+// An older acknowledgement this soon after the window went is the echo of a duplicate, however
+// short the round trip; an agent's own time-out is longer.
+constexpr std::int64_t kEchoFloorMilliseconds = 200;
+constexpr std::int64_t kEchoRoundTrips = 4;
 constexpr int kSendTimeoutSeconds = 2;
 constexpr int kAckTimeoutSeconds = 2;
 // The last acknowledgement may take the agent longer (it checks the whole file first).
@@ -34,8 +40,12 @@ Outcome SendSession::Run(const Transfer& transfer) {
     TftpChannel& channel = context.channel;
     outcome = Outcome{};
     missedAcks = 0;
-    resentForOlderAck = false;
-    packetLength = 0;
+    requestLength = 0;
+    acknowledged = -1;
+    built = 0;
+    sentUpTo = 0;
+    roundTrip = 0;
+    negotiation.Start(transfer.options.asked);
     channel.SetBlock(0);
     channel.UseRequestPort();
     context.display.BeginPhase(LinkPhase::Ping);
@@ -105,16 +115,29 @@ SendCheck CheckSend(const Transfer& transfer, CLocalFile& file) {
         return refuse(FormatLine(kEmptyFileText, path.c_str()), Shown::FailureLine);
     }
     const std::int64_t length = beyond ? std::int64_t{size.count} + 1 : check.fileLength;
-    const auto blockSize = static_cast<std::int32_t>(tftp::kBlockSize);
     if (check.type->sendSizeLimit > 0 && length > check.type->sendSizeLimit) {
         return refuse(
             FormatLine("%s%s", std::string(check.type->sizeLimitText).c_str(), path.c_str()),
             Shown::Box);
     }
-    if (length / blockSize >= SendSession::kMostFullBlocks) {
-        return refuse(FormatLine(kTooManyBlocksText, path.c_str()), Shown::Box);
+    // At the block size asked for: an agent that agrees to less, or ignores it, is told later.
+    const std::int32_t asked = transfer.options.asked.blksize;
+    const std::string tooMany = TooManyBlocks(length, asked != 0 ? asked : tftp::kBlockSize, path);
+    if (!tooMany.empty()) {
+        return refuse(tooMany, Shown::Box);
     }
     return check;
+}
+
+std::string TooManyBlocks(std::int64_t length, std::int32_t blockSize, const std::string& path) {
+    if (length / blockSize < SendSession::kMostFullBlocks) {
+        return {};
+    }
+    if (blockSize == static_cast<std::int32_t>(tftp::kBlockSize)) {
+        return FormatLine(kTooManyBlocksText, path.c_str());
+    }
+    const auto most = static_cast<long long>(SendSession::kMostFullBlocks) * blockSize - 1;
+    return FormatLine(kTooManyBlocksOfText, static_cast<int>(blockSize), most, path.c_str());
 }
 
 bool SendSession::Prepare(const Transfer& transfer) {
@@ -144,7 +167,6 @@ bool SendSession::Prepare(const Transfer& transfer) {
         EndWith(kResultRefused, check.refusal);
         return false;
     }
-    blockSize = static_cast<std::int32_t>(tftp::kBlockSize);
     localPath = transfer.localPath;
     expected = transfer.options.expected;
     readHash = Sha256{};
@@ -153,7 +175,8 @@ bool SendSession::Prepare(const Transfer& transfer) {
         return false;
     }
     channel.SetRemoteName(check.remoteName);
-    packetLength = channel.BuildRequest(tftp::kOpWrq, channel.RemoteName());
+    requestLength = channel.BuildRequest(tftp::kOpWrq, channel.RemoteName(),
+                                         negotiation.ForRequest(), check.fileLength);
     const std::string& localName = check.localName;
 
     const StoredCrc crc = ReadStoredCrc(file);
@@ -162,28 +185,73 @@ bool SendSession::Prepare(const Transfer& transfer) {
     }
     outcome.storedCrc = crc.text;
     display.ShowChecksum(outcome.storedCrc.data());
-    blockCount = outcome.fileLength / blockSize;
-    remainder = outcome.fileLength % blockSize;
+    // The plain protocol's blocks until the agent agrees to others.
+    UseBlocks(static_cast<std::int32_t>(tftp::kBlockSize), 1);
     char sending[600];
     std::snprintf(sending, sizeof sending, kSendingText, localName.c_str(), channel.RemoteName());
     display.BeginPhase(LinkPhase::Sending);
     display.AppendStatusLine(sending);
-    display.BeginBlocks(blockCount + (remainder != 0 ? 1 : 0));
+    display.BeginBlocks(lastBlock - (remainder == 0 ? 1 : 0));
     aheadStart = aheadEnd = 0;
     unreadBytes = outcome.fileLength;
     channel.SetBlock(1);
-    blockStart = context.clock.Now();
+    windowStart = context.clock.Now();
     return true;
+}
+
+void SendSession::UseBlocks(std::int32_t size, int count) {
+    blockSize = size;
+    window = count;
+    lastBlock = outcome.fileLength / blockSize + 1;
+    remainder = outcome.fileLength % blockSize;
+    windowBlocks.assign(static_cast<std::size_t>(blockSize) * static_cast<std::size_t>(window), 0);
+}
+
+bool SendSession::AnsweredWith(std::int32_t size, int count) {
+    UseBlocks(size, count);
+    context.display.SetBlockTotal(lastBlock - (remainder == 0 ? 1 : 0));
+    acknowledged = 0;  // the answer stands for the acknowledgement of the request
+    const std::string tooMany = TooManyBlocks(outcome.fileLength, blockSize, localPath);
+    if (tooMany.empty()) {
+        return true;
+    }
+    // The agent has answered the request: it is told why no block comes.
+    (void)context.channel.SendError(0, "File too big for the block size");
+    context.display.ShowErrorBox(tooMany);
+    EndWith(kResultRefused, tooMany);
+    return false;
 }
 
 SendSession::Phase SendSession::Send() {
     TftpChannel& channel = context.channel;
-    if (channel.SendPacket(packetLength, kSendTimeoutSeconds) <= 0) {
-        context.display.ReportFailure(channel.ExchangeText());
-        return EndWith(kResultNetworkFailure, channel.ExchangeText());
+    StatusDisplay& display = context.display;
+    if (acknowledged < 0) {
+        if (channel.SendPacket(requestLength, kSendTimeoutSeconds) <= 0) {
+            display.ReportFailure(channel.ExchangeText());
+            return EndWith(kResultNetworkFailure, channel.ExchangeText());
+        }
+    } else {
+        // The window: every block after the last acknowledged one, as many as it holds.
+        const int last = std::min(acknowledged + window, lastBlock);
+        for (int number = acknowledged + 1; number <= last; ++number) {
+            const std::int32_t length = slotLengths[static_cast<std::size_t>(number % window)];
+            const std::span<const std::uint8_t> slot = Slot(number).first(
+                static_cast<std::size_t>(length));
+            std::ranges::copy(slot, channel.DataPayload().begin());
+            const int packet = channel.BuildDataPacket(tftp::kOpData, number, length);
+            channel.SetBlock(number);
+            if (channel.SendPacket(packet, kSendTimeoutSeconds) <= 0) {
+                display.ReportFailure(channel.ExchangeText());
+                return EndWith(kResultNetworkFailure, channel.ExchangeText());
+            }
+        }
+        sentAgain = acknowledged + 1 <= sentUpTo;
+        sentUpTo = std::max(sentUpTo, last);
+        channel.SetBlock(last + 1);
     }
-    context.display.PumpMessages();
-    if (context.display.CancelRequested()) {
+    sentAt = context.clock.NowMilliseconds();
+    display.PumpMessages();
+    if (display.CancelRequested()) {
         return EndWith(kResultRefused, kCancelledText);
     }
     return Phase::Wait;
@@ -193,27 +261,41 @@ SendSession::Phase SendSession::Wait() {
     TftpChannel& channel = context.channel;
     StatusDisplay& display = context.display;
     channel.ClearAckBuffer();
-    const bool lastAck = channel.Block() == blockCount + 2;
+    const bool lastAck = channel.Block() == lastBlock + 1;
     const int received = channel.WaitForAck(lastAck ? kLastAckTimeoutSeconds : kAckTimeoutSeconds);
+    if (received > 0 && negotiation.Pending()) {
+        const auto answer = negotiation.Judge(
+            channel, display, channel.AckBuffer().first(static_cast<std::size_t>(received)));
+        if (answer != OptionNegotiation::Answer::NotJudged) {
+            channel.AdoptTransferPort();
+            return Negotiated(answer, Phase::NextBlock);
+        }
+    }
     if (TftpChannel::HoldsError(channel.AckBuffer())) {
         display.ShowErrorBox(kServerErrorText);
         display.ReportFailure(channel.ExchangeText());
         return EndWith(kResultNetworkFailure, channel.ExchangeText());
     }
     Phase next = Phase::Send;
-    const int awaited = channel.Block() - 1;
+    const int awaited = channel.Block() - 1;  // the last block of the window in flight
+    const std::int64_t now = context.clock.NowMilliseconds();
     if (received > 0 && channel.AckedBlock() > awaited) {
         // An acknowledgement of a block not yet sent: nothing to act on, the wait goes on.
         next = Phase::Wait;
-    } else if (received > 0 && channel.AckedBlock() == awaited) {
+    } else if (received > 0 && channel.AckedBlock() > acknowledged) {
+        // The window, or a part of it: the next window starts after the block acknowledged.
+        if (channel.AckedBlock() == awaited && !sentAgain && acknowledged >= 0) {
+            const std::int64_t sample = now - sentAt;
+            roundTrip = roundTrip == 0 ? sample : (roundTrip * 7 + sample) / 8;
+        }
+        acknowledged = channel.AckedBlock();
         next = Phase::NextBlock;
     } else if (received > 0) {
-        // An older acknowledgement: the current packet goes again, and that is no miss. Once a
-        // block: an agent that answers each packet more than once would otherwise have every
-        // repeat of its answer resend the packet, and every resend answered again, so that the
-        // packets in flight multiply from block to block. Later ones wait for the answer.
-        next = resentForOlderAck ? Phase::Wait : Phase::Send;
-        resentForOlderAck = true;
+        // An older acknowledgement. Soon after the window went, it is the echo of a duplicated
+        // packet: sending again for it would double every later packet. Later, it is the agent
+        // asking again after its own time-out: the window goes again at once, and that is no
+        // miss.
+        next = now - sentAt < EchoWindowMilliseconds() ? Phase::Wait : Phase::Send;
     } else if (++missedAcks > kMostMissedAcks) {
         missedAcks = 0;
         display.ShowErrorBox(kUnreachableText);
@@ -221,10 +303,10 @@ SendSession::Phase SendSession::Wait() {
         return EndWith(kResultNetworkFailure,
                        std::string(kUnreachableText) + " (" + channel.ExchangeText() + ")");
     }
-    // However the agent answers, a block may take no longer than the misses of its wait allow.
+    // However the agent answers, a window may take no longer than the misses of its wait allow.
     const int limit =
         (kMostMissedAcks + 1) * (lastAck ? kLastAckTimeoutSeconds : kAckTimeoutSeconds);
-    if (next != Phase::NextBlock && context.clock.Now() - blockStart >= limit) {
+    if (next != Phase::NextBlock && context.clock.Now() - windowStart >= limit) {
         channel.DescribeAckTimeout();
         display.ReportFailure(channel.ExchangeText());
         return EndWith(kResultNetworkFailure, channel.ExchangeText());
@@ -239,54 +321,87 @@ SendSession::Phase SendSession::Wait() {
     return next;
 }
 
-SendSession::Phase SendSession::NextBlock() {
+SendSession::Phase SendSession::Negotiated(OptionNegotiation::Answer answer, Phase next) {
     TftpChannel& channel = context.channel;
+    switch (answer) {
+        case OptionNegotiation::Answer::AskPlain:
+            requestLength = channel.BuildRequest(tftp::kOpWrq, channel.RemoteName());
+            channel.UseRequestPort();
+            channel.SetBlock(1);
+            return Phase::Send;
+        case OptionNegotiation::Answer::Agreed: {
+            const tftp::Agreement& agreed = channel.Agreed();
+            return AnsweredWith(agreed.blksize, agreed.windowsize) ? next : Phase::End;
+        }
+        case OptionNegotiation::Answer::Plain:
+            // Blocks of 512 bytes: a file too big for them is refused now.
+            return AnsweredWith(static_cast<std::int32_t>(tftp::kBlockSize), 1) ? next
+                                                                                : Phase::End;
+        case OptionNegotiation::Answer::NotJudged:
+            break;
+    }
+    return next;
+}
+
+std::int64_t SendSession::EchoWindowMilliseconds() const {
+    return std::max(kEchoFloorMilliseconds, kEchoRoundTrips * roundTrip);
+}
+
+std::span<std::uint8_t> SendSession::Slot(int number) {
+    const auto size = static_cast<std::size_t>(blockSize);
+    return std::span(windowBlocks).subspan(static_cast<std::size_t>(number % window) * size, size);
+}
+
+SendSession::Phase SendSession::NextBlock() {
     StatusDisplay& display = context.display;
-    const int block = channel.Block();
-    if (block > blockCount + 1) {
-        channel.SetBlock(0);
+    if (acknowledged >= lastBlock) {
+        context.channel.SetBlock(0);
         context.file.Close();
         outcome.resultCode = kResultSuccess;
         return Phase::End;
     }
-    channel.ClearDataPayload();
-    const int blocksPerCounterStep = kBytesPerCounterStep / blockSize;
-    const bool last = block == blockCount + 1;
-    const std::int32_t count = last ? remainder : blockSize;
-    if (last) {
-        // The box moves in steps of 8192 bytes; the last packet brings it to the exact length.
-        outcome.bytesMoved += ((block - 1) % blocksPerCounterStep) * blockSize;
-        display.ShowByteCount(outcome.bytesMoved);
+    // Every block the window now holds room for is read in.
+    const int last = std::min(acknowledged + window, lastBlock);
+    for (int block = built + 1; block <= last; ++block) {
+        const bool final = block == lastBlock;
+        const std::int32_t count = final ? remainder : blockSize;
+        if (final) {
+            // The box moves in steps of 8192 bytes; the last packet brings it to the exact
+            // length.
+            outcome.bytesMoved = static_cast<std::int32_t>(std::int64_t{block - 1} * blockSize);
+            display.ShowByteCount(outcome.bytesMoved);
+        }
+        if (!ReadBlock(block, count)) {
+            const std::int64_t sent =
+                static_cast<std::int64_t>(block - 1) * static_cast<std::int64_t>(blockSize);
+            const std::string text =
+                FormatLine(kReadFailedText, static_cast<int>(sent), localPath.c_str());
+            display.ReportFailure(text);
+            return EndWith(kResultRefused, text);
+        }
+        if (final && expected && readHash.Digest() != expected->sha256) {
+            return EndChanged();  // the agent never gets the last block
+        }
+        if (final) {
+            outcome.bytesMoved = outcome.fileLength;
+            display.ShowByteCount(outcome.bytesMoved);
+        }
+        slotLengths[static_cast<std::size_t>(block % window)] = count;
+        built = block;
+        display.BlockDone();
+        const auto counted = static_cast<std::int32_t>(
+            std::int64_t{block} * blockSize / kBytesPerCounterStep * kBytesPerCounterStep);
+        if (!final && counted != outcome.bytesMoved) {
+            outcome.bytesMoved = counted;
+            display.ShowByteCount(outcome.bytesMoved);
+        }
     }
-    if (!ReadBlock(count)) {
-        const std::int64_t sent =
-            static_cast<std::int64_t>(block - 1) * static_cast<std::int64_t>(blockSize);
-        const std::string text =
-            FormatLine(kReadFailedText, static_cast<int>(sent), localPath.c_str());
-        display.ReportFailure(text);
-        return EndWith(kResultRefused, text);
-    }
-    if (last && expected && readHash.Digest() != expected->sha256) {
-        return EndChanged();  // the agent never gets the last block
-    }
-    if (last) {
-        outcome.bytesMoved += count;
-        display.ShowByteCount(outcome.bytesMoved);
-    }
-    packetLength = channel.BuildDataPacket(tftp::kOpData, block, count);
-    display.BlockDone();
-    if (!last && block % blocksPerCounterStep == 0) {
-        outcome.bytesMoved += kBytesPerCounterStep;
-        display.ShowByteCount(outcome.bytesMoved);
-    }
-    channel.SetBlock(block + 1);
-    blockStart = context.clock.Now();
-    resentForOlderAck = false;
+    windowStart = context.clock.Now();
     return Phase::Send;
 }
 
-bool SendSession::ReadBlock(std::int32_t count) {
-    std::uint8_t* payload = context.channel.DataPayload().data();
+bool SendSession::ReadBlock(int number, std::int32_t count) {
+    std::uint8_t* payload = Slot(number).data();
     std::size_t filled = 0;
     const auto wanted = static_cast<std::size_t>(count);
     while (filled < wanted) {

@@ -37,7 +37,8 @@ bool TftpChannel::SetRemoteName(std::string_view name) {
     return true;
 }
 
-int TftpChannel::BuildRequest(int opcode, std::string_view name) {
+int TftpChannel::BuildRequest(int opcode, std::string_view name,
+                              const tftp::AskedOptions& options, std::int64_t tsizeValue) {
     const char* mode = tftp::TransferModeName(kModeIndex);
     if (mode == nullptr || name.size() >= kRemoteNameSize ||
         name.find('\0') != std::string_view::npos) {
@@ -46,11 +47,15 @@ int TftpChannel::BuildRequest(int opcode, std::string_view name) {
     ForgetTransferPort();
     pendingRequest = opcode;
     discardBeforeSend = true;
-    return static_cast<int>(tftp::WriteRequest(dataBuffer, opcode, name, mode));
+    asked = options;
+    agreed = tftp::Agreement{};
+    return static_cast<int>(tftp::WriteRequestWithOptions(
+        std::span(dataBuffer).first(tftp::kPacketSize), opcode, name, mode, options,
+        static_cast<std::uint64_t>(std::max<std::int64_t>(tsizeValue, 0))));
 }
 
 int TftpChannel::BuildDataPacket(int opcode, int blockNumber, int payloadLength) {
-    if (payloadLength < 0 || payloadLength > static_cast<int>(tftp::kBlockSize)) {
+    if (payloadLength < 0 || payloadLength > agreed.blksize) {
         return 0;
     }
     return static_cast<int>(tftp::WriteDataHeader(dataBuffer, opcode, blockNumber,
@@ -69,6 +74,12 @@ int TftpChannel::SendPacket(int length, int timeoutSeconds) {
         DiscardQueued();
     }
     return Run(Exchange::SendData, timeoutSeconds);
+}
+
+int TftpChannel::SendError(int code, std::string_view text) {
+    std::array<std::uint8_t, tftp::kPacketSize> packet{};
+    const std::size_t length = tftp::WriteError(packet, code, text);
+    return static_cast<int>(udpSocket.SendTo(std::span(packet).first(length), peerAddress));
 }
 
 int TftpChannel::WaitForAck(int timeoutSeconds) {
@@ -154,14 +165,13 @@ long TftpChannel::TakeDatagram(std::span<std::uint8_t> target, int waitMilliseco
         ++droppedDatagrams;
         return net::kWouldBlock;
     }
-    if (length > tftp::kPacketSize) {
-        // Cut to a packet, an oversize DATA or ACK would pass for a full block: drop it. An
-        // ERROR only loses the end of its text.
-        if (tftp::OpcodeOf(datagram) != tftp::kOpError) {
-            ++droppedDatagrams;
-            return net::kWouldBlock;
-        }
-        length = tftp::kPacketSize;
+    if (tftp::OpcodeOf(datagram) == tftp::kOpError) {
+        // An ERROR longer than a plain packet only loses the end of its text.
+        length = std::min(length, tftp::kPacketSize);
+    } else if (length > tftp::kHeaderSize + static_cast<std::size_t>(agreed.blksize)) {
+        // Cut to a packet, an oversize DATA or ACK would pass for a full block: drop it.
+        ++droppedDatagrams;
+        return net::kWouldBlock;
     }
     std::copy_n(receiveScratch.begin(), length, target.begin());
     peerAddress = sender;
@@ -182,10 +192,10 @@ bool TftpChannel::OpensTransfer(std::span<const std::uint8_t> datagram) const {
     const int opcode = tftp::OpcodeOf(datagram);
     switch (pendingRequest) {
         case tftp::kOpWrq:
-            return opcode == tftp::kOpError ||
+            return opcode == tftp::kOpError || (opcode == tftp::kOpOack && asked.Any()) ||
                    (opcode == tftp::kOpAck && tftp::BlockOf(datagram) == 0);
         case tftp::kOpRrq:
-            return opcode == tftp::kOpError ||
+            return opcode == tftp::kOpError || (opcode == tftp::kOpOack && asked.Any()) ||
                    (opcode == tftp::kOpData && tftp::BlockOf(datagram) == 1);
         default:
             return true;  // no request built: nothing to tell a late datagram by
@@ -254,7 +264,9 @@ void TftpChannel::DescribeAck(std::size_t length) {
                             tftp::ErrorMessage(code), message.data());
         return;
     }
-    ackedBlock = tftp::BlockOf(packet);
+    // An option answer repeated after the agreement stands for the acknowledgement of the
+    // request.
+    ackedBlock = opcode == tftp::kOpOack && asked.Any() ? 0 : tftp::BlockOf(packet);
     (void)std::snprintf(exchangeText.data(), exchangeText.size(), kAckText, block,
                         tftp::OpcodeName(opcode), ackedBlock);
 }

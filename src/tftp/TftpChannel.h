@@ -33,9 +33,11 @@
 //  - peerAddress therefore always holds the agent's transfer port once anything was taken, and
 //    SendAck answers there. The send session adopts it by setting serverAddress.port to
 //    peerAddress.port after each acknowledgement.
+//  - A request that asks for options (RFC 2347) may also be answered by an OACK, which the
+//    session judges (Negotiation.h); a plain request's OACK is dropped like any stranger.
 //  - Datagrams from anyone else, datagrams shorter than the 4-byte header, and datagrams other
-//    than ERROR longer than a whole packet of 516 bytes (cut, one would pass for a full block)
-//    are dropped unanswered (an answer to a stranger would only invite spoofed traffic), counted in
+//    than ERROR longer than a whole packet (516 bytes, or the agreed block size and its header)
+//    (cut, one would pass for a full block) are dropped unanswered (an answer to a stranger would only invite spoofed traffic), counted in
 //    DroppedDatagrams(), and the wait goes on as after an empty poll. A dropped datagram
 //    changes neither the packet buffers nor peerAddress.
 #pragma once
@@ -46,6 +48,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "net/Addressing.h"
 #include "net/DatagramSocket.h"
@@ -82,20 +85,33 @@ public:
     // more than 19 characters or one holding a zero byte.
     bool SetRemoteName(std::string_view name);
 
-    // A read (1) or write (2) request for name in the mode of modeIndex, into dataBuffer.
-    // Returns name length + mode length + 4, or 0 (nothing built) for a name of more than 19
-    // characters or an unknown modeIndex. Forgets the pinned transfer port.
-    int BuildRequest(int opcode, std::string_view name);
+    // A read (1) or write (2) request for name in the mode of modeIndex, into dataBuffer, with
+    // the options asked (and tsize with tsizeValue) when any. Returns the request's length, or 0
+    // (nothing built) for a name of more than 19 characters or an unknown modeIndex. Forgets the
+    // pinned transfer port and any earlier agreement: the blocks are 512 bytes, one in flight,
+    // until Agree.
+    int BuildRequest(int opcode, std::string_view name, const tftp::AskedOptions& asked = {},
+                     std::int64_t tsizeValue = 0);
+    // What the request built last asked for.
+    const tftp::AskedOptions& Asked() const { return asked; }
+    // The options in force from now on (an OACK the session accepted).
+    void Agree(const tftp::Agreement& agreement) { agreed = agreement; }
+    const tftp::Agreement& Agreed() const { return agreed; }
+    int AgreedBlockSize() const { return agreed.blksize; }
 
     // The 4-byte DATA header for blockNumber (low 16 bits) in front of the payload the caller
     // has placed in dataBuffer from its fifth byte on. Returns payloadLength + 4, or 0 for a
-    // payload length outside 0..512.
+    // payload length outside 0..the agreed block size.
     int BuildDataPacket(int opcode, int blockNumber, int payloadLength);
 
     // Sends the first length bytes of dataBuffer to serverAddress. Time-out text
-    // "Time out on PUT. block: %d" with block. A length outside 1..516 sends nothing and
+    // "Time out on PUT. block: %d" with block. A length outside 1..the buffer sends nothing and
     // returns -1 with that text.
     int SendPacket(int length, int timeoutSeconds);
+
+    // An ERROR with code and text to the sender of the last datagram taken (an option answer
+    // that is refused). Returns the byte count sent, or -1; the exchange text is unchanged.
+    int SendError(int code, std::string_view text);
 
     // Receives one datagram from the agent into ackBuffer, its sender into peerAddress.
     // Time-out text "Time out on ACK. block: %d" with block - 1. An ERROR is described as
@@ -129,12 +145,13 @@ public:
     // From now on DATA and requests sent again go to the port the agent answered from.
     void AdoptTransferPort() { serverAddress.port = peerAddress.port; }
 
-    // The 512 data bytes of dataBuffer behind its 4-byte header.
-    std::span<std::uint8_t, tftp::kBlockSize> DataPayload() {
-        return std::span(dataBuffer).subspan<tftp::kHeaderSize, tftp::kBlockSize>();
+    // The data bytes of dataBuffer behind its 4-byte header: a block of the agreed size.
+    std::span<std::uint8_t> DataPayload() {
+        return std::span(dataBuffer).subspan(tftp::kHeaderSize,
+                                             static_cast<std::size_t>(agreed.blksize));
     }
     void ClearDataPayload() { std::ranges::fill(DataPayload(), std::uint8_t{0}); }
-    void ClearAckBuffer() { ackBuffer.fill(0); }
+    void ClearAckBuffer() { std::ranges::fill(ackBuffer, std::uint8_t{0}); }
     // What the last receive left in a buffer: an ERROR (by its opcode byte), or the opcode and
     // block number of the packet.
     static bool HoldsError(std::span<const std::uint8_t> buffer) {
@@ -163,8 +180,8 @@ public:
 
     // What the exchanges left: the packets as sent or received, the last exchange's text, the
     // agent-side name of the transfer.
-    std::span<const std::uint8_t, tftp::kPacketSize> DataBuffer() const { return dataBuffer; }
-    std::span<const std::uint8_t, tftp::kPacketSize> AckBuffer() const { return ackBuffer; }
+    std::span<const std::uint8_t> DataBuffer() const { return dataBuffer; }
+    std::span<const std::uint8_t> AckBuffer() const { return ackBuffer; }
     const char* ExchangeText() const { return exchangeText.data(); }
     const char* RemoteName() const { return remoteName.data(); }
 
@@ -186,8 +203,8 @@ private:
     WaitHooks& hooks;
     int block = 0;
     int ackedBlock = 0;
-    // One byte more than a packet, so that a longer datagram shows by its length.
-    std::array<std::uint8_t, tftp::kPacketSize + 1> receiveScratch{};
+    // One byte more than the largest packet, so that a longer datagram shows by its length.
+    std::vector<std::uint8_t> receiveScratch = std::vector<std::uint8_t>(tftp::kLargestPacket + 1);
     std::size_t sendLength = 0;
     std::uint16_t transferPort = 0;
     int pendingRequest = 0;          // opcode of the request built last
@@ -195,8 +212,12 @@ private:
     int droppedDatagrams = 0;
     int lastResult = -1;
 
-    std::array<std::uint8_t, tftp::kPacketSize> dataBuffer{};
-    std::array<std::uint8_t, tftp::kPacketSize> ackBuffer{};
+    tftp::AskedOptions asked;
+    tftp::Agreement agreed;
+
+    // Room for a packet of the largest block size the options allow.
+    std::vector<std::uint8_t> dataBuffer = std::vector<std::uint8_t>(tftp::kLargestPacket);
+    std::vector<std::uint8_t> ackBuffer = std::vector<std::uint8_t>(tftp::kLargestPacket);
     std::array<char, kExchangeTextSize> exchangeText{};
     std::array<char, kRemoteNameSize> remoteName{};
     static constexpr int kModeIndex = 1;  // "octet"

@@ -16,6 +16,7 @@ public:
     explicit FakeClock(std::int64_t startMilliseconds = 1'000'000) : now(startMilliseconds) {}
 
     std::time_t Now() override { return static_cast<std::time_t>(now / 1000); }
+    std::int64_t NowMilliseconds() override { return now; }
     void Sleep(int milliseconds) override {
         ++sleepCalls;
         sleptMilliseconds += milliseconds > 0 ? milliseconds : 0;
