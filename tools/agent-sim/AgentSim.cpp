@@ -228,25 +228,7 @@ void AgentSim::OnRequest(const Peer& from, std::span<const std::uint8_t> datagra
         return;
     }
 
-    Asked asked;
-    for (const tftp::OptionPair& pair :
-         pairs ? pairs->Pairs() : std::span<const tftp::OptionPair>()) {
-        // The first usable value of each counts; a blksize above the agent's limit is lowered
-        // to it, one below 8 is not answered.
-        const auto number = tftp::OptionNumber(pair.value);
-        if (!number) {
-            continue;
-        }
-        if (tftp::SameOptionName(pair.name, tftp::kBlksizeOption) && asked.blksize == 0 &&
-            *number >= tftp::kMinBlksize) {
-            asked.blksize = *number;
-        } else if (tftp::SameOptionName(pair.name, tftp::kWindowsizeOption) &&
-                   asked.windowsize == 0 && *number >= tftp::kMinWindowsize) {
-            asked.windowsize = *number;
-        } else if (tftp::SameOptionName(pair.name, tftp::kTsizeOption) && asked.tsize < 0) {
-            asked.tsize = *number;
-        }
-    }
+    Asked asked = pairs ? ReadAsked(pairs->Pairs()) : Asked{};
     if (!request->options.empty()) {
         for (const Fault& fault : settings.faults) {
             if (fault.kind == FaultKind::OptionsError && fault.AppliesTo(name)) {
@@ -426,6 +408,28 @@ std::optional<Bytes> AgentSim::ContentFor(std::string_view name) {
         return EepromImage();
     }
     return stored;
+}
+
+// The first usable value of each option the agent knows counts: a blksize of 8 or more (above
+// the agent's limit it is lowered later), a windowsize of 1 or more, and tsize.
+AgentSim::Asked AgentSim::ReadAsked(std::span<const tftp::OptionPair> pairs) {
+    Asked asked;
+    for (const tftp::OptionPair& pair : pairs) {
+        const auto number = tftp::OptionNumber(pair.value);
+        if (!number) {
+            continue;
+        }
+        if (tftp::SameOptionName(pair.name, tftp::kBlksizeOption) && asked.blksize == 0 &&
+            *number >= tftp::kMinBlksize) {
+            asked.blksize = *number;
+        } else if (tftp::SameOptionName(pair.name, tftp::kWindowsizeOption) &&
+                   asked.windowsize == 0 && *number >= tftp::kMinWindowsize) {
+            asked.windowsize = *number;
+        } else if (tftp::SameOptionName(pair.name, tftp::kTsizeOption) && asked.tsize < 0) {
+            asked.tsize = *number;
+        }
+    }
+    return asked;
 }
 
 bool AgentSim::HasFault(FaultKind kind, std::string_view name) const {

@@ -167,6 +167,7 @@ private:
     void OnData(Transfer& transfer, std::span<const std::uint8_t> datagram, Millis now);
 
     std::optional<Bytes> ContentFor(std::string_view name);
+    static Asked ReadAsked(std::span<const tftp::OptionPair> pairs);
     bool HasFault(FaultKind kind, std::string_view name) const;
     void StartTransfer(const Peer& from, std::string_view name, bool reading, Bytes content,
                        std::string options, const Asked* asked, Millis now);
