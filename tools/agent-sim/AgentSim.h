@@ -140,7 +140,7 @@ private:
         bool gapAnswered = false;    // a write has acknowledged the gap in the window under way
         int faultedThrough = -1;     // the faults have acted on the packets up to this number
         std::vector<int> discarded;  // per fault of the settings: DATA it made a write discard
-        int dataPackets = 0;
+        int dataPackets = 0;         // as in TransferRecord
         Bytes lastPacket;  // what a time-out sends again on a write, or on a read before ACK 0
         Phase phase = Phase::Running;
         Millis deadline = 0;
