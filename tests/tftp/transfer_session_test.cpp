@@ -18,10 +18,10 @@
 #include "support/Pattern.h"
 #include "support/ScriptedPing.h"
 #include "support/TempDir.h"
-#include "tftp/Negotiation.h"
 #include "tftp/ConsoleReport.h"
 #include "tftp/FetchSession.h"
 #include "tftp/LinkObserver.h"
+#include "tftp/Negotiation.h"
 #include "tftp/SendSession.h"
 #include "tftp/SessionContext.h"
 #include "tftp/StatusReport.h"
@@ -556,24 +556,63 @@ TEST_F(HostileAgentTest, TheFirstAnswerToOptionsDecidesTheSend) {
         std::string line;
         bool agentTold;  // an ERROR 8 went to the agent
     } rows[] = {
-        {"agreed", {1468, 16}, oack({"blksize", "1468", "windowsize", "16", "tsize", tsize}),
-         1468, 16, "Options agreed: blksize 1468, windowsize 16, tsize " + tsize, false},
-        {"a smaller block, the window left out", {1468, 16}, oack({"BLKSIZE", "1024"}), 1024, 1,
-         "Options agreed: blksize 1024, windowsize 1", false},
+        {"agreed",
+         {1468, 16},
+         oack({"blksize", "1468", "windowsize", "16", "tsize", tsize}),
+         1468,
+         16,
+         "Options agreed: blksize 1468, windowsize 16, tsize " + tsize,
+         false},
+        {"a smaller block, the window left out",
+         {1468, 16},
+         oack({"BLKSIZE", "1024"}),
+         1024,
+         1,
+         "Options agreed: blksize 1024, windowsize 1",
+         false},
         {"ignored", {1468, 0}, Ack(0), 512, 1, kOptionsIgnoredText, false},
-        {"refused", {1468, 0}, refusal, 512, 1,
-         "The agent refused the options (error code 8: no): asking again without options", false},
-        {"a larger block than asked", {1468, 0}, oack({"blksize", "1469"}), 512, 1,
-         "Option answer refused (blksize 1469 out of range): asking again without options", true},
-        {"an option not asked for", {1468, 0}, oack({"blksize", "512", "timeout", "5"}), 512, 1,
+        {"refused",
+         {1468, 0},
+         refusal,
+         512,
+         1,
+         "The agent refused the options (error code 8: no): asking again without options",
+         false},
+        {"a larger block than asked",
+         {1468, 0},
+         oack({"blksize", "1469"}),
+         512,
+         1,
+         "Option answer refused (blksize 1469 out of range): asking again without options",
+         true},
+        {"an option not asked for",
+         {1468, 0},
+         oack({"blksize", "512", "timeout", "5"}),
+         512,
+         1,
          "Option answer refused (an option that was not asked for): asking again without options",
          true},
-        {"named twice", {0, 8}, oack({"windowsize", "8", "windowsize", "8"}), 512, 1,
-         "Option answer refused (windowsize named twice): asking again without options", true},
-        {"malformed", {1468, 0}, oack({"blksize", "1468"}, true), 512, 1,
-         "Option answer refused (malformed option list): asking again without options", true},
-        {"a window of 0", {0, 8}, oack({"windowsize", "0"}), 512, 1,
-         "Option answer refused (windowsize 0 out of range): asking again without options", true},
+        {"named twice",
+         {0, 8},
+         oack({"windowsize", "8", "windowsize", "8"}),
+         512,
+         1,
+         "Option answer refused (windowsize named twice): asking again without options",
+         true},
+        {"malformed",
+         {1468, 0},
+         oack({"blksize", "1468"}, true),
+         512,
+         1,
+         "Option answer refused (malformed option list): asking again without options",
+         true},
+        {"a window of 0",
+         {0, 8},
+         oack({"windowsize", "0"}),
+         512,
+         1,
+         "Option answer refused (windowsize 0 out of range): asking again without options",
+         true},
     };
     context.lateWait = false;
     for (const auto& row : rows) {
@@ -648,7 +687,8 @@ TEST_F(HostileAgentTest, AFetchWithOptionsTakesWindowsAndRefusesATooLargeSize) {
         bool dropped = false;
         const auto data = [&](int block) {
             const std::size_t at = static_cast<std::size_t>(block - 1) * kBlock;
-            return Data(block, eeprom.substr(at, std::min<std::size_t>(kBlock, eeprom.size() - at)));
+            return Data(block,
+                        eeprom.substr(at, std::min<std::size_t>(kBlock, eeprom.size() - at)));
         };
         answer = [&](const fakes::FakeDatagram& sent) {
             std::vector<std::vector<std::uint8_t>> replies;
@@ -666,8 +706,7 @@ TEST_F(HostileAgentTest, AFetchWithOptionsTakesWindowsAndRefusesATooLargeSize) {
                 from = Block(sent) + 1;
             }
             const int blocks = static_cast<int>(eeprom.size()) / kBlock + 1;
-            for (int block = from; from > 0 && block < from + kWindow && block <= blocks;
-                 ++block) {
+            for (int block = from; from > 0 && block < from + kWindow && block <= blocks; ++block) {
                 if (block == row.dropOnce && !dropped) {
                     dropped = true;
                     continue;
