@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "agent-sim/AgentFaults.h"
 #include "agent-sim/AgentFiles.h"
+#include "agent-sim/AgentSim.h"
 #include "support/AgentOnWire.h"
 #include "support/FakeClock.h"
 #include "support/FakeDatagramSocket.h"
@@ -32,6 +34,7 @@ namespace {
 
 using testing::PatternString;
 using testing::ReadFileBytes;
+using testing::ReadFileData;
 using testing::TempDir;
 using testing::WriteFileBytes;
 
@@ -739,6 +742,128 @@ TEST_F(HostileAgentTest, AFetchWithOptionsTakesWindowsAndRefusesATooLargeSize) {
             EXPECT_EQ(ReadFileBytes(dir.File("eeprom.bin")), "earlier");
             EXPECT_EQ(refusals, 1);
         }
+    }
+}
+
+// Every fallback against the simulated agent: the bytes it stored, the DATA it took, and the one
+// status-log line each case writes. A send, then a fetch of the agent's EEPROM image.
+TEST(OptionsAgainstTheAgent, EveryFallbackDeliversTheFileAndSaysHowInOneLine) {
+    const std::string image = PatternString(100'000, 11);
+    const int plainBlocks = 100'000 / 512 + 1;
+    const std::string tsize = "tsize 100000";
+    const std::string again = "): asking again without options";
+    const struct {
+        const char* label;
+        const char* fault;  // "" for none
+        tftp::AskedOptions asked;
+        std::string line;  // "" for none
+        int blksize;       // agreed, as the agent saw it
+        int dataAtMost;    // DATA the agent took for the send
+    } rows[] = {
+        {"agreed",
+         "",
+         {1468, 16},
+         "Options agreed: blksize 1468, windowsize 16, " + tsize,
+         1468,
+         69},
+        {"plain, nothing asked", "", {}, "", 512, plainBlocks},
+        {"ignored", "ignore-options", {1468, 16}, kOptionsIgnoredText, 512, plainBlocks},
+        {"refused",
+         "options-error",
+         {1468, 0},
+         "The agent refused the options (error code 8: Option negotiation failed" + again,
+         512,
+         plainBlocks},
+        {"a larger block",
+         "oack-larger-blksize",
+         {1468, 0},
+         "Option answer refused (blksize 1469 out of range" + again,
+         512,
+         plainBlocks},
+        {"an unrequested option",
+         "oack-unrequested",
+         {1468, 0},
+         "Option answer refused (an option that was not asked for" + again,
+         512,
+         plainBlocks},
+        {"malformed",
+         "oack-malformed",
+         {1468, 0},
+         "Option answer refused (malformed option list" + again,
+         512,
+         plainBlocks},
+        {"a block lost inside a window",
+         "drop-in-window:5",
+         {1468, 16},
+         "Options agreed: blksize 1468, windowsize 16, " + tsize,
+         1468,
+         69 + 16},
+        {"the agent asks six times for block 3", "lose:3:6", {}, "", 512, plainBlocks + 6},
+        {"duplicated acknowledgements", "duplicate:3", {}, "", 512, plainBlocks},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        struct Lines final : LinkObserver {
+            std::vector<std::string> lines;
+            void StatusLine(std::string_view text) override {
+                if (text.find("ption") != std::string_view::npos) {
+                    lines.emplace_back(text);
+                }
+            }
+        } log;
+        agentsim::Settings settings;
+        if (*row.fault != '\0') {
+            settings.faults.push_back(*agentsim::ParseFault(row.fault));
+        }
+        std::vector<agentsim::TransferRecord> ends;
+        settings.transferEnded = [&ends](const agentsim::TransferRecord& end) {
+            ends.push_back(end);
+        };
+        TempDir dir;
+        fakes::FakeClock clock;
+        fakes::ScriptedPing ping;
+        ping.answer = [&clock](std::uint32_t, std::uint32_t) {
+            clock.Advance(1);
+            return true;
+        };
+        fakes::AgentOnWire wire{clock, net::ToStorageOrder(kAgent), settings};
+        ConsoleReport console{nullptr, nullptr};
+        StatusDisplay display{log, console};
+        TftpChannel channel{wire, clock, display};
+        net::CPingService pingService;
+        pingService.SetModulePath(ping.Path());
+        pingService.SetTarget(net::ToStorageOrder(kAgent));
+        wire.Open();
+        channel.AimAt({net::ToStorageOrder(kAgent), 69});
+        CLocalFile file;
+        SessionContext context{channel, pingService, clock, display, file};
+        context.lateWait = false;
+
+        WriteFileBytes(dir.File("app.bin"), image);
+        Transfer send{APPLICATION_UPGRADE, dir.File("app.bin"), kAgent, {}};
+        send.options.asked = row.asked;
+        const Outcome sent = SendSession(context).Run(send);
+        EXPECT_EQ(sent.resultCode, kResultSuccess) << sent.reason;
+        clock.Advance(10'000);  // the agent ends its side of the transfer
+        (void)wire.WaitReadable(0);
+        const auto stored = wire.storage.Load("image.bin");
+        ASSERT_TRUE(stored.has_value());
+        EXPECT_TRUE(std::string(stored->begin(), stored->end()) == image);
+        ASSERT_FALSE(ends.empty());
+        EXPECT_EQ(ends.back().blksize, row.blksize);
+        EXPECT_LE(ends.back().dataPackets, row.dataAtMost);
+        EXPECT_GE(ends.back().dataPackets, (100'000 / row.blksize) + 1);
+        const std::vector<std::string> expected =
+            row.line.empty() ? std::vector<std::string>{} : std::vector<std::string>{row.line};
+        EXPECT_EQ(log.lines, expected);
+
+        Transfer fetch{READ_EEPROM_FILE, dir.File("eeprom.bin"), kAgent, {}};
+        fetch.options.asked = row.asked;
+        log.lines.clear();
+        const Outcome fetched = FetchSession(context).Run(fetch);
+        EXPECT_EQ(fetched.resultCode, kResultSuccess) << fetched.reason;
+        EXPECT_EQ(ReadFileData(dir.File("eeprom.bin")), agentsim::EepromImage());
+        EXPECT_EQ(log.lines.size(), expected.size());
     }
 }
 
