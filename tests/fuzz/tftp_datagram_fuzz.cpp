@@ -4,8 +4,10 @@
 // Input: a sequence of datagrams, each introduced by three bytes: a control byte (bits 0-1 the
 // sender: the agent's port 69, its transfer port, another port of the agent, a stranger; bit 2
 // the exchange: WaitForAck or ReceiveDataBlock; bit 3 a new request before it, bit 4 a read
-// request rather than a write request) and a 16-bit length, low byte first, cut to what is left
-// of the input.
+// request rather than a write request, bit 5 a request that asks for options, whose OACK, when
+// it reads as an agreement, puts that in force for the rounds after it) and a 16-bit length, low
+// byte first, cut to what is left of the input. Every datagram is also read as an OACK answering
+// a request that asked for what its first two bytes say.
 //
 // Speed: every exchange runs with a time-out of 0 s on a socket that holds the one datagram of
 // its round, so a dropped datagram ends the exchange after its four late polls instead of a
@@ -87,7 +89,27 @@ private:
     bool queued = false;
 };
 
+// An OACK reading either agrees within what was asked, or says why not.
+void ReadAsOack(std::span<const std::uint8_t> datagram) {
+    const tftp::AskedOptions asked{
+        datagram.size() > 2 ? 8 + datagram[datagram.size() - 1] * 200 : 0,
+        datagram.size() > 3 ? datagram[datagram.size() - 2] % 65 : 0};
+    const tftp::OackReading reading = tftp::ReadOack(datagram, asked);
+    Check(reading.agreed.has_value() == reading.problem.empty());
+    if (reading.agreed) {
+        const tftp::Agreement& agreed = *reading.agreed;
+        // An option the OACK leaves out is not in force: 512 and 1.
+        Check(agreed.blksize == static_cast<int>(tftp::kBlockSize) ||
+              (agreed.blksize >= tftp::kMinBlksize && agreed.blksize <= asked.blksize));
+        Check(agreed.windowsize == 1 ||
+              (agreed.windowsize >= 1 && agreed.windowsize <= asked.windowsize));
+        Check(asked.Any() || agreed.tsize == -1);
+        Check(tftp::OpcodeOf(datagram) == tftp::kOpOack || datagram.size() < tftp::kHeaderSize);
+    }
+}
+
 void ReadAsPacket(std::span<const std::uint8_t> datagram) {
+    ReadAsOack(datagram);
     const bool whole = tftp::IsWholePacket(datagram);
     Check(whole == (datagram.size() >= tftp::kHeaderSize));
     const int opcode = tftp::OpcodeOf(datagram);
@@ -161,8 +183,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ReadAsPacket(datagram);
 
         if ((control & 0x08) != 0) {
+            const tftp::AskedOptions asked =
+                (control & 0x20) != 0 ? tftp::AskedOptions{1468, 16} : tftp::AskedOptions{};
             Check(channel.BuildRequest((control & 0x10) != 0 ? tftp::kOpRrq : tftp::kOpWrq,
-                                       "status.bin") > 0);
+                                       "status.bin", asked, 4096) > 0);
+            Check(channel.AgreedBlockSize() == static_cast<int>(tftp::kBlockSize));
             Check(channel.TransferPort() == 0);
         }
         net::SocketAddress from = agent;
@@ -183,11 +208,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         const bool receivingData = (control & 0x04) != 0;
         const auto buffer = receivingData ? channel.DataBuffer() : channel.AckBuffer();
-        const std::array<std::uint8_t, tftp::kPacketSize> before = [&buffer] {
-            std::array<std::uint8_t, tftp::kPacketSize> copy{};
-            std::copy(buffer.begin(), buffer.end(), copy.begin());
-            return copy;
-        }();
+        // What an exchange may write: a packet of the block size in force.
+        const auto packetSize = static_cast<std::size_t>(
+            tftp::kHeaderSize +
+            std::max<std::size_t>(tftp::kBlockSize,
+                                  static_cast<std::size_t>(channel.AgreedBlockSize())));
+        static std::array<std::uint8_t, tftp::kLargestPacket> before{};
+        std::copy_n(buffer.begin(), packetSize, before.begin());
         const net::SocketAddress peerBefore = channel.Peer();
         const std::uint16_t pinnedBefore = channel.TransferPort();
         const int ackedBefore = channel.AckedBlock();
@@ -195,7 +222,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         const int result = receivingData ? channel.ReceiveDataBlock(0) : channel.WaitForAck(0);
         Check(!socket.Queued());
-        Check(result == -1 || (result >= 4 && result <= static_cast<int>(tftp::kPacketSize)));
+        Check(result == -1 || (result >= 4 && result <= static_cast<int>(packetSize)));
         Check((result == -1) == (channel.DroppedDatagrams() == dropped + 1));
         Check(std::memchr(channel.ExchangeText(), 0, TftpChannel::kExchangeTextSize) != nullptr);
         Check(channel.AckedBlock() >= 0 && channel.AckedBlock() <= 65535);
@@ -211,14 +238,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                               std::min(datagram.size(), tftp::kPacketSize)
                         : static_cast<std::size_t>(result) == datagram.size());
             Check(std::equal(datagram.begin(), datagram.begin() + result, buffer.begin()));
+            const bool oack = tftp::OpcodeOf(datagram) == tftp::kOpOack && channel.Asked().Any();
             if (!receivingData && !error) {
-                Check(channel.AckedBlock() == tftp::BlockOf(datagram));
+                Check(channel.AckedBlock() == (oack ? 0 : tftp::BlockOf(datagram)));
             } else {
                 Check(channel.AckedBlock() == ackedBefore);
             }
+            if (oack) {
+                const tftp::OackReading reading = tftp::ReadOack(
+                    std::span(buffer).first(static_cast<std::size_t>(result)), channel.Asked());
+                if (reading.agreed) {
+                    channel.Agree(*reading.agreed);  // larger blocks from the next round on
+                }
+            }
         } else {
             // Dropped: nothing the sessions read has changed.
-            Check(std::equal(buffer.begin(), buffer.end(), before.begin()));
+            Check(std::equal(buffer.begin(), buffer.begin() + static_cast<long>(packetSize),
+                             before.begin()));
             Check(channel.Peer() == peerBefore && channel.TransferPort() == pinnedBefore);
             Check(channel.AckedBlock() == ackedBefore);
         }
