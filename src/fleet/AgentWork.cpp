@@ -63,25 +63,30 @@ private:
 }  // namespace
 
 ChainOutcome RunJob(const AgentJob& job, AgentLink& link) {
+    const auto transfer = [&job](int type, const std::string& path) {
+        Transfer built{type, path, job.agent, {}};
+        built.options.asked = job.asked;
+        return built;
+    };
     // The file sent is the one the fleet checked, or nothing is sent in full.
-    const auto sent = [&job](int type) {
-        Transfer transfer{type, job.file, job.agent, {}};
-        transfer.options.expected = job.identity;
-        return transfer;
+    const auto sent = [&job, &transfer](int type) {
+        Transfer built = transfer(type, job.file);
+        built.options.expected = job.identity;
+        return built;
     };
     switch (job.action) {
         case Action::Send:
             return job.verify ? link.SendThenPoll(sent(job.sendType))
                               : link.Send(sent(job.sendType));
         case Action::Eeprom:
-            return link.Fetch(Transfer{READ_EEPROM_FILE, job.destination, job.agent, {}});
+            return link.Fetch(transfer(READ_EEPROM_FILE, job.destination));
         case Action::ConfigFile:
             return link.ConfigFile(sent(CREATE_CONFIG_FILE),
-                                   Transfer{CREATE_CONFIG_FILE, job.destination, job.agent, {}});
+                                   transfer(CREATE_CONFIG_FILE, job.destination));
         case Action::Status:
             break;
     }
-    return link.ReadStatus(Transfer{APPLICATION_UPGRADE, {}, job.agent, {}});
+    return link.ReadStatus(transfer(APPLICATION_UPGRADE, {}));
 }
 
 AgentEnd EndOf(const ChainOutcome& chain) {

@@ -21,6 +21,7 @@ struct AgentJob {
     std::optional<FileIdentity> identity;  // the file as the fleet checked it
     std::string destination;               // eeprom, configfile: the file fetched into
     bool verify = false;
+    tftp::AskedOptions asked;  // every transfer of the job asks for these
     net::Octets agent{};
     std::string logPath;
     bool appendLog = false;  // an attempt after the first adds to the log of the earlier ones

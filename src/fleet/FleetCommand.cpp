@@ -41,6 +41,10 @@ constexpr std::string_view kUsage =
     "                    and the file's size, well above the protocol's own waits)\n"
     "  --report FILE     write a report, CSV or JSON by the name's extension\n"
     "  --logs DIR        the agents' logs (default kalvoran-fleet-logs/<date-time>/)\n"
+    "  --blksize N       ask every agent for blocks of N bytes (8 to 65464, RFC 2348)\n"
+    "  --windowsize N    ask every agent for N blocks in flight (1 to 64, RFC 7440)\n"
+    "                    An agent that does not agree gets the plain protocol (512-byte blocks,\n"
+    "                    one at a time), the default.\n"
     "  --check           check the inventory and the file, print what would run, send nothing\n"
     "  --help            show this text\n"
     "  --version         show the version\n"
@@ -58,6 +62,8 @@ enum Option {
     kReport,
     kLogs,
     kCheck,
+    kBlksize,
+    kWindowsize,
     kHelp,
     kVersion
 };
@@ -130,6 +136,8 @@ ParsedCommand ParseFleetCommand(int argc, char** argv) {
         {"report", required_argument, nullptr, kReport},
         {"logs", required_argument, nullptr, kLogs},
         {"check", no_argument, nullptr, kCheck},
+        {"blksize", required_argument, nullptr, kBlksize},
+        {"windowsize", required_argument, nullptr, kWindowsize},
         {"help", no_argument, nullptr, kHelp},
         {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0},
@@ -177,6 +185,17 @@ ParsedCommand ParseFleetCommand(int argc, char** argv) {
                 break;
             case kCheck:
                 command.check = true;
+                break;
+            case kBlksize:
+                if (!ReadInt(value, tftp::kMinBlksize, tftp::kMaxBlksize, command.asked.blksize)) {
+                    return Usage("--blksize takes a number from 8 to 65464");
+                }
+                break;
+            case kWindowsize:
+                if (!ReadInt(value, tftp::kMinWindowsize, tftp::kMaxWindowsize,
+                             command.asked.windowsize)) {
+                    return Usage("--windowsize takes a number from 1 to 64");
+                }
                 break;
             case kHelp:
                 parsed.kind = ParsedCommand::Kind::Help;

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "tftp/TftpPacket.h"
+
 namespace kalvoran::fleet {
 
 enum class Action { Send, Eeprom, ConfigFile, Status };
@@ -31,6 +33,7 @@ struct FleetCommand {
     std::string reportPath;      // empty: no report
     std::string logsFolder;      // empty: kalvoran-fleet-logs/<date-time>/
     bool check = false;          // validate and tell what would run; send nothing
+    tftp::AskedOptions asked;    // --blksize, --windowsize; 0: not asked
 };
 
 struct ParsedCommand {

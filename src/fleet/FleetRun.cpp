@@ -137,6 +137,7 @@ private:
         job.identity = plan.file;
         job.destination = DestinationOf(plan, state.agent);
         job.verify = plan.command.verify;
+        job.asked = plan.command.asked;
         job.agent = state.agent.octets;
         job.logPath = LogPathOf(plan, state.agent);
         job.appendLog = state.record.attempts > 0;

@@ -98,6 +98,18 @@ void PrintPlan(const FleetPlan& plan) {
     if (plan.file) {
         std::printf("%s: SHA-256 %s\n", command.file.c_str(), HexOf(plan.file->sha256).c_str());
     }
+    const tftp::AskedOptions& asked = command.asked;
+    if (asked.Any()) {
+        std::string options = "options:";
+        if (asked.blksize != 0) {
+            options += " blksize " + std::to_string(asked.blksize);
+        }
+        if (asked.windowsize != 0) {
+            options += std::string(asked.blksize != 0 ? "," : "") + " windowsize " +
+                       std::to_string(asked.windowsize);
+        }
+        std::printf("%s\n", options.c_str());
+    }
     std::printf("%zu agents, %d at once, %d retries, %.1f s between starts, log folder %s\n",
                 plan.agents.size(), command.jobs, command.retries, command.pauseSeconds,
                 plan.logsFolder.c_str());

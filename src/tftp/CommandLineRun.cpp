@@ -55,17 +55,23 @@ std::string SavedTypeNotice(const CommandLine& line, int type) {
                       info != nullptr ? std::string(info->displayString).c_str() : "");
 }
 
-Transfer CommandLineTransfer(const CommandLine& line, int type) {
-    return Transfer{type, line.fileNameArgument, line.agentOctets, {}};
+Transfer CommandLineTransfer(const CommandLine& line, int type, const tftp::AskedOptions& asked) {
+    Transfer transfer{type, line.fileNameArgument, line.agentOctets, {}};
+    transfer.options.asked = asked;
+    return transfer;
 }
 
 int RunCommandLine(const CommandLine& line, std::string profilePath, ClientIo io) {
     const IniProfile profile(std::move(profilePath));
-    const CommandLineType type = TypeOfCommandLine(line, LoadSettings(profile));
+    const Settings settings = LoadSettings(profile);
+    const CommandLineType type = TypeOfCommandLine(line, settings);
     ConsoleReport console(io.log, io.failures);
     console.Enable();
     StopObserver observer;
     StatusDisplay display(observer, console);
+    if (const std::string problem = OptionProblemText(settings); !problem.empty()) {
+        display.ShowErrorBox(problem);
+    }
     if (!type.refusal.empty()) {
         display.FailureLine(type.refusal);
         return kResultRefused;
@@ -74,13 +80,14 @@ int RunCommandLine(const CommandLine& line, std::string profilePath, ClientIo io
     if (line.transferType < 0) {
         display.FailureLine(SavedTypeNotice(line, type.type));
     }
-    SystemClock clock;
+    SystemClock systemClock;
+    Clock& clock = io.clock != nullptr ? *io.clock : systemClock;
     AgentLink link(display, clock, LinkSetup{false, io.socket, io.pingModule});
     observer.onStop = [&link, &display] {
         link.Close();
         display.FailureLine(kStopSignalText);
     };
-    const ChainOutcome chain = link.Send(CommandLineTransfer(line, type.type));
+    const ChainOutcome chain = link.Send(CommandLineTransfer(line, type.type, settings.asked));
     link.Release();
     return ResultCodeOf(chain.end);
 }

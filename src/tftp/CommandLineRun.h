@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "net/DatagramSocket.h"
+#include "tftp/Clock.h"
 #include "tftp/CommandLine.h"
 #include "tftp/Settings.h"
 #include "tftp/Transfer.h"
@@ -16,12 +17,15 @@
 namespace kalvoran {
 
 // Where a command-line run writes its log and its reasons for failure, the socket the sessions
-// use and the ICMP module they ping with (the program's own unless a test hands in others).
+// use and the ICMP module they ping with (the program's own unless a test hands in others), and
+// the time RunCommandLine runs in (the system's unless a test hands in another; the window is
+// handed its clock of its own).
 struct ClientIo {
     std::FILE* log = stdout;
     std::FILE* failures = stderr;
     net::DatagramSocket* socket = nullptr;
     const char* pingModule = nullptr;
+    Clock* clock = nullptr;
 };
 
 // The line a command-line run ended by a stop signal writes to the failure stream.
@@ -39,10 +43,12 @@ CommandLineType TypeOfCommandLine(const CommandLine& line, const Settings& setti
 // The notice on the failure stream of a run whose keyword names no type, so that the script's
 // author sees which type the run uses.
 std::string SavedTypeNotice(const CommandLine& line, int type);
-Transfer CommandLineTransfer(const CommandLine& line, int type);
+// The transfer the arguments describe, asking for the profile's options.
+Transfer CommandLineTransfer(const CommandLine& line, int type, const tftp::AskedOptions& asked);
 
 // The whole run; returns the exit code. SIGTERM, SIGINT and SIGHUP end it as the close operation
-// does (the session cancelled, the file closed, exit code 2). The profile is read, never written.
+// does (the session cancelled, the file closed, exit code 2). The profile is read, never written;
+// option values it sets aside are one line on the failure stream, and the run goes on.
 int RunCommandLine(const CommandLine& line, std::string profilePath, ClientIo io = {});
 
 }  // namespace kalvoran

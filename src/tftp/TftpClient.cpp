@@ -33,11 +33,13 @@ Transfer TftpClient::CurrentTransfer(StartButton side) const {
     if (commandLineTransfer.has_value()) {
         return *commandLineTransfer;
     }
-    return Transfer{
+    Transfer transfer{
         view.TransferTypeSelection(),
         side == StartButton::DownloadToDevice ? view.DownloadFileName() : view.UploadFileName(),
         view.AddressFields(),
         {}};
+    transfer.options.asked = asked;
+    return transfer;
 }
 
 ClientState TftpClient::State() const {

@@ -76,7 +76,8 @@ public:
 
     // What a session started now would do: in a command-line run the transfer its arguments
     // describe; otherwise the type list's selection, the file field of the side whose button
-    // starts it, and the address control, as the window holds them now.
+    // starts it, and the address control, as the window holds them now. Either asks for the
+    // options the profile named at start-up.
     Transfer CurrentTransfer(StartButton side) const;
 
     ClientState State() const;
@@ -110,6 +111,7 @@ private:
     bool commandLineFlag = false;
     int transferType = APPLICATION_UPGRADE;
     net::Octets agentOctets{};  // the address the settings keep
+    tftp::AskedOptions asked;   // the profile's options, read at start-up and never saved
     std::optional<Transfer> commandLineTransfer;
     int busyDepth = 0;
 };

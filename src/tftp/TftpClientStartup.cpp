@@ -26,9 +26,16 @@ bool TftpClient::InitDialog(const CommandLine& line) {
         OnClose();
         return false;
     }
+    asked = settings.asked;
     if (line.kind == CommandLine::Kind::Run) {
         commandLineFlag = true;
         console.Enable();
+    }
+    // A box, or in a command-line run a line on the failure stream.
+    if (const std::string problem = OptionProblemText(settings); !problem.empty()) {
+        display.ShowErrorBox(problem);
+    }
+    if (commandLineFlag) {
         const CommandLineType type = TypeOfCommandLine(line, settings);
         if (!type.refusal.empty()) {
             display.FailureLine(type.refusal);
@@ -39,7 +46,7 @@ bool TftpClient::InitDialog(const CommandLine& line) {
         transferType = type.type;
         downloadPath = line.fileNameArgument;
         agentOctets = line.agentOctets;
-        commandLineTransfer = CommandLineTransfer(line, type.type);
+        commandLineTransfer = CommandLineTransfer(line, type.type, asked);
         // Nobody waits for a late datagram of a script's run.
         link.SetLateWait(false);
     }

@@ -150,6 +150,27 @@ TEST_F(AgentWorkTest, AFailureNoSessionPutIntoWordsStillHasAReason) {
     EXPECT_EQ(end.reason, "Unable to contact server.");
 }
 
+// Every session of a job asks for the fleet's options. Asked for values the engine cannot carry,
+// each refuses before its request, which shows that the options reached it.
+TEST_F(AgentWorkTest, EveryTransferOfAJobAsksForTheFleetsOptions) {
+    const struct {
+        Action action;
+        bool verify;
+    } jobs[] = {{Action::Send, false},
+                {Action::Send, true},
+                {Action::Eeprom, false},
+                {Action::ConfigFile, false}};
+    for (const auto& j : jobs) {
+        SCOPED_TRACE(std::string(ActionName(j.action)) + (j.verify ? " --verify" : ""));
+        AgentJob job = Job(j.action, j.verify);
+        job.asked = {7, 65};
+        const AgentEnd end = Run(job);
+        EXPECT_EQ(end.result, 2);
+        EXPECT_EQ(end.reason, "Transfer options out of range: blksize 7, windowsize 65");
+        EXPECT_TRUE(wire->Sent().empty()) << "no request went out";
+    }
+}
+
 // The fleet's cancel arrives wherever the chain is: every one ends with result 2 "Cancelled.",
 // never as a failed job or a network failure, and nothing follows it.
 TEST_F(AgentWorkTest, ACancelAnywhereInTheChainIsResult2) {

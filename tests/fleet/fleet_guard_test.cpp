@@ -284,5 +284,38 @@ TEST_F(FleetGuardTest, InputsAtTheirEdgesAreRefusedWithTheirReason) {
     }
 }
 
+// --blksize and --windowsize take a whole number in their range, or the run is refused before
+// anything is sent; --check's plan names them on one line, and nothing when none is asked.
+TEST_F(FleetGuardTest, BlockAndWindowSizesAreCheckedAndNamedInThePlan) {
+    const std::string inventory = Inventory({"127.0.28.10 cab"});
+    const auto fleet = [&](std::vector<std::string> args) {
+        args.insert(args.end(), {"--logs", dir.File("logs"), "status", inventory});
+        return Fleet(args);
+    };
+    for (const std::vector<std::string>& options : {std::vector<std::string>{"--blksize", "7"},
+                                                    {"--blksize=65465"},
+                                                    {"--blksize", "+512"},
+                                                    {"--windowsize", "0"},
+                                                    {"--windowsize", "65"}}) {
+        SCOPED_TRACE(options.back());
+        const RunResult run = fleet(options);
+        EXPECT_EQ(run.exitCode, 2);
+        const std::string said = options[0].starts_with("--blksize")
+                                     ? "--blksize takes a number from 8 to 65464"
+                                     : "--windowsize takes a number from 1 to 64";
+        EXPECT_EQ(run.errors, "kalvoran-fleet: " + said + "\nTry 'kalvoran-fleet --help'.\n");
+        EXPECT_EQ(run.output, "");
+        EXPECT_FALSE(fs::exists(dir.Path() / "logs")) << "nothing run";
+    }
+    RunResult run = fleet({"--check", "--blksize", "1468", "--windowsize", "16"});
+    EXPECT_NE(run.output.find("\noptions: blksize 1468, windowsize 16\n"), std::string::npos)
+        << run.output;
+    run = fleet({"--check", "--windowsize=64"});
+    EXPECT_NE(run.output.find("\noptions: windowsize 64\n"), std::string::npos) << run.output;
+    run = fleet({"--check"});
+    EXPECT_EQ(run.exitCode, 0) << run.errors;
+    EXPECT_EQ(run.output.find("options:"), std::string::npos) << run.output;
+}
+
 }  // namespace
 }  // namespace kalvoran::testing

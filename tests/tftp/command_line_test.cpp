@@ -2,13 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "support/AgentOnWire.h"
 #include "support/ArgumentVector.h"
+#include "support/FakeClock.h"
+#include "support/Pattern.h"
+#include "support/ScriptedPing.h"
+#include "support/TempDir.h"
+#include "support/TextLines.h"
+#include "tftp/CommandLineRun.h"
+#include "tftp/ResultCode.h"
 #include "tftp/TransferTypes.h"
 
 namespace kalvoran {
@@ -149,6 +158,43 @@ TEST(CommandLine, AWrongNumberOfArgumentsStillTellsTheUsage) {
             "Wrong number of arguments!\n"
             "Usage: KalvoranTFTPclient <filetype> <filename> <IP address> <silent>(optional)");
     }
+}
+
+// A run without a window, in simulated time against the simulated agent: option values the
+// profile holds out of range are one line on standard error, and the run goes on as the plain
+// protocol, with its log and its exit code as ever.
+TEST(RunCommandLine, OptionValuesOutOfRangeAreOneLineOnTheFailureStreamAndTheRunGoesOn) {
+    testing::TempDir dir;
+    const std::string image = testing::PatternString(3000);
+    testing::WriteFileBytes(dir.File("app.bin"), image);
+    const std::string profile = dir.File("KalvoranTFTPclient.INI");
+    testing::WriteFileBytes(profile, "[Settings]\nblksize=abc\nwindowsize=65\n");
+    fakes::FakeClock clock;
+    fakes::ScriptedPing ping;
+    ASSERT_TRUE(ping.Loaded());
+    ping.answer = [&clock](std::uint32_t, std::uint32_t) {
+        clock.Advance(1);
+        return true;
+    };
+    fakes::AgentOnWire wire(clock, net::ToStorageOrder({127, 0, 28, 1}));
+    std::FILE* log = std::fopen(dir.File("log.txt").c_str(), "w");
+    std::FILE* failures = std::fopen(dir.File("failures.txt").c_str(), "w");
+    ASSERT_TRUE(log != nullptr && failures != nullptr);
+
+    const int code = RunCommandLine(Parse({"image", dir.File("app.bin"), "127.0.28.1"}), profile,
+                                    ClientIo{log, failures, &wire, ping.Path(), &clock});
+    std::fclose(log);
+    std::fclose(failures);
+    EXPECT_EQ(code, kResultSuccess);
+    const auto stored = wire.storage.Load("image.bin");
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(testing::Text(*stored), image);
+    EXPECT_EQ(testing::ReadFileBytes(dir.File("failures.txt")),
+              "Profile values out of range: blksize=abc (8 to 65464), windowsize=65 (1 to 64); "
+              "the plain protocol is used for them.\n");
+    const std::string logged = testing::ReadFileBytes(dir.File("log.txt"));
+    EXPECT_NE(logged.find("Connection closed"), std::string::npos) << logged;
+    EXPECT_EQ(logged.find("Profile value"), std::string::npos) << logged;
 }
 
 // The test's own environment: each variable set to a value of its own before, and put back

@@ -4,6 +4,8 @@
 
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "support/TempDir.h"
 
@@ -58,6 +60,47 @@ TEST(LoadSettings, TypeOutsideTheListIsLoadedUnchanged) {
     EXPECT_EQ(LoadSettings(IniProfile(path)).transferType, 9);
 }
 
+// Each option key on its own: a whole number in its range is asked; anything else is named and
+// not asked; an absent or empty key asks nothing and says nothing.
+TEST(LoadSettings, OptionKeysAreAskedOnlyForAWholeNumberInRange) {
+    struct Row {
+        const char* lines;  // the option lines of the "Settings" section
+        tftp::AskedOptions asked;
+        std::vector<std::string> problems;
+    };
+    const Row rows[] = {
+        {"", {0, 0}, {}},
+        {"blksize=\nwindowsize=  \n", {0, 0}, {}},
+        {"blksize=8\nwindowsize=64\n", {8, 64}, {}},
+        {"BLKSIZE = 65464 \nwindowsize=1\n", {65464, 1}, {}},  // blanks come off every value
+        {"blksize=7\nwindowsize=65\n",
+         {0, 0},
+         {"blksize=7 (8 to 65464)", "windowsize=65 (1 to 64)"}},
+        {"blksize=65465\nwindowsize=0\n",
+         {0, 0},
+         {"blksize=65465 (8 to 65464)", "windowsize=0 (1 to 64)"}},
+        {"blksize=abc\nwindowsize=16\n", {0, 16}, {"blksize=abc (8 to 65464)"}},
+        {"blksize=1468\nwindowsize=1.5\n", {1468, 0}, {"windowsize=1.5 (1 to 64)"}},
+        {"blksize=-3\nwindowsize=+4\n",
+         {0, 0},
+         {"blksize=-3 (8 to 65464)", "windowsize=+4 (1 to 64)"}},
+        {"blksize=9999999999\n", {0, 0}, {"blksize=9999999999 (8 to 65464)"}},
+        {"windowsize=1234567890123456789012345678901234567890\n",
+         {0, 0},
+         {"windowsize=12345678901234567890123456789012... (1 to 64)"}},  // a long value is cut
+    };
+    TempDir dir;
+    const std::string path = dir.File("KalvoranTFTPclient.INI");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.lines);
+        WriteFileBytes(path, std::string("[Settings]\ntype=2\n") + row.lines);
+        const Settings settings = LoadSettings(IniProfile(path));
+        EXPECT_EQ(settings.asked, row.asked);
+        EXPECT_EQ(settings.optionProblems, row.problems);
+        EXPECT_EQ(settings.transferType, 2);
+    }
+}
+
 TEST(SaveSettings, NewProfileGetsTheKeysInOrder) {
     TempDir dir;
     const std::string path = dir.File("KalvoranTFTPclient.INI");
@@ -71,6 +114,7 @@ TEST(SaveSettings, NewProfileGetsTheKeysInOrder) {
         ASSERT_NE(found, std::string::npos) << key << " in\n" << text;
         at = found + 1;
     }
+    EXPECT_EQ(text.find("size"), std::string::npos) << "the options are never written";
     const Settings back = LoadSettings(profile);
     EXPECT_EQ(back.transferType, 4);
     EXPECT_EQ(back.agentOctets, (net::Octets{10, 1, 2, 3}));

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/TempDir.h"
 #include "ui/TftpClientDlg.h"
@@ -17,11 +18,13 @@ namespace {
 
 using testing::ReadFileBytes;
 using testing::TempDir;
+using testing::WriteFileBytes;
 
 class ClientSettingsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        CTftpClientDlg::SetErrorBoxRecorder([](const QString&) {});
+        CTftpClientDlg::SetErrorBoxRecorder(
+            [this](const QString& text) { boxes.push_back(text.toStdString()); });
     }
     void TearDown() override { CTftpClientDlg::SetErrorBoxRecorder(nullptr); }
 
@@ -45,6 +48,7 @@ protected:
 
     TempDir dir;
     std::string profile = dir.File("KalvoranTFTPclient.INI");
+    std::vector<std::string> boxes;
 };
 
 TEST_F(ClientSettingsTest, WhatTheCloseButtonSavesIsWhatTheNextRunShows) {
@@ -79,6 +83,35 @@ TEST_F(ClientSettingsTest, WhatTheCloseButtonSavesIsWhatTheNextRunShows) {
     Find<QPushButton>(*unattended, "close")->click();
     ASSERT_TRUE(unattended->ExitRequested().has_value());
     EXPECT_EQ(ReadFileBytes(profile), saved);
+}
+
+// The profile's options go with every transfer the window starts, of either side and of a
+// command-line run alike; a value out of range is one box at start-up (none in a command-line
+// run, whose line goes to standard error), and closing the window leaves the keys as they were.
+TEST_F(ClientSettingsTest, TheProfilesOptionsGoWithEveryTransferAndAreNeverRewritten) {
+    const std::string options = "blksize=1468\nwindowsize=abc\n";
+    WriteFileBytes(profile, "[Settings]\n" + options + "type=0\n");
+    const tftp::AskedOptions asked{1468, 0};
+    {
+        auto window = Run();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0],
+                  "Profile value out of range: windowsize=abc (1 to 64); the plain protocol is "
+                  "used for it.");
+        for (StartButton side : {StartButton::DownloadToDevice, StartButton::UploadFromDevice}) {
+            EXPECT_EQ(window->Core().CurrentTransfer(side).options.asked, asked);
+        }
+        Find<QPushButton>(*window, "close")->click();
+        ASSERT_TRUE(window->ExitRequested().has_value());
+    }
+    EXPECT_NE(ReadFileBytes(profile).find(options), std::string::npos) << ReadFileBytes(profile);
+
+    boxes.clear();
+    const char* argv[] = {"KalvoranTFTPclient", "image", "/fw/app.bin", "127.0.28.2"};
+    auto unattended = Run(ParseCommandLine(4, argv));
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(unattended->Core().CurrentTransfer(StartButton::DownloadToDevice).options.asked,
+              asked);
 }
 
 }  // namespace
