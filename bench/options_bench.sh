@@ -338,9 +338,11 @@ for ((rep = 1; rep <= repetitions; rep++)); do
                  "$(tail -n 5 "$work/run.out" | tr '\n' ' ')" >"$work/fleet-$mode.failed"
             continue
         fi
-        # How many agents' logs name the options agreed, and the first such line.
+        # How many agents' logs name the options agreed (or ignored), and the first such line.
         { grep -l '^Options agreed:' "$logs"/*.log 2>/dev/null || true; } | wc -l \
             >"$work/fleet-$mode.count"
+        { grep -l '^The agent ignored' "$logs"/*.log 2>/dev/null || true; } | wc -l \
+            >"$work/fleet-$mode.ignored"
         grep -h -m 1 '^Options agreed:' "$logs"/*.log 2>/dev/null | head -n 1 |
             sed 's/^Options agreed: //' >"$work/fleet-$mode.agreed" || true
     done
@@ -436,8 +438,11 @@ for mode in options plain; do
     wall=$(median "$work/fleet-$mode.times" 1)
     options=$asked
     count=$(cat "$work/fleet-$mode.count")
+    ignored=$(cat "$work/fleet-$mode.ignored")
     if ((count > 0)); then
         options="$(cat "$work/fleet-$mode.agreed") (agreed by $count of $fleet_agents)"
+    elif ((ignored > 0)); then
+        options="none (ignored by $ignored of $fleet_agents)"
     fi
     row fleet "$label" "$options" "$(printf '%.2f' "$wall")" \
         "$(awk -v m="$fleet_total" -v w="$wall" 'BEGIN { printf "%.2f", m / 1048576 / w }')" \
