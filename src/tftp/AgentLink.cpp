@@ -296,7 +296,7 @@ bool AgentLink::Open(const Transfer& transfer, ChainOutcome& chain) {
 void AgentLink::ReadOnce(const Transfer& transfer, ChainOutcome& chain) {
     resultCode = kResultSuccess;
     if (Open(transfer, chain)) {
-        chain.status = statusReport.ReadAttempt();
+        chain.status = statusReport.ReadAttempt(transfer.options.asked);
         Show(*chain.status);
     }
 }

@@ -27,11 +27,15 @@ constexpr char kSaveFailedText[] = "Unable to save file: %s";
 constexpr char kLengthHeader[] = "Len:";
 constexpr char kAnnouncedTooLongText[] =
     "The agent announced %ld bytes (at most 1048576): transfer stopped.";
+constexpr char kTsizeTooLongText[] =
+    "The agent announced %lld bytes (at most %d): transfer stopped.";
+constexpr char kTooManyBlocksText[] = "The agent sent more than 65535 blocks: transfer stopped.";
 // Far above any configuration an agent generates.
 constexpr long kMostAnnouncedLength = 1024L * 1024;
 
 constexpr int kRequestTimeoutSeconds = 5;
-constexpr ReceiveTimeouts kTimeouts{20, 5};
+constexpr ReceiveTimeouts kTimeouts{20, 5, kRequestTimeoutSeconds};
+constexpr int kMostBlocks = 65535;
 
 // "File write failed: PATH: No space left on device": the session's own line, then the system's
 // reason for it, as a report or a fleet's row shows it.
@@ -61,12 +65,14 @@ Outcome FetchSession::Run(const Transfer& transfer) {
     requestLength = 0;
     acceptedBlock = 0;
     reacknowledgedAt = -1;
+    negotiation.Start(transfer.options.asked);
     channel.SetBlock(0);
     channel.UseRequestPort();
     context.display.BeginPhase(LinkPhase::Ping);
 
     if (WaitForAgent(context, outcome, kTransferAgentWait) == AgentWaitResult::Answered &&
-        Prepare(transfer) && SendRequest() && ReceiveBlocks(context, outcome, *this, kTimeouts) &&
+        Prepare(transfer) && SendRequest() &&
+        ReceiveBlocks(context, outcome, *this, kTimeouts, negotiation) &&
         !context.file.CommitReplacement()) {
         StopWithSystemReason(FormatLine(kSaveFailedText, localPath.c_str()),
                              context.file.LastError());
@@ -102,7 +108,8 @@ bool FetchSession::Prepare(const Transfer& transfer) {
         StopReporting(kResultRefused, refusal);
         return false;
     }
-    requestLength = channel.BuildRequest(tftp::kOpRrq, channel.RemoteName());
+    requestLength =
+        channel.BuildRequest(tftp::kOpRrq, channel.RemoteName(), negotiation.ForRequest(), 0);
 
     display.AppendStatusLine(FormatLine(kOpenFileText, localPath.c_str()));
     if (context.file.OpenReplacement(localPath.c_str()) == CLocalFile::kNoFile) {
@@ -162,7 +169,13 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
                              FormatLine(kNotDataText, channel.ReceivedOpcode()));
     }
     const int number = channel.ReceivedBlock();
-    if (acceptedBlock > 0 && number == (acceptedBlock & 0xFFFF)) {
+    const int window = channel.Agreed().windowsize;
+    if (window > 1 && number > acceptedBlock + 1) {
+        // A block of the window went missing: the agent goes on after the last one taken.
+        channel.SetBlock(acceptedBlock);
+        return Verdict::Gap;
+    }
+    if (acceptedBlock > 0 && number <= acceptedBlock && number > acceptedBlock - window) {
         // Our acknowledgement of that block was lost and the agent sent it again; but an agent
         // that only ever repeats it must not hold the fetch open for good.
         channel.SetBlock(acceptedBlock);
@@ -179,6 +192,10 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
         }
         reacknowledgedAt = context.clock.Now();
         return Verdict::Acknowledge;
+    }
+    if (acceptedBlock == kMostBlocks) {
+        // Block numbers do not roll over: an agent may not follow.
+        return StopReporting(kResultNetworkFailure, kTooManyBlocksText);
     }
     if (number != ((acceptedBlock + 1) & 0xFFFF)) {
         return StopReporting(kResultNetworkFailure,
@@ -222,7 +239,37 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
         return Stop(kResultRefused, kCancelledText);
     }
     display.BlockDone();
-    return Verdict::Acknowledge;
+    return Verdict::Accepted;
+}
+
+bool FetchSession::Agreed() {
+    const tftp::Agreement& agreed = context.channel.Agreed();
+    blockSize = agreed.blksize;
+    // The most this file may hold: a generated configuration may announce up to 1 MiB.
+    const std::int32_t most =
+        transferType == CREATE_CONFIG_FILE
+            ? std::max(sizeLimit, static_cast<std::int32_t>(kMostAnnouncedLength))
+            : sizeLimit;
+    if (agreed.tsize > most) {
+        (void)context.channel.SendError(tftp::kErrorOptionsRefused, "File too large");
+        StopReporting(kResultNetworkFailure,
+                      FormatLine(kTsizeTooLongText, static_cast<long long>(agreed.tsize),
+                                 static_cast<int>(most)));
+        return false;
+    }
+    if (agreed.tsize > sizeLimit) {
+        sizeLimit = static_cast<std::int32_t>(agreed.tsize);  // a generated configuration
+    }
+    const std::int64_t expected = agreed.tsize >= 0 ? agreed.tsize : sizeLimit;
+    const std::int64_t blocks = expected / blockSize + 1;
+    if (agreed.tsize >= 0 && blocks > kMostBlocks) {
+        (void)context.channel.SendError(tftp::kErrorOptionsRefused, "Too many blocks");
+        StopReporting(kResultNetworkFailure, kTooManyBlocksText);
+        return false;
+    }
+    context.display.SetBlockTotal(static_cast<std::int32_t>(
+        std::min<std::int64_t>(blocks - (expected % blockSize == 0 ? 1 : 0), kMostBlocks)));
+    return true;
 }
 
 BlockSink::Verdict FetchSession::Stop(int code, std::string reason) {

@@ -45,6 +45,7 @@ private:
     bool Prepare(const Transfer& transfer);
     bool SendRequest();
     Verdict Take(int received, bool& lastBlock) override;
+    bool Agreed() override;
     Verdict Stop(int code, std::string reason);
     Verdict StopReporting(int code, const std::string& line);
     // A local file that takes no more (code 2): the system's reason, when there is one, in a box
@@ -53,6 +54,7 @@ private:
 
     SessionContext& context;
     Outcome outcome;
+    OptionNegotiation negotiation;
     int transferType = -1;
     std::string localPath;
     std::int32_t blockSize = 0;

@@ -43,15 +43,13 @@ OptionNegotiation::Answer OptionNegotiation::Judge(TftpChannel& channel, StatusD
             const tftp::OackReading reading = tftp::ReadOack(packet, channel.Asked());
             if (reading.agreed) {
                 channel.Agree(*reading.agreed);
-                display.AppendStatusLine(
-                    FormatLine(kOptionsAgreedText,
-                               AgreedValues(*reading.agreed, channel.Asked()).c_str()));
+                display.AppendStatusLine(FormatLine(
+                    kOptionsAgreedText, AgreedValues(*reading.agreed, channel.Asked()).c_str()));
                 return Answer::Agreed;
             }
             (void)channel.SendError(tftp::kErrorOptionsRefused,
                                     "Option answer refused: " + reading.problem);
-            display.AppendStatusLine(
-                FormatLine(kOptionAnswerRefusedText, reading.problem.c_str()));
+            display.AppendStatusLine(FormatLine(kOptionAnswerRefusedText, reading.problem.c_str()));
             retried = true;
             return Answer::AskPlain;
         }

@@ -235,8 +235,8 @@ SendSession::Phase SendSession::Send() {
         const int last = std::min(acknowledged + window, lastBlock);
         for (int number = acknowledged + 1; number <= last; ++number) {
             const std::int32_t length = slotLengths[static_cast<std::size_t>(number % window)];
-            const std::span<const std::uint8_t> slot = Slot(number).first(
-                static_cast<std::size_t>(length));
+            const std::span<const std::uint8_t> slot =
+                Slot(number).first(static_cast<std::size_t>(length));
             std::ranges::copy(slot, channel.DataPayload().begin());
             const int packet = channel.BuildDataPacket(tftp::kOpData, number, length);
             channel.SetBlock(number);
@@ -335,8 +335,7 @@ SendSession::Phase SendSession::Negotiated(OptionNegotiation::Answer answer, Pha
         }
         case OptionNegotiation::Answer::Plain:
             // Blocks of 512 bytes: a file too big for them is refused now.
-            return AnsweredWith(static_cast<std::int32_t>(tftp::kBlockSize), 1) ? next
-                                                                                : Phase::End;
+            return AnsweredWith(static_cast<std::int32_t>(tftp::kBlockSize), 1) ? next : Phase::End;
         case OptionNegotiation::Answer::NotJudged:
             break;
     }
@@ -389,8 +388,8 @@ SendSession::Phase SendSession::NextBlock() {
         slotLengths[static_cast<std::size_t>(block % window)] = count;
         built = block;
         display.BlockDone();
-        const auto counted = static_cast<std::int32_t>(
-            std::int64_t{block} * blockSize / kBytesPerCounterStep * kBytesPerCounterStep);
+        const auto counted = static_cast<std::int32_t>(std::int64_t{block} * blockSize /
+                                                       kBytesPerCounterStep * kBytesPerCounterStep);
         if (!final && counted != outcome.bytesMoved) {
             outcome.bytesMoved = counted;
             display.ShowByteCount(outcome.bytesMoved);

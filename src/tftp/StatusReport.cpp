@@ -35,8 +35,8 @@ constexpr std::int32_t kStatusSteps = 100;
 // The most status data an attempt accepts.
 constexpr std::int32_t kStatusSizeLimit = 128;
 constexpr int kExchangeTimeoutSeconds = 5;
-constexpr ReceiveTimeouts kTimeouts{kExchangeTimeoutSeconds, kExchangeTimeoutSeconds};
-constexpr int kFullBlockPacket = static_cast<int>(tftp::kPacketSize);
+constexpr ReceiveTimeouts kTimeouts{kExchangeTimeoutSeconds, kExchangeTimeoutSeconds,
+                                    kExchangeTimeoutSeconds};
 
 }  // namespace
 
@@ -66,9 +66,11 @@ std::string_view StatusReport::TextOf(std::span<const std::uint8_t> payload) {
                                            payload.begin())};
 }
 
-Outcome StatusReport::ReadAttempt() {
+Outcome StatusReport::ReadAttempt(const tftp::AskedOptions& asked) {
     TftpChannel& channel = context.channel;
     outcome = Outcome{};
+    negotiation.Start(asked);
+    gathered.clear();
     outcome.statusResult = kNotFinal;
     errorReported = false;
     channel.SetBlock(0);
@@ -79,7 +81,7 @@ Outcome StatusReport::ReadAttempt() {
     if (waited == AgentWaitResult::Unanswered) {
         outcome.statusResult = kFinal;
     } else if (waited == AgentWaitResult::Answered && SendRequest()) {
-        ReceiveBlocks(context, outcome, *this, kTimeouts);
+        ReceiveBlocks(context, outcome, *this, kTimeouts, negotiation);
     }
     if (errorReported) {
         // The agent's ERROR has been reported in full; the driver writes the completion report.
@@ -97,7 +99,8 @@ bool StatusReport::SendRequest() {
     TftpChannel& channel = context.channel;
     StatusDisplay& display = context.display;
     channel.SetRemoteName(kStatusName);
-    const int requestLength = channel.BuildRequest(tftp::kOpRrq, kStatusName);
+    const int requestLength =
+        channel.BuildRequest(tftp::kOpRrq, kStatusName, negotiation.ForRequest(), 0);
     display.BeginBlocks(kStatusSteps);
     channel.SetBlock(1);
     const int sent = channel.SendPacket(requestLength, kExchangeTimeoutSeconds);
@@ -116,10 +119,46 @@ bool StatusReport::SendRequest() {
     return true;
 }
 
+bool StatusReport::Gather(int received, Verdict& verdict) {
+    TftpChannel& channel = context.channel;
+    const int blockSize = channel.AgreedBlockSize();
+    if (received <= 0 || TftpChannel::HoldsError(channel.DataBuffer()) ||
+        blockSize >= static_cast<int>(tftp::kBlockSize)) {
+        return true;
+    }
+    const int number = channel.ReceivedBlock();
+    const auto taken = static_cast<int>(gathered.size()) / blockSize;
+    if (number != taken + 1) {
+        channel.SetBlock(taken);
+        verdict = number <= taken ? Verdict::Acknowledge : Verdict::Gap;
+        return false;
+    }
+    const auto payload =
+        channel.DataPayload().first(static_cast<std::size_t>(received) - tftp::kHeaderSize);
+    gathered.insert(gathered.end(), payload.begin(), payload.end());
+    if (static_cast<int>(payload.size()) < blockSize ||
+        gathered.size() > static_cast<std::size_t>(kStatusSizeLimit)) {
+        return true;
+    }
+    channel.SetBlock(number);
+    verdict = Verdict::Accepted;
+    return false;
+}
+
 BlockSink::Verdict StatusReport::Take(int received, bool& lastBlock) {
     TftpChannel& channel = context.channel;
     StatusDisplay& display = context.display;
-    const std::string_view text = received > 0 ? TextOf(channel.DataPayload()) : std::string_view();
+    Verdict gathering = Verdict::Accepted;
+    if (!Gather(received, gathering)) {
+        return gathering;
+    }
+    const int fullBlockPacket = static_cast<int>(tftp::kHeaderSize) + channel.AgreedBlockSize();
+    std::string_view text;
+    if (received > 0) {
+        text = gathered.empty() ? TextOf(channel.DataPayload().first(
+                                      static_cast<std::size_t>(received) - tftp::kHeaderSize))
+                                : TextOf(gathered);
+    }
     if (received > 0) {
         channel.SetBlock(channel.ReceivedBlock());
     }
@@ -153,10 +192,9 @@ BlockSink::Verdict StatusReport::Take(int received, bool& lastBlock) {
         outcome.statusResult = classified;
         return Verdict::Stop;
     }
-    outcome.bytesMoved += received == kFullBlockPacket
-                              ? static_cast<int>(tftp::kBlockSize)
-                              : received - static_cast<int>(tftp::kHeaderSize);
-    if (received != kFullBlockPacket) {
+    outcome.bytesMoved += gathered.empty() ? received - static_cast<int>(tftp::kHeaderSize)
+                                           : static_cast<int>(gathered.size());
+    if (received != fullBlockPacket) {
         lastBlock = true;
     }
     display.ShowByteCount(outcome.bytesMoved);
@@ -165,7 +203,7 @@ BlockSink::Verdict StatusReport::Take(int received, bool& lastBlock) {
         outcome.failed = true;
         return Verdict::Stop;
     }
-    return outcome.bytesMoved > kStatusSizeLimit ? Verdict::Stop : Verdict::Acknowledge;
+    return outcome.bytesMoved > kStatusSizeLimit ? Verdict::Stop : Verdict::Accepted;
 }
 
 }  // namespace kalvoran

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "tftp/Outcome.h"
 #include "tftp/ReceiveLoop.h"
@@ -31,7 +32,8 @@ public:
 
     // One attempt; the outcome's statusResult is the attempt result and statusText the agent's
     // text. The socket must be open and aimed at the agent (the driver's OpenAgentSocket).
-    Outcome ReadAttempt();
+    // A transfer that asks for options asks for them in its status reads too.
+    Outcome ReadAttempt(const tftp::AskedOptions& asked = {});
 
     // What a status text says: the verdict of the first final phrase it holds (every front end
     // reads this one table), Empty for an empty text, else NotFinal.
@@ -48,10 +50,15 @@ public:
 private:
     bool SendRequest();
     Verdict Take(int received, bool& lastBlock) override;
+    // Blocks smaller than a status text are gathered until the one that ends it: false while
+    // the text goes on (the block is acknowledged), true with the whole text in gathered.
+    bool Gather(int received, Verdict& verdict);
 
     SessionContext& context;
     Outcome outcome;
-    bool errorReported = false;  // an ERROR ended the attempt without the End step
+    OptionNegotiation negotiation;
+    std::vector<std::uint8_t> gathered;  // the text of the blocks taken so far, when gathered
+    bool errorReported = false;          // an ERROR ended the attempt without the End step
 };
 
 }  // namespace kalvoran

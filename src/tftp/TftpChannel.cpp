@@ -37,8 +37,8 @@ bool TftpChannel::SetRemoteName(std::string_view name) {
     return true;
 }
 
-int TftpChannel::BuildRequest(int opcode, std::string_view name,
-                              const tftp::AskedOptions& options, std::int64_t tsizeValue) {
+int TftpChannel::BuildRequest(int opcode, std::string_view name, const tftp::AskedOptions& options,
+                              std::int64_t tsizeValue) {
     const char* mode = tftp::TransferModeName(kModeIndex);
     if (mode == nullptr || name.size() >= kRemoteNameSize ||
         name.find('\0') != std::string_view::npos) {
@@ -63,7 +63,10 @@ int TftpChannel::BuildDataPacket(int opcode, int blockNumber, int payloadLength)
 }
 
 int TftpChannel::SendPacket(int length, int timeoutSeconds) {
-    if (length < 1 || length > static_cast<int>(dataBuffer.size())) {
+    // A request is a plain packet at most; DATA holds a block of the agreed size.
+    const int most = static_cast<int>(tftp::kHeaderSize) +
+                     std::max(static_cast<int>(tftp::kBlockSize), agreed.blksize);
+    if (length < 1 || length > most) {
         lastResult = kTimedOut;
         WriteTimeoutText(Exchange::SendData);
         return lastResult;

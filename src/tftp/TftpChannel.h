@@ -37,9 +37,9 @@
 //    session judges (Negotiation.h); a plain request's OACK is dropped like any stranger.
 //  - Datagrams from anyone else, datagrams shorter than the 4-byte header, and datagrams other
 //    than ERROR longer than a whole packet (516 bytes, or the agreed block size and its header)
-//    (cut, one would pass for a full block) are dropped unanswered (an answer to a stranger would only invite spoofed traffic), counted in
-//    DroppedDatagrams(), and the wait goes on as after an empty poll. A dropped datagram
-//    changes neither the packet buffers nor peerAddress.
+//    (cut, one would pass for a full block) are dropped unanswered (an answer to a stranger would
+//    only invite spoofed traffic), counted in DroppedDatagrams(), and the wait goes on as after an
+//    empty poll. A dropped datagram changes neither the packet buffers nor peerAddress.
 #pragma once
 
 #include <algorithm>
@@ -105,8 +105,8 @@ public:
     int BuildDataPacket(int opcode, int blockNumber, int payloadLength);
 
     // Sends the first length bytes of dataBuffer to serverAddress. Time-out text
-    // "Time out on PUT. block: %d" with block. A length outside 1..the buffer sends nothing and
-    // returns -1 with that text.
+    // "Time out on PUT. block: %d" with block. A length outside 1..516 (or the agreed block and its
+    // header) sends nothing and returns -1 with that text.
     int SendPacket(int length, int timeoutSeconds);
 
     // An ERROR with code and text to the sender of the last datagram taken (an option answer
@@ -147,8 +147,8 @@ public:
 
     // The data bytes of dataBuffer behind its 4-byte header: a block of the agreed size.
     std::span<std::uint8_t> DataPayload() {
-        return std::span(dataBuffer).subspan(tftp::kHeaderSize,
-                                             static_cast<std::size_t>(agreed.blksize));
+        return std::span(dataBuffer)
+            .subspan(tftp::kHeaderSize, static_cast<std::size_t>(agreed.blksize));
     }
     void ClearDataPayload() { std::ranges::fill(DataPayload(), std::uint8_t{0}); }
     void ClearAckBuffer() { std::ranges::fill(ackBuffer, std::uint8_t{0}); }

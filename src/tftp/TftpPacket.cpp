@@ -171,8 +171,8 @@ std::size_t WriteRequestWithOptions(std::span<std::uint8_t> out, int opcode, std
             return;
         }
         char digits[24];
-        const int count = std::snprintf(digits, sizeof digits, "%llu",
-                                        static_cast<unsigned long long>(value));
+        const int count =
+            std::snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(value));
         const std::size_t needed = option.size() + static_cast<std::size_t>(count) + 2;
         if (count <= 0 || needed > out.size() - length) {
             length = 0;
