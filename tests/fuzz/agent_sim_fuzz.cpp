@@ -11,9 +11,10 @@
 //   bits 3-4 where the datagram goes: the listen socket, the socket the agent last sent this
 //   peer from, a socket named by the next byte, or no datagram (time passes: the agent's next
 //   deadline or a step); bits 5-7 the datagram: raw bytes (a length byte, then the bytes), the
-//   ACK of the last DATA that socket sent, the next DATA block of a write (a length byte), a
-//   read or a write request (a name byte, a mode byte), or an ERROR. A byte before each event
-//   lets that many times 4 ms pass.
+//   ACK of the last DATA (or OACK) that socket sent, the next DATA block of a write (a length
+//   byte; the block after the agent's last ACK there, or after the DATA sent since), a
+//   read or a write request (a name byte; a mode byte, which also picks the options it carries),
+//   or an ERROR. A byte before each event lets that many times 4 ms pass.
 //
 // The same input runs twice on fresh agents: the actions must agree.
 #include <algorithm>
@@ -35,6 +36,7 @@
 
 namespace {
 
+using namespace std::string_view_literals;
 namespace agentsim = kalvoran::agentsim;
 namespace tftp = kalvoran::tftp;
 using agentsim::Action;
@@ -55,6 +57,28 @@ constexpr std::array<std::string_view, 12> kNames = {
     "status.bin",  "eeprom.bin", "config.cfg", "image.bin", "rom.bin", "command.cmd",
     "request.cfg", "logo.gif",   "absent.bin", "../etc/pw", ".hidden", "a\x01z"};
 constexpr std::array<std::string_view, 4> kModes = {"octet", "NETASCII", "mail", "octet\0blksize"};
+// Option tails of a request: none, sizes within and beyond the agent's limits, a small block
+// and window, unknown names and values, and a blksize without its value.
+constexpr std::array<std::string_view, 7> kOptionTails = {{{},
+                                                           "tsize\0"
+                                                           "0\0"sv,
+                                                           "blksize\0"
+                                                           "16\0"
+                                                           "windowsize\0"
+                                                           "3\0"
+                                                           "tsize\0"
+                                                           "1100\0"sv,
+                                                           "BLKSIZE\0"
+                                                           "70000\0"
+                                                           "WindowSize\0"
+                                                           "100\0"sv,
+                                                           "timeout\0"
+                                                           "5\0"
+                                                           "blksize\0"
+                                                           "x\0"sv,
+                                                           "windowsize\0"
+                                                           "2\0"sv,
+                                                           "blksize\0"sv}};
 
 // The command-line form of a fault, as ParseFault reads it.
 std::string FaultText(const Fault& fault) {
@@ -66,9 +90,13 @@ std::string FaultText(const Fault& fault) {
         }
         return text;
     }
-    text += ":" + std::to_string(fault.block);
+    if (agentsim::FaultNumbers(fault.kind) > 0) {
+        text += ":" + std::to_string(fault.block);
+    }
     if (fault.kind == FaultKind::Delay) {
         text += ":" + std::to_string(fault.delayMs);
+    } else if (fault.kind == FaultKind::Lose) {
+        text += ":" + std::to_string(fault.count);
     }
     if (!fault.name.empty()) {
         text += "@" + fault.name;
@@ -89,7 +117,8 @@ std::vector<Fault> ParseFaults(std::string_view list) {
             continue;
         }
         const std::string_view keyword = agentsim::FaultKeyword(fault->kind);
-        Check(line.starts_with(keyword) && line.substr(keyword.size()).starts_with(':'));
+        const std::string_view after = line.substr(keyword.size());
+        Check(line.starts_with(keyword) && (after.empty() || after[0] == ':' || after[0] == '@'));
         Check(fault->block >= 0 && fault->block <= 65535);
         Check(fault->delayMs >= 0 && fault->delayMs <= 600000);
         Check(fault->errorCode >= 0 && fault->errorCode <= 65535);
@@ -97,8 +126,9 @@ std::vector<Fault> ParseFaults(std::string_view list) {
         // Written out again, it reads back the same.
         const auto again = agentsim::ParseFault(FaultText(*fault));
         Check(again && again->kind == fault->kind && again->block == fault->block &&
-              again->delayMs == fault->delayMs && again->errorCode == fault->errorCode &&
-              again->errorText == fault->errorText && again->name == fault->name);
+              again->delayMs == fault->delayMs && again->count == fault->count &&
+              again->errorCode == fault->errorCode && again->errorText == fault->errorText &&
+              again->name == fault->name);
         if (faults.size() < kMostFaults) {
             faults.push_back(*fault);
         }
@@ -111,21 +141,23 @@ agentsim::Peer PeerOf(int index) {
             static_cast<std::uint16_t>(40000 + index % 2)};
 }
 
-Bytes Request(int opcode, std::string_view name, std::string_view mode) {
+Bytes Request(int opcode, std::string_view name, std::string_view mode, std::string_view options) {
     Bytes packet{0, static_cast<std::uint8_t>(opcode)};
     packet.insert(packet.end(), name.begin(), name.end());
     packet.push_back(0);
     packet.insert(packet.end(), mode.begin(), mode.end());
     packet.push_back(0);
+    packet.insert(packet.end(), options.begin(), options.end());
     return packet;
 }
 
 // Follows the actions the agent asks for and checks that they make sense to a driver.
 class Driver {
 public:
-    Driver(const agentsim::Settings& agentSettings, bool oddDatagrams)
+    Driver(const agentsim::Settings& agentSettings, bool oddDatagrams, bool wellFormedOacks)
         : maxTransfers(static_cast<std::size_t>(agentSettings.maxTransfers)),
-          oddSizes(oddDatagrams) {
+          oddSizes(oddDatagrams),
+          oacksWellFormed(wellFormedOacks) {
         // Room for the actions of most inputs, so the record seldom grows.
         history.reserve(1024);
     }
@@ -144,6 +176,7 @@ public:
                     // Only a socket that is open, once.
                     Check(open.erase(action.socket) == 1);
                     lastSent.erase(action.socket);
+                    nextData.erase(action.socket);
                     break;
                 case Action::Kind::Send:
                     CheckSend(action, answersError);
@@ -161,6 +194,13 @@ public:
         return found != lastFrom.end() && open.count(found->second) != 0 ? found->second
                                                                          : agentsim::kListenSocket;
     }
+    // The block a writing client sends next to that socket: the one after the agent's last ACK
+    // (1 after an OACK), or after the DATA sent since.
+    int NextDataOn(SocketId socket) const {
+        const auto found = nextData.find(socket);
+        return found == nextData.end() ? 1 : found->second;
+    }
+    void SentData(SocketId socket, int block) { nextData[socket] = (block + 1) & 0xFFFF; }
     const Bytes* LastSentOn(SocketId socket) const {
         const auto found = lastSent.find(socket);
         return found == lastSent.end() ? nullptr : &found->second;
@@ -179,16 +219,31 @@ private:
         Check(action.socket != agentsim::kListenSocket && open.count(action.socket) == 1);
         Check(peers.count(Key(action.to)) == 1);
         const Bytes& bytes = action.bytes;
-        Check(bytes.size() <= agentsim::kOversizeLength);
+        Check(bytes.size() <= std::max(agentsim::kOversizeLength, tftp::kLargestPacket));
         if (!oddSizes) {
-            Check(tftp::IsWholePacket(bytes) && bytes.size() <= tftp::kPacketSize);
+            Check(tftp::IsWholePacket(bytes) && bytes.size() <= tftp::kLargestPacket);
         }
-        if (tftp::IsWholePacket(bytes) && bytes.size() <= tftp::kPacketSize) {
+        // The oversize fault's datagram starts like a packet and goes on with filler.
+        const bool oversize = oddSizes && bytes.size() == agentsim::kOversizeLength;
+        if (tftp::IsWholePacket(bytes) && bytes.size() <= tftp::kLargestPacket && !oversize) {
             const int opcode = tftp::OpcodeOf(bytes);
-            Check(bytes[0] == 0 &&
-                  (opcode == tftp::kOpData || opcode == tftp::kOpAck || opcode == tftp::kOpError));
+            Check(bytes[0] == 0 && (opcode == tftp::kOpData || opcode == tftp::kOpAck ||
+                                    opcode == tftp::kOpError || opcode == tftp::kOpOack));
+            if (opcode == tftp::kOpOack && oacksWellFormed) {
+                // Only the options it knows, each once, with a number.
+                const auto pairs = tftp::ParseOptionPairs(std::span(bytes).subspan(2));
+                Check(pairs.has_value() && pairs->count > 0 && pairs->count <= 3);
+                for (const tftp::OptionPair& pair : pairs->Pairs()) {
+                    Check(tftp::OptionNumber(pair.value).has_value());
+                    Check(pair.name == tftp::kBlksizeOption ||
+                          pair.name == tftp::kWindowsizeOption || pair.name == tftp::kTsizeOption);
+                }
+            }
             if (opcode == tftp::kOpAck) {
                 Check(bytes.size() == tftp::kHeaderSize);
+                nextData[action.socket] = (tftp::BlockOf(bytes) + 1) & 0xFFFF;
+            } else if (opcode == tftp::kOpOack) {
+                nextData[action.socket] = 1;
             }
             if (opcode == tftp::kOpError) {
                 // Never an ERROR for an ERROR; its text ends at its one zero byte.
@@ -203,10 +258,12 @@ private:
 
     std::size_t maxTransfers;
     bool oddSizes;
+    bool oacksWellFormed;
     SocketId nextSocket = agentsim::kListenSocket + 1;
     std::set<SocketId> open;
     std::set<std::uint64_t> peers;
     std::map<SocketId, Bytes> lastSent;
+    std::map<SocketId, int> nextData;
     std::map<std::uint64_t, SocketId> lastFrom;
     Bytes history;
 };
@@ -235,10 +292,15 @@ agentsim::Settings SettingsOf(const std::uint8_t* data, std::size_t size, std::s
 Bytes Run(const agentsim::Settings& settings, const std::uint8_t* data, std::size_t size,
           std::size_t at) {
     const auto next = [&]() -> std::uint8_t { return at < size ? data[at++] : 0; };
-    const bool oddSizes =
-        std::any_of(settings.faults.begin(), settings.faults.end(), [](const Fault& fault) {
-            return fault.kind == FaultKind::Short || fault.kind == FaultKind::Oversize;
+    const auto committed = [&settings](std::initializer_list<FaultKind> kinds) {
+        return std::any_of(settings.faults.begin(), settings.faults.end(), [kinds](const Fault& f) {
+            return std::find(kinds.begin(), kinds.end(), f.kind) != kinds.end();
         });
+    };
+    const bool oddSizes = committed({FaultKind::Short, FaultKind::Oversize});
+    // A stray look-alike of an OACK carries filler for its pairs.
+    const bool oacksWellFormed = !committed({FaultKind::OackMalformed, FaultKind::OackUnrequested,
+                                             FaultKind::OackLargerBlksize, FaultKind::Stray});
 
     // Files to read: a stored image of two full blocks and a part, and an EEPROM image cut to
     // five full blocks (the agent serves a stored one as its own; the whole 32 KB would only
@@ -252,7 +314,7 @@ Bytes Run(const agentsim::Settings& settings, const std::uint8_t* data, std::siz
     }();
     storage.files["eeprom.bin"] = kEeprom;
     agentsim::AgentSim agent(storage, settings);
-    Driver driver(settings, oddSizes);
+    Driver driver(settings, oddSizes, oacksWellFormed);
     Millis now = 0;
 
     for (int event = 0; event < kMostEvents && at < size; ++event) {
@@ -280,22 +342,22 @@ Bytes Run(const agentsim::Settings& settings, const std::uint8_t* data, std::siz
         Bytes datagram;
         switch (control >> 5) {
             case 1:
+                // An OACK is acknowledged as block 0.
                 if (const Bytes* sent = driver.LastSentOn(socket);
                     sent != nullptr && tftp::IsWholePacket(*sent)) {
                     datagram.resize(tftp::kHeaderSize);
-                    tftp::WriteAck(datagram, tftp::BlockOf(*sent));
+                    tftp::WriteAck(datagram, tftp::OpcodeOf(*sent) == tftp::kOpOack
+                                                 ? 0
+                                                 : tftp::BlockOf(*sent));
                 }
                 break;
             case 2: {
                 const std::uint8_t length = next();
                 const std::size_t payload = length == 255 ? tftp::kBlockSize : length;
-                int block = 1;
-                if (const Bytes* sent = driver.LastSentOn(socket);
-                    sent != nullptr && tftp::IsWholePacket(*sent)) {
-                    block = tftp::BlockOf(*sent) + 1;
-                }
+                const int block = driver.NextDataOn(socket);
                 datagram.assign(tftp::kHeaderSize + payload, static_cast<std::uint8_t>(block));
                 tftp::WriteDataHeader(datagram, tftp::kOpData, block, payload);
+                driver.SentData(socket, block);
                 break;
             }
             case 3:
@@ -303,7 +365,8 @@ Bytes Run(const agentsim::Settings& settings, const std::uint8_t* data, std::siz
                 const std::uint8_t name = next();
                 const std::uint8_t mode = next();
                 datagram = Request((control >> 5) == 3 ? tftp::kOpRrq : tftp::kOpWrq,
-                                   kNames[name % kNames.size()], kModes[mode % kModes.size()]);
+                                   kNames[name % kNames.size()], kModes[mode % kModes.size()],
+                                   kOptionTails[mode / kModes.size() % kOptionTails.size()]);
                 break;
             }
             case 5:

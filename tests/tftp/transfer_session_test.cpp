@@ -21,6 +21,7 @@
 #include "tftp/ConsoleReport.h"
 #include "tftp/FetchSession.h"
 #include "tftp/LinkObserver.h"
+#include "tftp/Negotiation.h"
 #include "tftp/SendSession.h"
 #include "tftp/SessionContext.h"
 #include "tftp/StatusReport.h"
@@ -225,13 +226,23 @@ protected:
         return false;
     }
 
+    // The status-log lines that name the options.
+    struct OptionLines final : LinkObserver {
+        std::vector<std::string> lines;
+        void StatusLine(std::string_view text) override {
+            if (text.find("ption") != std::string_view::npos) {
+                lines.emplace_back(text);
+            }
+        }
+    };
+
     TempDir dir;
     fakes::FakeClock clock;
     fakes::ScriptedPing ping;
     fakes::FakeDatagramSocket socket{clock};
-    LinkObserver nobody;
+    OptionLines log;
     ConsoleReport console{nullptr, nullptr};
-    StatusDisplay display{nobody, console};
+    StatusDisplay display{log, console};
     TftpChannel channel{socket, clock, display};
     net::CPingService pingService;
     CLocalFile file;
@@ -430,6 +441,304 @@ TEST_F(HostileAgentTest, JunkAndRepeatedBlocksNeitherStretchNorCorruptAFetch) {
         EXPECT_FALSE(ReplacementLeft());
         EXPECT_LE(socket.Sent().size() - sentBefore, 2u * 66u);
         EXPECT_LT(clock.Milliseconds() - start, 5000);
+    }
+}
+
+// The sorcerer's apprentice: an older acknowledgement that trails the block's sending by less
+// than a few round trips is the echo of a duplicate and sends nothing; one that comes after the
+// agent's own time-out sends the block again at once, however often, and is never a miss.
+TEST_F(HostileAgentTest, OlderAcknowledgementsAreEchoesOrTheAgentAskingAgain) {
+    const int blocks = 40;  // 39 full blocks and a short one
+    const std::string image = PatternString(39 * 512 + 77, 5);
+    WriteFileBytes(dir.File("app.bin"), image);
+    const struct {
+        const char* label;
+        int window;
+        int echoes;        // every acknowledgement delivered this many more times ...
+        int echoAfter;     // ... this many milliseconds after it
+        int losses;        // DATA 3 lost this many times, the agent asking again 1 s later
+        int expectedData;  // DATA packets sent
+    } rows[] = {
+        {"every ACK twice at once", 1, 1, 0, 0, blocks},
+        {"every ACK three times, 100 ms late", 1, 2, 100, 0, blocks},
+        {"the agent asks for block 3 six times", 1, 0, 0, 6, blocks + 6},
+        {"windows of 4, every ACK twice", 4, 1, 0, 0, blocks},
+    };
+    context.lateWait = false;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        std::string stored;
+        int lost = 0;
+        int inWindow = 0;
+        answer = [&](const fakes::FakeDatagram& sent) {
+            std::vector<std::vector<std::uint8_t>> now;
+            int acked = -1;
+            if (Opcode(sent) == tftp::kOpWrq) {
+                inWindow = 0;
+                acked = 0;
+                if (row.window > 1) {
+                    const std::string size = std::to_string(row.window);
+                    std::vector<std::uint8_t> oack(2);
+                    oack[1] = tftp::kOpOack;
+                    for (const std::string& text : {std::string("windowsize"), size}) {
+                        oack.insert(oack.end(), text.begin(), text.end());
+                        oack.push_back(0);
+                    }
+                    now.push_back(oack);
+                    acked = -1;
+                }
+            } else if (Opcode(sent) == tftp::kOpData) {
+                const int block = Block(sent);
+                if (block == 3 && lost < row.losses) {
+                    ++lost;
+                    socket.Deliver({net::ToStorageOrder(kAgent), 40000}, Ack(2), 1000);
+                    return now;
+                }
+                if (stored.size() == static_cast<std::size_t>(block - 1) * 512) {
+                    stored.append(sent.bytes.begin() + 4, sent.bytes.end());
+                    ++inWindow;
+                }
+                if (inWindow == row.window || sent.bytes.size() < 516) {
+                    inWindow = 0;
+                    acked = block;
+                }
+            }
+            if (acked >= 0) {
+                now.push_back(Ack(acked));
+                for (int echo = 0; echo < row.echoes; ++echo) {
+                    socket.Deliver({net::ToStorageOrder(kAgent), 40000}, Ack(acked),
+                                   1 + row.echoAfter);
+                }
+            }
+            return now;
+        };
+        const std::size_t sentBefore = socket.Sent().size();
+        SendSession send(context);
+        Transfer transfer{APPLICATION_UPGRADE, dir.File("app.bin"), kAgent, {}};
+        transfer.options.asked.windowsize = row.window > 1 ? row.window : 0;
+        const Outcome outcome = send.Run(transfer);
+        EXPECT_EQ(outcome.resultCode, kResultSuccess) << outcome.reason;
+        EXPECT_TRUE(stored == image);
+        int data = 0;
+        for (std::size_t i = sentBefore; i < socket.Sent().size(); ++i) {
+            data += Opcode(socket.Sent()[i]) == tftp::kOpData ? 1 : 0;
+        }
+        EXPECT_EQ(data, row.expectedData);
+    }
+}
+
+// How a send goes on after the agent's first answer to a request with options: the agreement in
+// force, the plain protocol when the agent ignores them, and once (never twice) a plain request
+// after a refusal either way; each said in one line, the agent told when its answer is refused.
+TEST_F(HostileAgentTest, TheFirstAnswerToOptionsDecidesTheSend) {
+    const std::string image = PatternString(5 * 1468 + 3, 9);
+    WriteFileBytes(dir.File("app.bin"), image);
+    const std::string tsize = std::to_string(image.size());
+    using Pairs = std::vector<std::string>;
+    const auto oack = [](const Pairs& texts, bool unterminated = false) {
+        std::vector<std::uint8_t> packet{0, tftp::kOpOack};
+        for (const std::string& text : texts) {
+            packet.insert(packet.end(), text.begin(), text.end());
+            packet.push_back(0);
+        }
+        if (unterminated) {
+            packet.pop_back();
+        }
+        return packet;
+    };
+    const std::vector<std::uint8_t> refusal = {0, 5, 0, 8, 'n', 'o', 0};
+    const struct {
+        const char* label;
+        tftp::AskedOptions asked;
+        std::vector<std::uint8_t> first;  // the answer to the request with options
+        int blockSize;                    // of the DATA that follow
+        int window;
+        std::string line;
+        bool agentTold;  // an ERROR 8 went to the agent
+    } rows[] = {
+        {"agreed",
+         {1468, 16},
+         oack({"blksize", "1468", "windowsize", "16", "tsize", tsize}),
+         1468,
+         16,
+         "Options agreed: blksize 1468, windowsize 16, tsize " + tsize,
+         false},
+        {"a smaller block, the window left out",
+         {1468, 16},
+         oack({"BLKSIZE", "1024"}),
+         1024,
+         1,
+         "Options agreed: blksize 1024, windowsize 1",
+         false},
+        {"ignored", {1468, 0}, Ack(0), 512, 1, kOptionsIgnoredText, false},
+        {"refused",
+         {1468, 0},
+         refusal,
+         512,
+         1,
+         "The agent refused the options (error code 8: no): asking again without options",
+         false},
+        {"a larger block than asked",
+         {1468, 0},
+         oack({"blksize", "1469"}),
+         512,
+         1,
+         "Option answer refused (blksize 1469 out of range): asking again without options",
+         true},
+        {"an option not asked for",
+         {1468, 0},
+         oack({"blksize", "512", "timeout", "5"}),
+         512,
+         1,
+         "Option answer refused (an option that was not asked for): asking again without options",
+         true},
+        {"named twice",
+         {0, 8},
+         oack({"windowsize", "8", "windowsize", "8"}),
+         512,
+         1,
+         "Option answer refused (windowsize named twice): asking again without options",
+         true},
+        {"malformed",
+         {1468, 0},
+         oack({"blksize", "1468"}, true),
+         512,
+         1,
+         "Option answer refused (malformed option list): asking again without options",
+         true},
+        {"a window of 0",
+         {0, 8},
+         oack({"windowsize", "0"}),
+         512,
+         1,
+         "Option answer refused (windowsize 0 out of range): asking again without options",
+         true},
+    };
+    context.lateWait = false;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        std::string stored;
+        int requests = 0;
+        int inWindow = 0;
+        int dataSize = 0;
+        answer = [&](const fakes::FakeDatagram& sent) -> std::vector<std::vector<std::uint8_t>> {
+            if (Opcode(sent) == tftp::kOpWrq) {
+                const auto request = tftp::ParseRequest(sent.bytes);
+                ++requests;
+                return {request && !request->options.empty() ? row.first : Ack(0)};
+            }
+            if (Opcode(sent) != tftp::kOpData) {
+                return {};
+            }
+            const int payload = static_cast<int>(sent.bytes.size()) - 4;
+            dataSize = std::max(dataSize, payload);
+            if (stored.size() == static_cast<std::size_t>(Block(sent) - 1) * row.blockSize) {
+                stored.append(sent.bytes.begin() + 4, sent.bytes.end());
+                ++inWindow;
+            }
+            if (inWindow < row.window && payload == row.blockSize) {
+                return {};
+            }
+            inWindow = 0;
+            return {Ack(Block(sent))};
+        };
+        log.lines.clear();
+        const std::size_t sentBefore = socket.Sent().size();
+        SendSession send(context);
+        Transfer transfer{APPLICATION_UPGRADE, dir.File("app.bin"), kAgent, {}};
+        transfer.options.asked = row.asked;
+        const Outcome outcome = send.Run(transfer);
+        EXPECT_EQ(outcome.resultCode, kResultSuccess) << outcome.reason;
+        EXPECT_TRUE(stored == image);
+        EXPECT_EQ(dataSize, row.blockSize);
+        EXPECT_EQ(log.lines, std::vector<std::string>{row.line});
+        int errors = 0;
+        for (std::size_t i = sentBefore; i < socket.Sent().size(); ++i) {
+            const auto& bytes = socket.Sent()[i].bytes;
+            errors += Opcode(socket.Sent()[i]) == tftp::kOpError && bytes[3] == 8 ? 1 : 0;
+        }
+        EXPECT_EQ(errors, row.agentTold ? 1 : 0);
+        const bool retried = row.line.find("asking again") != std::string::npos;
+        EXPECT_EQ(requests, retried ? 2 : 1);
+    }
+}
+
+// A fetch with options: the OACK acknowledged with ACK 0, windows acknowledged when full, a gap
+// acknowledged once at the last block in sequence, and a transfer size beyond the file's limit
+// refused before any block.
+TEST_F(HostileAgentTest, AFetchWithOptionsTakesWindowsAndRefusesATooLargeSize) {
+    const std::string eeprom = PatternString(32768, 4);
+    const struct {
+        const char* label;
+        std::int64_t tsize;
+        int dropOnce;  // DATA of this number is lost the first time
+        int code;
+        std::vector<int> acks;  // the blocks acknowledged, in order
+    } rows[] = {
+        {"whole windows", 32768, 0, kResultSuccess, {0, 8, 16, 24, 32, 33}},
+        {"a gap in the second window", 32768, 12, kResultSuccess, {0, 8, 11, 19, 27, 33}},
+        {"a size beyond the limit", 32769, 0, kResultNetworkFailure, {}},
+    };
+    context.lateWait = false;
+    constexpr int kBlock = 1024;
+    constexpr int kWindow = 8;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        bool dropped = false;
+        const auto data = [&](int block) {
+            const std::size_t at = static_cast<std::size_t>(block - 1) * kBlock;
+            return Data(block,
+                        eeprom.substr(at, std::min<std::size_t>(kBlock, eeprom.size() - at)));
+        };
+        answer = [&](const fakes::FakeDatagram& sent) {
+            std::vector<std::vector<std::uint8_t>> replies;
+            int from = 0;
+            if (Opcode(sent) == tftp::kOpRrq) {
+                std::vector<std::uint8_t> oack{0, tftp::kOpOack};
+                for (const std::string& text :
+                     {std::string("blksize"), std::to_string(kBlock), std::string("windowsize"),
+                      std::to_string(kWindow), std::string("tsize"), std::to_string(row.tsize)}) {
+                    oack.insert(oack.end(), text.begin(), text.end());
+                    oack.push_back(0);
+                }
+                replies.push_back(oack);
+            } else if (Opcode(sent) == tftp::kOpAck) {
+                from = Block(sent) + 1;
+            }
+            const int blocks = static_cast<int>(eeprom.size()) / kBlock + 1;
+            for (int block = from; from > 0 && block < from + kWindow && block <= blocks; ++block) {
+                if (block == row.dropOnce && !dropped) {
+                    dropped = true;
+                    continue;
+                }
+                replies.push_back(data(block));
+            }
+            return replies;
+        };
+        WriteFileBytes(dir.File("eeprom.bin"), "earlier");
+        const std::size_t sentBefore = socket.Sent().size();
+        FetchSession fetch(context);
+        Transfer transfer{READ_EEPROM_FILE, dir.File("eeprom.bin"), kAgent, {}};
+        transfer.options.asked = {kBlock, kWindow};
+        const Outcome outcome = fetch.Run(transfer);
+        EXPECT_EQ(outcome.resultCode, row.code) << outcome.reason;
+        std::vector<int> acks;
+        int refusals = 0;
+        for (std::size_t i = sentBefore; i < socket.Sent().size(); ++i) {
+            if (Opcode(socket.Sent()[i]) == tftp::kOpAck) {
+                acks.push_back(Block(socket.Sent()[i]));
+            }
+            refusals += Opcode(socket.Sent()[i]) == tftp::kOpError ? 1 : 0;
+        }
+        EXPECT_EQ(acks, row.acks);
+        if (row.code == kResultSuccess) {
+            EXPECT_EQ(ReadFileBytes(dir.File("eeprom.bin")), eeprom);
+        } else {
+            EXPECT_EQ(outcome.reason,
+                      "The agent announced 32769 bytes (at most 32768): transfer stopped.");
+            EXPECT_EQ(ReadFileBytes(dir.File("eeprom.bin")), "earlier");
+            EXPECT_EQ(refusals, 1);
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <optional>
 #include <set>
@@ -54,6 +55,38 @@ inline Bytes Data(int block, std::span<const std::uint8_t> payload) {
     tftp::WriteDataHeader(packet, tftp::kOpData, block, payload.size());
     std::copy(payload.begin(), payload.end(), packet.begin() + 4);
     return packet;
+}
+
+// Option names and values as they travel, each ended by a zero byte, written as words:
+// Pairs("blksize 1428 tsize 0").
+inline std::string Pairs(std::string_view words) {
+    std::string bytes(words);
+    std::replace(bytes.begin(), bytes.end(), ' ', '\0');
+    bytes.push_back('\0');
+    return bytes;
+}
+
+// An OACK holding pairs (see Pairs).
+inline Bytes Oack(std::string_view pairs) {
+    Bytes packet{0, tftp::kOpOack};
+    packet.insert(packet.end(), pairs.begin(), pairs.end());
+    return packet;
+}
+
+inline Bytes ErrorPacket(int code, std::string_view text) {
+    Bytes packet(4 + text.size() + 1);
+    packet.resize(tftp::WriteError(packet, code, text));
+    return packet;
+}
+
+// The block numbers of what the agent has sent so far, in order (the inbox is emptied).
+inline std::vector<int> BlocksIn(std::deque<Sent>& inbox) {
+    std::vector<int> blocks;
+    for (const Sent& sent : inbox) {
+        blocks.push_back(sent.Block());
+    }
+    inbox.clear();
+    return blocks;
 }
 
 using kalvoran::testing::Text;

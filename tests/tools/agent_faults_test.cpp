@@ -33,13 +33,21 @@ TEST(AgentFaults, CommandLineForms) {
     EXPECT_EQ(error->errorText, "Flash: locked");
     EXPECT_EQ(ParseFault("error:eeprom.bin:1")->errorText, "");
 
-    for (const char* good : {"drop:0", "duplicate:65535", "stall:2@status.bin", "wrong-port:2",
-                             "short:1", "oversize:1", "stray:4"}) {
+    const auto lose = ParseFault("lose:2:7@rom.bin");
+    ASSERT_TRUE(lose.has_value());
+    EXPECT_EQ(lose->block, 2);
+    EXPECT_EQ(lose->count, 7);
+    EXPECT_EQ(lose->name, "rom.bin");
+
+    for (const char* good :
+         {"drop:0", "duplicate:65535", "stall:2@status.bin", "wrong-port:2", "short:1",
+          "oversize:1", "stray:4", "drop-in-window:3", "ignore-options@image.bin"}) {
         EXPECT_TRUE(ParseFault(good).has_value()) << good;
     }
-    for (const char* bad : {"", "drop", "drop:", "drop:x", "drop:-1", "drop:65536", "drop:1:2",
-                            "delay:1", "delay:1:", "delay:1:600001", "drop:1@", "lose:1",
-                            "error:image.bin", "error::2", "error:image.bin:x", "DROP:1"}) {
+    for (const char* bad :
+         {"", "drop", "drop:", "drop:x", "drop:-1", "drop:65536", "drop:1:2", "delay:1",
+          "delay:1:", "delay:1:600001", "drop:1@", "lose:1", "lose:1:0", "drop-in-window:0",
+          "ignore-options:1", "error:image.bin", "error::2", "error:image.bin:x", "DROP:1"}) {
         EXPECT_FALSE(ParseFault(bad).has_value()) << bad;
     }
 }
@@ -160,6 +168,70 @@ TEST(AgentFaults, MalformedAndStrayDatagramsComeBeforeTheRealPacket) {
     EXPECT_EQ(block3.socket, block1.socket);
     const Bytes eeprom = EepromImage();
     EXPECT_TRUE(block3.Payload() == Bytes(eeprom.begin() + 1024, eeprom.begin() + 1536));
+}
+
+// Each option fault spoils the answer to a request with options; the client refuses it with
+// ERROR 8 and asks again without options, which is served normally.
+TEST(AgentFaults, OptionFaultsSpoilOnlyRequestsWithOptions) {
+    const std::string asked = Pairs("blksize 1428 tsize 600");
+    const Bytes fair = Oack(asked);
+    const std::vector<std::pair<const char*, Bytes>> cases = {
+        {"ignore-options", Ack(0)},
+        {"options-error", ErrorPacket(tftp::kErrorOptionsRefused, "Option negotiation failed")},
+        {"oack-larger-blksize", Oack(Pairs("blksize 1429 tsize 600"))},
+        {"oack-unrequested", Oack(Pairs("blksize 1428 tsize 600 timeout 5"))},
+        {"oack-malformed", Bytes(fair.begin(), fair.end() - 1)},
+    };
+    for (const auto& [spec, answer] : cases) {
+        SimWire wire(WithFaults({spec}));
+        wire.ToAgent(kListenSocket, Request(tftp::kOpWrq, "image.bin", "octet", asked));
+        const Sent reply = wire.Next().value();
+        EXPECT_EQ(reply.bytes, answer) << spec;
+        wire.ToAgent(reply.socket, ErrorPacket(tftp::kErrorOptionsRefused, "bad OACK"));
+        EXPECT_TRUE(wire.open.empty()) << spec;
+        EXPECT_TRUE(wire.Put("image.bin", PatternBytes(600))) << spec;
+        EXPECT_EQ(wire.storage.files["image.bin"].size(), 600u);
+    }
+}
+
+TEST(AgentFaults, DropInWindowLeavesAGapAndLoseReacknowledgesAfterEachTimeOut) {
+    SimWire wire(WithFaults({"drop-in-window:2"}));
+    wire.ToAgent(kListenSocket,
+                 Request(tftp::kOpRrq, "eeprom.bin", "octet", Pairs("windowsize 4")));
+    const SocketId read = wire.Next()->socket;
+    wire.ToAgent(read, Ack(0));
+    EXPECT_EQ(BlocksIn(wire.inbox), (std::vector<int>{1, 3, 4}));
+    wire.ToAgent(read, Ack(1));
+    EXPECT_EQ(BlocksIn(wire.inbox), (std::vector<int>{2, 3, 4, 5}));
+
+    // A write discards DATA 2 once: the next block shows the gap.
+    wire.ToAgent(kListenSocket, Request(tftp::kOpWrq, "image.bin", "octet", Pairs("windowsize 2")));
+    const SocketId write = wire.Next()->socket;
+    for (const int block : {1, 2, 3, 2, 3}) {
+        wire.ToAgent(write, Data(block, PatternBytes(512, static_cast<unsigned>(block))));
+    }
+    EXPECT_EQ(BlocksIn(wire.inbox), (std::vector<int>{1, 3}));  // ACK 1 for the gap, then ACK 3
+
+    // DATA 2 lost three times, more often than the agent resends (once): each time, one time-out
+    // later, ACK 1 again.
+    Settings settings = WithFaults({"lose:2:3@rom.bin"});
+    settings.retransmits = 1;
+    SimWire lossy(settings);
+    lossy.ToAgent(kListenSocket, Request(tftp::kOpWrq, "rom.bin"));
+    const SocketId rom = lossy.Next()->socket;
+    lossy.ToAgent(rom, Data(1, PatternBytes(512)));
+    EXPECT_EQ(lossy.Next()->bytes, Ack(1));
+    for (int lost = 1; lost <= 3; ++lost) {
+        lossy.Advance(500);
+        lossy.ToAgent(rom, Data(2, PatternBytes(10)));
+        lossy.Advance(999);
+        EXPECT_TRUE(lossy.inbox.empty()) << lost;
+        lossy.Advance(1);
+        EXPECT_EQ(lossy.Next()->bytes, Ack(1)) << lost;
+    }
+    lossy.ToAgent(rom, Data(2, PatternBytes(10)));
+    EXPECT_EQ(lossy.Next()->bytes, Ack(2));
+    EXPECT_EQ(lossy.storage.files["rom.bin"].size(), 522u);
 }
 
 TEST(AgentFaults, NamedFaultsSpareOtherFiles) {

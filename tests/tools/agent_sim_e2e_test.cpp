@@ -239,6 +239,31 @@ TEST_F(AgentE2E, TftpGetsAndPutsWholeFilesThroughALatency) {
     EXPECT_GE(putMs, static_cast<long>(acks) * kLatencyMs);
 }
 
+// curl asks for tsize and blksize; the log names what each request asked, the OACK, and each
+// transfer's DATA count with the agreed sizes.
+TEST_F(AgentE2E, CurlNegotiatesABlockSizeAndTheLogRecordsIt) {
+    StartAgent("127.0.27.1", {"--max-blksize", "1428"});
+    const RunResult get = RunProgram({"curl", "-sS", "--max-time", "20", "--tftp-blksize", "4096",
+                                      "-o", (work / "eeprom.bin").string(), Url("eeprom.bin")});
+    EXPECT_EQ(get.exitCode, 0) << get.output;
+    EXPECT_TRUE(ReadFileData((work / "eeprom.bin").string()) == EepromImage());
+    const Bytes image = PatternBytes(100013);
+    WriteFileData((work / "app.bin").string(), image);
+    const RunResult put = RunProgram({"curl", "-sS", "--max-time", "20", "--tftp-blksize", "1000",
+                                      "-T", (work / "app.bin").string(), Url("image.bin")});
+    EXPECT_EQ(put.exitCode, 0) << put.output;
+    EXPECT_TRUE(ReadFileData((work / "agent" / "image.bin").string()) == image);
+
+    const std::string log = agent.Output();
+    for (const char* line : {" options tsize=0 blksize=4096", "OACK blksize=1428 tsize=32768 to ",
+                             "ended: sent 32768 bytes; 23 DATA sent, blksize 1428, windowsize 1",
+                             " options tsize=100013 blksize=1000", "OACK blksize=1000 tsize=100013",
+                             "received image.bin, 100013 bytes in 101 DATA, blksize 1000, "
+                             "windowsize 1"}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    }
+}
+
 TEST_F(AgentE2E, IdleAgentSleepsAndEndsOnSigterm) {
     StartAgent("127.0.5.7");
     ::usleep(1000000);
@@ -263,6 +288,7 @@ TEST(AgentSimCommandLine, HelpAddressRulesAndBadArguments) {
     EXPECT_NE(help.output.find("--fault SPEC"), std::string::npos);
     EXPECT_NE(help.output.find("--allow-non-loopback"), std::string::npos);
     EXPECT_NE(help.output.find("--latency MS"), std::string::npos);
+    EXPECT_NE(help.output.find("--max-windowsize N"), std::string::npos);
 
     // Refused before any socket exists: tests never reach beyond loopback.
     const RunResult outside = RunProgram({program, "--address", "192.0.2.1", "--port", "0"}, 5000);
@@ -276,6 +302,8 @@ TEST(AgentSimCommandLine, HelpAddressRulesAndBadArguments) {
                                                 {"--latency", "60001"},
                                                 {"--latency", "-1"},
                                                 {"--latency", "5ms"},
+                                                {"--max-blksize", "7"},
+                                                {"--max-windowsize", "65"},
                                                 {"--unknown"},
                                                 {"--dir"}}) {
         std::vector<std::string> argv = {program};

@@ -172,6 +172,7 @@ TEST(AgentSim, RefusalsComeFromANewPortWithTheirErrorCode) {
         {Request(tftp::kOpWrq, "../logo.gif"), 2},
         {Request(tftp::kOpRrq, "eeprom.bin", "mail"), 4},
         {Request(tftp::kOpWrq, "image.bin", "binary"), 4},
+        {Request(tftp::kOpWrq, "image.bin", "octet", Pairs("tsize 99999999")), 3},
     };
     for (const Case& c : cases) {
         SimWire wire;
@@ -214,28 +215,135 @@ TEST(AgentSim, MalformedRequestsAreRefusedWithoutStartingATransfer) {
         EXPECT_TRUE(wire.open.empty());
     }
     SimWire wire;
-    Bytes error(20);
-    error.resize(tftp::WriteError(error, 0, "go away"));
-    wire.ToAgent(kListenSocket, error);
+    wire.ToAgent(kListenSocket, ErrorPacket(0, "go away"));
     EXPECT_TRUE(wire.inbox.empty()) << "an ERROR is never answered";
 }
 
-TEST(AgentSim, OptionsAreIgnoredAndModesAreCaseInsensitive) {
-    SimWire wire;
-    constexpr char kOptions[] =
-        "blksize\0"
-        "1428\0tsize\0"
-        "9";  // the array adds the last zero
-    wire.ToAgent(kListenSocket, Request(tftp::kOpWrq, "image.bin", "OCTET",
-                                        std::string_view(kOptions, sizeof kOptions)));
-    const auto ack = wire.Next();
-    ASSERT_TRUE(ack.has_value());
-    EXPECT_EQ(ack->bytes, Ack(0));  // plain ACK 0, no option acknowledgement
+Settings Recording(std::vector<TransferRecord>& records) {
+    Settings settings;
+    settings.transferEnded = [&records](const TransferRecord& record) {
+        records.push_back(record);
+    };
+    return settings;
+}
+
+TEST(AgentSim, KnownOptionsAreAnsweredWithinTheLimitsAndModesAreCaseInsensitive) {
+    struct Case {
+        int opcode;
+        std::string options;
+        std::string oack;  // empty: a plain transfer
+        int maxBlksize = tftp::kMaxBlksize;
+        int maxWindowsize = tftp::kMaxWindowsize;
+    };
+    const std::vector<Case> cases = {
+        {tftp::kOpRrq, Pairs("blksize 1428 tsize 0"), Pairs("blksize 1428 tsize 32768")},
+        {tftp::kOpWrq, Pairs("BlkSize 70000 WINDOWSIZE 100 tsize 9"),
+         Pairs("blksize 65464 windowsize 64 tsize 9")},
+        {tftp::kOpRrq, Pairs("windowsize 16 blksize 1428"), Pairs("blksize 1024 windowsize 8"),
+         1024, 8},
+        {tftp::kOpWrq, Pairs("timeout 5 blksize 100 blksize 200"), Pairs("blksize 100")},
+        {tftp::kOpRrq, Pairs("timeout 5"), ""},
+        {tftp::kOpWrq, Pairs("blksize 7 windowsize 0 tsize x"), ""},
+    };
+    for (const Case& c : cases) {
+        Settings settings;
+        settings.maxBlksize = c.maxBlksize;
+        settings.maxWindowsize = c.maxWindowsize;
+        SimWire wire(settings);
+        const bool reading = c.opcode == tftp::kOpRrq;
+        wire.ToAgent(kListenSocket,
+                     Request(c.opcode, reading ? "eeprom.bin" : "image.bin", "OCTET", c.options));
+        const Sent reply = wire.Next().value();
+        if (!c.oack.empty()) {
+            EXPECT_EQ(reply.bytes, Oack(c.oack)) << c.options;
+        } else if (reading) {
+            EXPECT_EQ(reply.bytes.size(), 516u);  // DATA 1 of 512 bytes
+        } else {
+            EXPECT_EQ(reply.bytes, Ack(0)) << c.options;
+        }
+    }
 
     SimWire netascii;
     netascii.storage.files["notes.txt"] = PatternBytes(600);
     netascii.ToAgent(kListenSocket, Request(tftp::kOpRrq, "notes.txt", "netascii"));
     EXPECT_EQ(netascii.Next()->bytes.size(), 516u);  // raw bytes, 512 per block
+}
+
+TEST(AgentSim, WindowedReadGoesOnAfterTheBlockAcknowledgedAndResendsTheWindowAfterATimeOut) {
+    std::vector<TransferRecord> records;
+    SimWire wire(Recording(records));
+    const Bytes content = PatternBytes(1050);
+    wire.storage.files["logo.gif"] = content;
+    const std::string options = Pairs("blksize 100 windowsize 4");
+    wire.ToAgent(kListenSocket, Request(tftp::kOpRrq, "logo.gif", "octet", options));
+    const Sent oack = wire.Next().value();
+    EXPECT_EQ(oack.bytes, Oack(options));
+    wire.Advance(1000);
+    EXPECT_EQ(wire.Next()->bytes, oack.bytes);  // no DATA before ACK 0, the OACK again
+    wire.ToAgent(oack.socket, Ack(0));
+    EXPECT_EQ(BlocksIn(wire.inbox), (std::vector<int>{1, 2, 3, 4}));
+    wire.ToAgent(oack.socket, Ack(2));  // the client saw a gap after block 2
+    EXPECT_EQ(BlocksIn(wire.inbox), (std::vector<int>{3, 4, 5, 6}));
+    wire.ToAgent(oack.socket, Ack(1));  // old: ignored
+    wire.Advance(1000);
+    EXPECT_EQ(BlocksIn(wire.inbox), (std::vector<int>{3, 4, 5, 6}));
+    wire.ToAgent(oack.socket, Ack(6));
+    wire.ToAgent(oack.socket, Ack(10));
+    ASSERT_EQ(wire.inbox.size(), 5u);
+    EXPECT_TRUE(wire.inbox.back().Payload() == Bytes(content.begin() + 1000, content.end()));
+    EXPECT_EQ(BlocksIn(wire.inbox), (std::vector<int>{7, 8, 9, 10, 11}));
+    wire.ToAgent(oack.socket, Ack(11));
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].options, "blksize=100 windowsize=4");
+    EXPECT_EQ(records[0].dataPackets, 17);
+    EXPECT_EQ(records[0].bytes, 1050u);
+    EXPECT_EQ(records[0].end, "sent 1050 bytes");
+}
+
+TEST(AgentSim, WindowedWriteAcknowledgesEachWindowAGapOnceAndARepeatedBlock) {
+    std::vector<TransferRecord> records;
+    SimWire wire(Recording(records));
+    const Bytes content = PatternBytes(950);
+    const std::string options = Pairs("blksize 100 windowsize 3 tsize 950");
+    wire.ToAgent(kListenSocket, Request(tftp::kOpWrq, "logo.gif", "octet", options));
+    const Sent oack = wire.Next().value();
+    EXPECT_EQ(oack.bytes, Oack(options));
+    wire.Advance(1000);
+    EXPECT_EQ(wire.Next()->bytes, oack.bytes);  // until DATA 1 comes
+
+    struct Step {
+        std::vector<int> blocks;  // sent by the client
+        Millis wait;              // then this much time passes
+        std::vector<Bytes> answers;
+    };
+    const std::vector<Step> steps = {
+        {{1, 2}, 0, {}},
+        {{3}, 0, {Ack(3)}},
+        {{4}, 1000, {Ack(4)}},     // the rest of the window lost: the time-out ACKs block 4
+        {{5, 7, 8}, 0, {Ack(5)}},  // 6 lost: ACK 5 once, 7 and 8 dropped
+        {{4}, 0, {Ack(5)}},        // an acknowledged block again: the last ACK again
+        {{6, 7, 8}, 0, {Ack(8)}},
+        {{9, 10}, 0, {Ack(10)}},  // block 10 is short: the end, before the window is full
+    };
+    for (const Step& step : steps) {
+        for (const int block : step.blocks) {
+            const std::size_t offset = static_cast<std::size_t>(block - 1) * 100;
+            wire.ToAgent(oack.socket,
+                         Data(block, std::span(content).subspan(
+                                         offset, std::min<std::size_t>(100, 950 - offset))));
+        }
+        wire.Advance(step.wait);
+        std::vector<Bytes> answers;
+        while (auto sent = wire.Next()) {
+            answers.push_back(sent->bytes);
+        }
+        EXPECT_EQ(answers, step.answers) << "after block " << step.blocks.front();
+    }
+    EXPECT_TRUE(wire.storage.files["logo.gif"] == content);
+    wire.Advance(60000);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].dataPackets, 13);
+    EXPECT_EQ(records[0].tsize, 950);
 }
 
 TEST(AgentSim, LastPacketIsSentAgainAfterEachTimeOutThenTheTransferIsDropped) {
@@ -316,9 +424,7 @@ TEST(AgentSim, ClientErrorOrIllegalPacketEndsTheTransfer) {
     SimWire wire;
     wire.ToAgent(kListenSocket, Request(tftp::kOpRrq, "eeprom.bin"));
     SocketId transfer = wire.Next()->socket;
-    Bytes error(12);
-    error.resize(tftp::WriteError(error, 0, "stop"));
-    wire.ToAgent(transfer, error);
+    wire.ToAgent(transfer, ErrorPacket(0, "stop"));
     EXPECT_TRUE(wire.inbox.empty());
     EXPECT_TRUE(wire.open.empty());
 
@@ -364,12 +470,6 @@ struct LatencyCase {
 
 void PrintTo(const LatencyCase& c, std::ostream* out) {
     *out << c.name;
-}
-
-Bytes ErrorPacket(int code, std::string_view text) {
-    Bytes packet(4 + text.size() + 1);
-    packet.resize(tftp::WriteError(packet, code, text));
-    return packet;
 }
 
 // Plays the script and returns everything the agent sent, once it has settled. A step to the
@@ -462,6 +562,15 @@ std::vector<LatencyCase> LatencyCases() {
                       {2600, 0, true, Ack(5)},
                       {2610, 0, true, Ack(6)}}});
 
+    // A window: several packets in flight, one of them held by the delay fault.
+    cases.push_back(
+        {"window",
+         {"delay:2:300", "drop-in-window:3"},
+         {{0, 0, false,
+           Request(tftp::kOpRrq, "eeprom.bin", "octet", Pairs("blksize 1024 windowsize 4"))},
+          {10, 0, true, Ack(0)},
+          {400, 0, true, Ack(2)},
+          {410, 0, true, Ack(6)}}});
     LatencyCase both{"two transfers at once",
                      {},
                      {{0, 0, false, Request(tftp::kOpRrq, "eeprom.bin")},

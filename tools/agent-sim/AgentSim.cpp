@@ -43,6 +43,59 @@ Bytes MakeAck(int block) {
     return packet;
 }
 
+// DATA block (1 on) of content cut in blocks of blksize; the last one is shorter, maybe empty.
+Bytes MakeData(const Bytes& content, std::size_t blksize, int block) {
+    const std::size_t offset = static_cast<std::size_t>(block - 1) * blksize;
+    const std::size_t length = std::min(blksize, content.size() - offset);
+    Bytes packet(tftp::kHeaderSize + length);
+    tftp::WriteDataHeader(packet, tftp::kOpData, block, length);
+    std::copy_n(content.begin() + static_cast<long>(offset), length,
+                packet.begin() + tftp::kHeaderSize);
+    return packet;
+}
+
+int LastBlock(std::size_t contentLength, std::size_t blksize) {
+    return static_cast<int>(contentLength / blksize) + 1;
+}
+
+// The pairs of an option list as "name=value" words, for the log and the record.
+std::string PairsText(std::span<const tftp::OptionPair> pairs) {
+    std::string text;
+    for (const tftp::OptionPair& pair : pairs) {
+        if (!text.empty()) {
+            text += ' ';
+        }
+        text.append(pair.name).append("=").append(pair.value);
+    }
+    return text;
+}
+
+// Faults that act on a packet the agent sends rather than on a request or a received block.
+bool ActsOnSentPacket(FaultKind kind, bool reading) {
+    switch (kind) {
+        case FaultKind::Drop:
+        case FaultKind::Delay:
+        case FaultKind::Duplicate:
+        case FaultKind::Stall:
+        case FaultKind::WrongPort:
+        case FaultKind::Short:
+        case FaultKind::Oversize:
+        case FaultKind::Stray:
+            return true;
+        case FaultKind::DropInWindow:
+            return reading;
+        case FaultKind::Error:
+        case FaultKind::Lose:
+        case FaultKind::IgnoreOptions:
+        case FaultKind::OptionsError:
+        case FaultKind::OackLargerBlksize:
+        case FaultKind::OackUnrequested:
+        case FaultKind::OackMalformed:
+            return false;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string PeerText(const Peer& peer) {
@@ -54,7 +107,11 @@ std::string PeerText(const Peer& peer) {
 }
 
 AgentSim::AgentSim(Storage& fileStorage, Settings initialSettings)
-    : storage(fileStorage), settings(std::move(initialSettings)) {}
+    : storage(fileStorage), settings(std::move(initialSettings)) {
+    settings.maxBlksize = std::clamp(settings.maxBlksize, tftp::kMinBlksize, tftp::kMaxBlksize);
+    settings.maxWindowsize =
+        std::clamp(settings.maxWindowsize, tftp::kMinWindowsize, tftp::kMaxWindowsize);
+}
 
 std::vector<Action> AgentSim::TakeActions() {
     std::vector<Action> taken;
@@ -108,17 +165,20 @@ void AgentSim::OnRequest(const Peer& from, std::span<const std::uint8_t> datagra
         }
         return;
     }
-    const std::size_t optionsAt = 2 + request->name.size() + 1 + request->mode.size() + 1;
-    if (!OptionsWellFormed(datagram.subspan(optionsAt))) {
+    if (!OptionsWellFormed(request->options)) {
         Log([&] { return "request with trailing bytes from " + PeerText(from); });
         RefuseRequest(from, 4, tftp::ErrorMessage(4));
         return;
     }
     const bool reading = request->opcode == tftp::kOpRrq;
     const std::string name(request->name);
+    // More pairs than the reader keeps, or an empty name: no option the agent knows.
+    const auto pairs = tftp::ParseOptionPairs(request->options);
+    std::string options = pairs ? PairsText(pairs->Pairs()) : "unreadable";
     Log([&] {
         return std::string(reading ? "RRQ " : "WRQ ") + name + " mode " +
-               std::string(request->mode) + " from " + PeerText(from);
+               std::string(request->mode) + " from " + PeerText(from) +
+               (options.empty() ? "" : " options " + options);
     });
 
     if (!EqualsIgnoringCase(request->mode, "octet") &&
@@ -142,7 +202,8 @@ void AgentSim::OnRequest(const Peer& from, std::span<const std::uint8_t> datagra
         if (same && current->phase == Phase::Stalled) {
             return;  // a stalled agent stays silent
         }
-        const bool untouched = current->sequence == (current->reading ? 1 : 0);
+        const bool untouched =
+            current->sequence == (current->reading && !current->negotiated ? 1 : 0);
         if (same && current->phase == Phase::Running && untouched) {
             Log([&] { return "repeated request, answering again"; });
             Resend(*current, now);
@@ -167,20 +228,42 @@ void AgentSim::OnRequest(const Peer& from, std::span<const std::uint8_t> datagra
         return;
     }
 
+    Asked asked = pairs ? ReadAsked(pairs->Pairs()) : Asked{};
+    if (!request->options.empty()) {
+        for (const Fault& fault : settings.faults) {
+            if (fault.kind == FaultKind::OptionsError && fault.AppliesTo(name)) {
+                Log([&] { return "fault options-error: ERROR 8 for " + name; });
+                RefuseRequest(from, tftp::kErrorOptionsRefused, kOptionsRefusedText);
+                return;
+            }
+        }
+        if (HasFault(FaultKind::IgnoreOptions, name)) {
+            Log([&] { return "fault ignore-options: " + name + " served without options"; });
+            asked = {};
+        }
+    }
+
+    Bytes content;
     if (reading) {
-        auto content = ContentFor(name);
-        if (!content) {
+        auto served = ContentFor(name);
+        if (!served) {
             RefuseRequest(from, 1, tftp::ErrorMessage(1));
             return;
         }
-        StartTransfer(from, name, true, std::move(*content), now);
+        content = std::move(*served);
     } else {
         if (!WritableRole(name)) {
             RefuseRequest(from, 2, tftp::ErrorMessage(2));
             return;
         }
-        StartTransfer(from, name, false, {}, now);
+        // RFC 2349: a file announced larger than the agent takes is refused at once.
+        if (asked.tsize > 0 && static_cast<std::uint64_t>(asked.tsize) > settings.largestFile) {
+            RefuseRequest(from, 3, tftp::ErrorMessage(3));
+            return;
+        }
     }
+    StartTransfer(from, name, reading, std::move(content), std::move(options),
+                  asked.Any() ? &asked : nullptr, now);
 }
 
 void AgentSim::OnTransferDatagram(Transfer& transfer, const Peer& from,
@@ -206,7 +289,10 @@ void AgentSim::OnTransferDatagram(Transfer& transfer, const Peer& from,
         End(FindBySocket(transfer.socket), "client sent ERROR");
         return;
     }
-    const bool expected = datagram[0] == 0 && datagram.size() <= tftp::kPacketSize &&
+    // A write's DATA holds at most the agreed block size.
+    const std::size_t largest =
+        transfer.reading ? tftp::kPacketSize : tftp::kHeaderSize + transfer.blksize;
+    const bool expected = datagram[0] == 0 && datagram.size() <= largest &&
                           opcode == (transfer.reading ? tftp::kOpAck : tftp::kOpData);
     if (!expected) {
         SendError(transfer.socket, from, 4, tftp::ErrorMessage(4));
@@ -235,27 +321,55 @@ void AgentSim::OnSideDatagram(SocketId socket, const Peer& from,
 }
 
 void AgentSim::OnAck(Transfer& transfer, int block, Millis now) {
-    if (block != (transfer.sequence & kBlockMask)) {
-        return;  // an old or repeated ACK: answering it would double every later packet
+    if (transfer.sequence == 0) {
+        // The OACK of a read waits for ACK 0.
+        if (block == 0) {
+            SendWindow(transfer, 1, now);
+        }
+        return;
     }
-    if (transfer.lastPacket.size() < tftp::kPacketSize) {
+    // Only an ACK of a block in flight moves the transfer on; an old or repeated one answered
+    // would double every later packet.
+    const int ahead = (block - transfer.acked) & kBlockMask;
+    if (ahead == 0 || ahead > transfer.sequence - transfer.acked) {
+        return;
+    }
+    transfer.acked += ahead;
+    if (transfer.acked == LastBlock(transfer.content.size(), transfer.blksize)) {
         End(FindBySocket(transfer.socket),
             "sent " + std::to_string(transfer.content.size()) + " bytes");
         return;
     }
-    ++transfer.sequence;
-    SendBlock(transfer, now);
+    SendWindow(transfer, transfer.acked + 1, now);
 }
 
 void AgentSim::OnData(Transfer& transfer, std::span<const std::uint8_t> datagram, Millis now) {
     const int block = tftp::BlockOf(datagram);
     const auto payload = datagram.subspan(tftp::kHeaderSize);
-    if (block == (transfer.sequence & kBlockMask)) {
-        // The client missed our ACK and sent the block again.
+    ++transfer.dataPackets;
+    const int behind = (transfer.acked - block) & kBlockMask;
+    if (behind < transfer.windowsize && behind <= transfer.acked) {
+        // The client missed our ACK and sent an acknowledged block again.
         Emit(Action::Kind::Send, transfer.socket, transfer.peer, transfer.lastPacket);
         return;
     }
-    if (transfer.phase != Phase::Running || block != ((transfer.sequence + 1) & kBlockMask)) {
+    if (transfer.phase != Phase::Running) {
+        return;
+    }
+    const int ahead = (block - transfer.sequence) & kBlockMask;
+    if (ahead != 1) {
+        // A block beyond the next one: one before it was lost. Acknowledge what came in order,
+        // once for this window, and drop the rest until the client goes back to the gap.
+        if (ahead >= 2 && ahead <= transfer.windowsize && !transfer.gapAnswered) {
+            Log([&] {
+                return "gap before block " + std::to_string(block) + " of " + transfer.name;
+            });
+            transfer.gapAnswered = true;
+            Acknowledge(transfer, now);
+        }
+        return;
+    }
+    if (DiscardsData(transfer, now)) {
         return;
     }
     if (transfer.content.size() + payload.size() > settings.largestFile) {
@@ -265,11 +379,16 @@ void AgentSim::OnData(Transfer& transfer, std::span<const std::uint8_t> datagram
     }
     transfer.content.insert(transfer.content.end(), payload.begin(), payload.end());
     ++transfer.sequence;
-    if (payload.size() < tftp::kBlockSize) {
+    transfer.gapAnswered = false;
+    if (payload.size() < transfer.blksize) {
         FinishWrite(transfer, now);
-        return;
+    } else if (transfer.sequence - transfer.acked >= transfer.windowsize) {
+        Acknowledge(transfer, now);
+    } else {
+        // Within a window: the time-out runs from the client's latest block.
+        transfer.deadline = now + settings.retransmitMs;
+        transfer.resends = 0;
     }
-    SendPacket(transfer, MakeAck(transfer.sequence), now);
 }
 
 // ---- Transfers ----
@@ -291,8 +410,36 @@ std::optional<Bytes> AgentSim::ContentFor(std::string_view name) {
     return stored;
 }
 
+// The first usable value of each option the agent knows counts: a blksize of 8 or more (above
+// the agent's limit it is lowered later), a windowsize of 1 or more, and tsize.
+AgentSim::Asked AgentSim::ReadAsked(std::span<const tftp::OptionPair> pairs) {
+    Asked asked;
+    for (const tftp::OptionPair& pair : pairs) {
+        const auto number = tftp::OptionNumber(pair.value);
+        if (!number) {
+            continue;
+        }
+        if (tftp::SameOptionName(pair.name, tftp::kBlksizeOption) && asked.blksize == 0 &&
+            *number >= tftp::kMinBlksize) {
+            asked.blksize = *number;
+        } else if (tftp::SameOptionName(pair.name, tftp::kWindowsizeOption) &&
+                   asked.windowsize == 0 && *number >= tftp::kMinWindowsize) {
+            asked.windowsize = *number;
+        } else if (tftp::SameOptionName(pair.name, tftp::kTsizeOption) && asked.tsize < 0) {
+            asked.tsize = *number;
+        }
+    }
+    return asked;
+}
+
+bool AgentSim::HasFault(FaultKind kind, std::string_view name) const {
+    return std::any_of(
+        settings.faults.begin(), settings.faults.end(),
+        [kind, name](const Fault& fault) { return fault.kind == kind && fault.AppliesTo(name); });
+}
+
 void AgentSim::StartTransfer(const Peer& from, std::string_view name, bool reading, Bytes content,
-                             Millis now) {
+                             std::string options, const Asked* asked, Millis now) {
     Transfer& transfer = transfers.emplace_back();
     transfer.id = nextTransferId++;
     transfer.socket = OpenSocket();
@@ -300,40 +447,143 @@ void AgentSim::StartTransfer(const Peer& from, std::string_view name, bool readi
     transfer.name = std::string(name);
     transfer.reading = reading;
     transfer.content = std::move(content);
-    if (reading) {
-        transfer.sequence = 1;
-        SendBlock(transfer, now);
+    transfer.options = std::move(options);
+    transfer.discarded.assign(settings.faults.size(), 0);
+    if (asked != nullptr) {
+        transfer.negotiated = true;
+        SendPacket(transfer, Agree(transfer, *asked), now);
+    } else if (reading) {
+        SendWindow(transfer, 1, now);
     } else {
-        transfer.sequence = 0;
         SendPacket(transfer, MakeAck(0), now);
     }
 }
 
-void AgentSim::SendBlock(Transfer& transfer, Millis now) {
-    const std::size_t offset = static_cast<std::size_t>(transfer.sequence - 1) * tftp::kBlockSize;
-    const std::size_t length = std::min(tftp::kBlockSize, transfer.content.size() - offset);
-    Bytes packet(tftp::kHeaderSize + length);
-    tftp::WriteDataHeader(packet, tftp::kOpData, transfer.sequence, length);
-    std::copy_n(transfer.content.begin() + static_cast<long>(offset), length,
-                packet.begin() + tftp::kHeaderSize);
-    SendPacket(transfer, std::move(packet), now);
+// Settles the options the transfer uses and returns the OACK that names them, as the OACK
+// faults shape it. A write's tsize echoes the length announced, a read's is the file's.
+Bytes AgentSim::Agree(Transfer& transfer, const Asked& asked) {
+    std::array<std::string, 3> values;
+    std::array<tftp::OptionPair, 4> pairs;
+    std::size_t count = 0;
+    const auto add = [&](std::string_view option, std::int64_t value) {
+        values[count] = std::to_string(value);
+        pairs[count] = {option, values[count]};
+        ++count;
+    };
+    const auto committed = [&](FaultKind kind) {
+        if (!HasFault(kind, transfer.name)) {
+            return false;
+        }
+        Log([&] { return std::string("fault ") + FaultKeyword(kind) + " for " + transfer.name; });
+        return true;
+    };
+    if (asked.blksize != 0) {
+        transfer.blksize =
+            static_cast<std::size_t>(std::min<std::int64_t>(asked.blksize, settings.maxBlksize));
+        add(tftp::kBlksizeOption, committed(FaultKind::OackLargerBlksize)
+                                      ? asked.blksize + 1
+                                      : static_cast<std::int64_t>(transfer.blksize));
+    }
+    if (asked.windowsize != 0) {
+        transfer.windowsize =
+            static_cast<int>(std::min<std::int64_t>(asked.windowsize, settings.maxWindowsize));
+        add(tftp::kWindowsizeOption, transfer.windowsize);
+    }
+    if (asked.tsize >= 0) {
+        transfer.tsize =
+            transfer.reading ? static_cast<std::int64_t>(transfer.content.size()) : asked.tsize;
+        add(tftp::kTsizeOption, transfer.tsize);
+    }
+    if (committed(FaultKind::OackUnrequested)) {
+        pairs[count++] = {"timeout", "5"};
+    }
+    Log([&] {
+        return "OACK " + PairsText(std::span(pairs).first(count)) + " to " +
+               PeerText(transfer.peer);
+    });
+    // Names of at most 10 characters and values of at most 19 digits, four pairs at most.
+    std::array<std::uint8_t, 160> packet{};
+    Bytes oack(packet.begin(), packet.begin() + static_cast<long>(tftp::WriteOack(
+                                                    packet, std::span(pairs).first(count))));
+    if (committed(FaultKind::OackMalformed) && oack.size() > 2) {
+        oack.pop_back();  // the zero byte that ends the last value
+    }
+    return oack;
 }
 
-// The first transmission of a packet; this is where the faults act.
+// Sends DATA from block first on, a window's worth or up to the end of the file. A block sent
+// before goes again as it is; a new one goes through the faults.
+void AgentSim::SendWindow(Transfer& transfer, int first, Millis now) {
+    const int last = std::min(first + transfer.windowsize - 1,
+                              LastBlock(transfer.content.size(), transfer.blksize));
+    transfer.resends = 0;
+    transfer.deadline = now + settings.retransmitMs;
+    for (int block = first; block <= last && transfer.phase == Phase::Running; ++block) {
+        Bytes packet = MakeData(transfer.content, transfer.blksize, block);
+        if (block > transfer.sequence) {
+            transfer.sequence = block;
+            SendFirst(transfer, packet, now);
+        } else {
+            ++transfer.dataPackets;
+            Emit(Action::Kind::Send, transfer.socket, transfer.peer, std::move(packet));
+        }
+    }
+}
+
+// A write acknowledges every block it has received in order.
+void AgentSim::Acknowledge(Transfer& transfer, Millis now) {
+    transfer.acked = transfer.sequence;
+    SendPacket(transfer, MakeAck(transfer.sequence), now);
+}
+
+// Whether a fault makes the write discard the next block in order, just received, as a lossy
+// network would. The client is there, so the time-out starts afresh from this block.
+bool AgentSim::DiscardsData(Transfer& transfer, Millis now) {
+    const int block = transfer.sequence + 1;
+    for (std::size_t i = 0; i < settings.faults.size(); ++i) {
+        const Fault& fault = settings.faults[i];
+        const bool discarding =
+            fault.kind == FaultKind::Lose || fault.kind == FaultKind::DropInWindow;
+        const int times = fault.kind == FaultKind::Lose ? fault.count : 1;
+        if (!discarding || fault.block != block || !fault.AppliesTo(transfer.name) ||
+            transfer.discarded[i] >= times) {
+            continue;
+        }
+        ++transfer.discarded[i];
+        Log([&] {
+            return std::string("fault ") + FaultKeyword(fault.kind) + " at block " +
+                   std::to_string(block) + " of " + transfer.name + ", " +
+                   std::to_string(transfer.discarded[i]) + " of " + std::to_string(times);
+        });
+        transfer.deadline = now + settings.retransmitMs;
+        transfer.resends = 0;
+        return true;
+    }
+    return false;
+}
+
+// A packet of its own that the time-out sends again: the ACK or OACK of a write, the OACK of a
+// read.
 void AgentSim::SendPacket(Transfer& transfer, Bytes packet, Millis now) {
     transfer.lastPacket = std::move(packet);
     transfer.resends = 0;
     transfer.deadline = now + settings.retransmitMs;
-    const Bytes& sent = transfer.lastPacket;
+    SendFirst(transfer, transfer.lastPacket, now);
+}
 
+// The first transmission of packet number transfer.sequence; this is where the faults act. The
+// caller has set the time-out, which a delay puts off.
+void AgentSim::SendFirst(Transfer& transfer, const Bytes& sent, Millis now) {
+    const bool faulted = transfer.sequence > transfer.faultedThrough;
+    transfer.faultedThrough = std::max(transfer.faultedThrough, transfer.sequence);
     bool send = true;
     bool twice = false;
     bool stall = false;
     Millis delay = 0;
     SocketId from = transfer.socket;
     for (const Fault& fault : settings.faults) {
-        if (fault.kind == FaultKind::Error || fault.block != transfer.sequence ||
-            !fault.AppliesTo(transfer.name)) {
+        if (!faulted || !ActsOnSentPacket(fault.kind, transfer.reading) ||
+            fault.block != transfer.sequence || !fault.AppliesTo(transfer.name)) {
             continue;
         }
         Log([&] {
@@ -341,9 +591,8 @@ void AgentSim::SendPacket(Transfer& transfer, Bytes packet, Millis now) {
                    std::to_string(fault.block) + " of " + transfer.name;
         });
         switch (fault.kind) {
-            case FaultKind::Error:
-                break;
             case FaultKind::Drop:
+            case FaultKind::DropInWindow:
                 send = false;
                 break;
             case FaultKind::Delay:
@@ -379,6 +628,14 @@ void AgentSim::SendPacket(Transfer& transfer, Bytes packet, Millis now) {
                 Emit(Action::Kind::Send, side, transfer.peer, std::move(imposter));
                 break;
             }
+            case FaultKind::Error:
+            case FaultKind::Lose:
+            case FaultKind::IgnoreOptions:
+            case FaultKind::OptionsError:
+            case FaultKind::OackLargerBlksize:
+            case FaultKind::OackUnrequested:
+            case FaultKind::OackMalformed:
+                break;
         }
     }
 
@@ -392,7 +649,10 @@ void AgentSim::SendPacket(Transfer& transfer, Bytes packet, Millis now) {
                 Emit(Action::Kind::Send, from, transfer.peer, sent);
             }
         }
-        transfer.deadline += delay;
+        if (tftp::OpcodeOf(sent) == tftp::kOpData) {
+            transfer.dataPackets += copies;
+        }
+        transfer.deadline = std::max(transfer.deadline, now + settings.retransmitMs + delay);
     }
     if (stall) {
         // Silent from now on; the transfer is dropped once a client would have given up.
@@ -404,6 +664,21 @@ void AgentSim::SendPacket(Transfer& transfer, Bytes packet, Millis now) {
 void AgentSim::Resend(Transfer& transfer, Millis now) {
     ++transfer.resends;
     transfer.deadline = now + settings.retransmitMs;
+    if (transfer.reading && transfer.sequence > 0) {
+        // The window in flight, from the block after the last one acknowledged.
+        for (int block = transfer.acked + 1; block <= transfer.sequence; ++block) {
+            ++transfer.dataPackets;
+            Emit(Action::Kind::Send, transfer.socket, transfer.peer,
+                 MakeData(transfer.content, transfer.blksize, block));
+        }
+        return;
+    }
+    if (!transfer.reading && transfer.sequence > transfer.acked) {
+        // Part of a window came and the rest did not: acknowledge what came, so that the
+        // client goes on from there.
+        transfer.acked = transfer.sequence;
+        transfer.lastPacket = MakeAck(transfer.sequence);
+    }
     Emit(Action::Kind::Send, transfer.socket, transfer.peer, transfer.lastPacket);
 }
 
@@ -415,7 +690,9 @@ void AgentSim::FinishWrite(Transfer& transfer, Millis now) {
     }
     Log([&] {
         return "received " + transfer.name + ", " + std::to_string(transfer.content.size()) +
-               " bytes";
+               " bytes in " + std::to_string(transfer.dataPackets) + " DATA, blksize " +
+               std::to_string(transfer.blksize) + ", windowsize " +
+               std::to_string(transfer.windowsize);
     });
     lastReceived = transfer.name;
     lastRole = WritableRole(transfer.name).value_or(FileRole::None);
@@ -425,7 +702,7 @@ void AgentSim::FinishWrite(Transfer& transfer, Millis now) {
     } else if (lastRole == FileRole::Config) {
         generatedConfig.clear();  // the configuration written is now the one served
     }
-    SendPacket(transfer, MakeAck(transfer.sequence), now);
+    Acknowledge(transfer, now);
     if (transfer.phase == Phase::Running) {
         // Stay a while to acknowledge the last block again if our ACK gets lost.
         transfer.phase = Phase::Dallying;
@@ -439,8 +716,17 @@ void AgentSim::End(TransferList::iterator transfer, std::string_view why) {
     }
     Log([&] {
         return "transfer " + transfer->name + " with " + PeerText(transfer->peer) +
-               " ended: " + std::string(why);
+               " ended: " + std::string(why) + "; " + std::to_string(transfer->dataPackets) +
+               (transfer->reading ? " DATA sent" : " DATA received") + ", blksize " +
+               std::to_string(transfer->blksize) + ", windowsize " +
+               std::to_string(transfer->windowsize);
     });
+    if (settings.transferEnded) {
+        settings.transferEnded(TransferRecord{
+            transfer->name, transfer->reading, transfer->options, transfer->negotiated,
+            static_cast<int>(transfer->blksize), transfer->windowsize, transfer->tsize,
+            transfer->dataPackets, transfer->content.size(), std::string(why)});
+    }
     const std::uint64_t id = transfer->id;
     // Packets already on their way over the latency still arrive; those the delay fault holds
     // are dropped.

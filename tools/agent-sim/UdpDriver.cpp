@@ -16,6 +16,8 @@
 
 namespace kalvoran::agentsim {
 
+namespace tftp = kalvoran::tftp;
+
 namespace {
 
 Millis Now() {
@@ -34,6 +36,11 @@ sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
 
 // Large enough for any UDP datagram, so an oversize one is seen at its full length.
 constexpr std::size_t kReceiveBuffer = 65536;
+static_assert(kReceiveBuffer > tftp::kLargestPacket, "a datagram too long for a block must show");
+
+// Room in each socket for a whole window of the largest blocks, so that a burst of them is not
+// lost in the system (which may grant less).
+constexpr int kSocketBuffer = static_cast<int>(tftp::kMaxWindowsize * tftp::kLargestPacket);
 
 }  // namespace
 
@@ -51,6 +58,9 @@ int UdpDriver::OpenBound(std::uint16_t port, std::string& error) {
     if (fd < 0) {
         error = std::string("socket: ") + std::strerror(errno);
         return -1;
+    }
+    for (const int option : {SO_RCVBUF, SO_SNDBUF}) {
+        ::setsockopt(fd, SOL_SOCKET, option, &kSocketBuffer, sizeof kSocketBuffer);
     }
     const sockaddr_in local = MakeAddress(address, port);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {

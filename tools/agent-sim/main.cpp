@@ -2,6 +2,7 @@
 // demo and the benchmarks. Run with --help for its options.
 #include <arpa/inet.h>
 
+#include <array>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
@@ -24,6 +25,8 @@ constexpr const char* kUsage =
     "A TFTP server that behaves like an agent: takes image.bin, rom.bin, config.cfg,\n"
     "command.cmd, request.cfg and file-system files (.jpg .gif .css .ico .txt); serves\n"
     "eeprom.bin, status.bin, config.cfg (generated after request.cfg) and stored files.\n"
+    "A request that asks for blksize, windowsize or tsize gets an OACK of what the agent\n"
+    "accepts (unknown options are left out); one without them gets a plain transfer.\n"
     "\n"
     "Options:\n"
     "  --address A           IPv4 address to listen on (default 127.0.0.1); must lie in\n"
@@ -37,12 +40,15 @@ constexpr const char* kUsage =
     "  --latency MS          send every datagram MS milliseconds late, as over a link with\n"
     "                        that round trip (0 to 60000, default 0); resends go late too,\n"
     "                        while time-outs still run from the moment the agent sends\n"
+    "  --max-blksize N       largest blksize agreed to (8 to 65464, default 65464)\n"
+    "  --max-windowsize N    largest windowsize agreed to (1 to 64, default 64)\n"
     "  --status-steps N      intermediate status.bin texts before the final phrase (default 2)\n"
     "  --status-final TEXT   final status.bin text after every file, instead of the phrase\n"
     "                        that fits the file\n"
     "  --fault SPEC          commit a fault; may be repeated. N is the block number of the\n"
-    "                        agent's packet (DATA N on reads, ACK N on writes, ACK 0 answers a\n"
-    "                        write request); @NAME limits it to transfers of that file:\n"
+    "                        agent's packet (DATA N on reads, ACK N on writes; packet 0 is the\n"
+    "                        ACK 0 or the OACK that answers a request); @NAME limits it to\n"
+    "                        transfers of that file:\n"
     "                          drop:N[@NAME]        do not send packet N (the resend goes)\n"
     "                          delay:N:MS[@NAME]    send packet N MS milliseconds late\n"
     "                          duplicate:N[@NAME]   send packet N twice\n"
@@ -52,8 +58,21 @@ constexpr const char* kUsage =
     "                          oversize:N[@NAME]    send a 600-byte datagram before packet N\n"
     "                          stray:N[@NAME]       send a look-alike of packet N from a\n"
     "                                               second socket first\n"
+    "                          drop-in-window:N[@NAME] a read leaves out the first DATA N\n"
+    "                                               of its window; a write discards DATA N\n"
+    "                                               once\n"
+    "                          lose:N:K[@NAME]      a write ignores DATA N K times and sends\n"
+    "                                               ACK N-1 again a time-out after each\n"
     "                          error:NAME:CODE[:TEXT] answer requests for NAME with ERROR\n"
-    "  --verbose             log every request, fault and end of transfer to stderr\n"
+    "                        and on every request that carries options (a plain request\n"
+    "                        is served normally):\n"
+    "                          ignore-options[@NAME]      serve it as a plain request\n"
+    "                          options-error[@NAME]       answer it with ERROR 8\n"
+    "                          oack-larger-blksize[@NAME] OACK blksize one above the asked\n"
+    "                          oack-unrequested[@NAME]    OACK adds timeout 5, not asked\n"
+    "                          oack-malformed[@NAME]      OACK's last value lacks its zero\n"
+    "  --verbose             log every request (with its options), OACK, fault and end of\n"
+    "                        transfer (with its DATA count, blksize, windowsize) to stderr\n"
     "  --help                show this text\n"
     "\n"
     "Once listening it prints \"ready ADDRESS:PORT\" on standard output. SIGTERM or SIGINT\n"
@@ -82,6 +101,32 @@ std::optional<long> ReadNumber(std::string_view text, long lowest, long highest)
         return std::nullopt;
     }
     return value;
+}
+
+// The options that take a number, and its range.
+struct NumberOption {
+    std::string_view name;
+    long lowest;
+    long highest;
+};
+
+constexpr std::array<NumberOption, 7> kNumberOptions = {{
+    {"--port", 0, 65535},
+    {"--timeout", 1, 600000},
+    {"--retries", 0, 1000},
+    {"--latency", 0, 60000},
+    {"--status-steps", 0, 1000},
+    {"--max-blksize", kalvoran::tftp::kMinBlksize, kalvoran::tftp::kMaxBlksize},
+    {"--max-windowsize", kalvoran::tftp::kMinWindowsize, kalvoran::tftp::kMaxWindowsize},
+}};
+
+const NumberOption* NumberOptionNamed(std::string_view name) {
+    for (const NumberOption& option : kNumberOptions) {
+        if (option.name == name) {
+            return &option;
+        }
+    }
+    return nullptr;
 }
 
 int UsageError(const std::string& message) {
@@ -117,10 +162,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
             options.verbose = true;
         } else if (option == "--allow-non-loopback") {
             options.allowNonLoopback = true;
-        } else if (option == "--address" || option == "--port" || option == "--dir" ||
-                   option == "--timeout" || option == "--retries" || option == "--latency" ||
-                   option == "--status-steps" || option == "--status-final" ||
-                   option == "--fault") {
+        } else if (option == "--address" || option == "--dir" || option == "--status-final" ||
+                   option == "--fault" || NumberOptionNamed(option) != nullptr) {
             const auto text = value();
             if (!text) {
                 return UsageError(std::string(option) + " needs a value");
@@ -138,12 +181,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
                 }
                 options.settings.faults.push_back(*fault);
             } else {
-                const long highest = option == "--port"      ? 65535
-                                     : option == "--timeout" ? 600000
-                                     : option == "--latency" ? 60000
-                                                             : 1000;
-                const long lowest = option == "--timeout" ? 1 : 0;
-                const auto number = ReadNumber(*text, lowest, highest);
+                const NumberOption& range = *NumberOptionNamed(option);
+                const auto number = ReadNumber(*text, range.lowest, range.highest);
                 if (!number) {
                     return UsageError("bad value for " + std::string(option) + ": " +
                                       std::string(*text));
@@ -156,6 +195,10 @@ int ParseOptions(int argc, char** argv, Options& options) {
                     options.settings.latencyMs = *number;
                 } else if (option == "--retries") {
                     options.settings.retransmits = static_cast<int>(*number);
+                } else if (option == "--max-blksize") {
+                    options.settings.maxBlksize = static_cast<int>(*number);
+                } else if (option == "--max-windowsize") {
+                    options.settings.maxWindowsize = static_cast<int>(*number);
                 } else {
                     options.settings.statusSteps = static_cast<int>(*number);
                 }
