@@ -309,7 +309,7 @@ for ((rep = 1; rep <= repetitions; rep++)); do
         sleep 0.1
     done
     [[ -n $count ]] || break
-    sas_worst=$(awk -v c="$count" -v w="${sas_worst:-0}" 'BEGIN { print c > w ? c : w }')
+    sas_worst=$(awk -v c="$count" -v w="${sas_worst:-0}" 'BEGIN { print (c > w ? c : w) }')
 done
 echo "  SAS: done"
 
