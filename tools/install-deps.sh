@@ -3,8 +3,9 @@
 #   bash tools/install-deps.sh [build] [test] [bench]      (no argument: test)
 #   build  compile the programs (tools/demo.sh)
 #   test   build, plus the test run of tools/run-tests.sh: compilers, linters, test libraries and
-#          the TFTP peers the tests start (tftp-hpa, curl, tftpd-hpa's in.tftpd)
-#   bench  the peers of bench/send_bench.sh and GNU time to measure them
+#          the TFTP peers the tests start (tftp-hpa, curl, tftpd-hpa's in.tftpd, and atftpd,
+#          unpacked under /opt/kalvoran-peers: see below)
+#   bench  the peers of the benchmarks (bench/*.sh) and GNU time to measure them
 # Installing tftpd-hpa would start its system service on 0.0.0.0:69, which takes port 69 of
 # every loopback address the tests, the demo and the benchmarks use; so services are not started
 # during the install, and a system in.tftpd found listening on port 69 is stopped.
@@ -13,15 +14,16 @@ set -euo pipefail
 build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev nettle-dev)
 test_packages=("${build_packages[@]}" clang clang-format clang-tidy libclang-rt-14-dev
                libgtest-dev libbenchmark-dev tftp-hpa tftpd-hpa curl libcap2-bin iproute2
-               desktop-file-utils man-db)
-bench_packages=(tftp-hpa tftpd-hpa time)
+               desktop-file-utils man-db libwrap0 libpcre2-8-0)
+bench_packages=(tftp-hpa tftpd-hpa atftp curl time)
 
 (($#)) || set -- test
 packages=()
+want_atftpd=
 for group in "$@"; do
     case "$group" in
         build) packages+=("${build_packages[@]}") ;;
-        test) packages+=("${test_packages[@]}") ;;
+        test) packages+=("${test_packages[@]}"); want_atftpd=1 ;;
         bench) packages+=("${bench_packages[@]}") ;;
         *) echo "install-deps: unknown group '$group' (build, test, bench)" >&2; exit 2 ;;
     esac
@@ -58,6 +60,44 @@ if ((${#missing[@]})); then
         exit 1
     fi
     rm -f "$log"
+fi
+
+# atftpd, the second real server of the tests. Its package conflicts with tftpd-hpa, so it is
+# unpacked, not installed: the program lands in /opt/kalvoran-peers/atftpd/usr/sbin/atftpd, and
+# the libraries it links (libwrap0, libpcre2-8-0) are test packages above. Unpacked into a
+# folder beside it and renamed into place, so an interrupted run leaves nothing half there.
+peers=/opt/kalvoran-peers
+atftpd=$peers/atftpd/usr/sbin/atftpd
+unpack_atftpd() {
+    local download log
+    download=$(mktemp -d)
+    log=$(mktemp)
+    # apt-get download writes to the current folder; the package lists may be missing at first.
+    if ! { (cd "$download" && { apt-get download -qq atftpd ||
+                                    { apt-get update -qq && apt-get download -qq atftpd; }; }) &&
+               rm -rf "$peers/atftpd.new" && mkdir -p "$peers/atftpd.new" &&
+               dpkg -x "$download"/atftpd_*.deb "$peers/atftpd.new" &&
+               rm -rf "$peers/atftpd" && mv "$peers/atftpd.new" "$peers/atftpd"; } >"$log" 2>&1; then
+        cat "$log" >&2
+        rm -rf "$download" "$log" "$peers/atftpd.new"
+        echo "install-deps: could not unpack atftpd into $peers" >&2
+        exit 1
+    fi
+    rm -rf "$download" "$log"
+}
+if [[ -n $want_atftpd ]]; then
+    if [[ ! -x $atftpd ]]; then
+        if [[ $(id -u) -ne 0 ]]; then
+            echo "install-deps: atftpd is not unpacked in $peers (run this as root)" >&2
+            exit 1
+        fi
+        unpack_atftpd
+    fi
+    if ldd "$atftpd" | grep -q 'not found'; then
+        echo "install-deps: $atftpd misses libraries:" >&2
+        ldd "$atftpd" | grep 'not found' >&2
+        exit 1
+    fi
 fi
 
 # The in.tftpd processes that hold a UDP socket on port 69 and were not started in the
