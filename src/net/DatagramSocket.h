@@ -44,6 +44,17 @@ public:
     // or kIoFailed.
     virtual long SendTo(std::span<const std::uint8_t> bytes, const SocketAddress& to) = 0;
 
+    // One datagram of a batch, sent as its head followed by its body (a packet's header and a
+    // payload that stays where it is).
+    struct Gathered {
+        std::span<const std::uint8_t> head;
+        std::span<const std::uint8_t> body;
+    };
+    // Hands the datagrams to the socket in order without blocking, as many as it takes.
+    // Returns how many it took (at least 1), kWouldBlock when it took none, or kIoFailed.
+    // The default sends them one by one; a socket may hand them over in one system call.
+    virtual long SendBatch(std::span<const Gathered> datagrams, const SocketAddress& to);
+
     // Takes one datagram off the socket without blocking; a longer datagram is cut to the
     // buffer. Returns its length (0 for an empty datagram) and fills from, or kWouldBlock or
     // kIoFailed (from then unchanged).

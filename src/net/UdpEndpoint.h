@@ -44,6 +44,8 @@ public:
     int Descriptor() const { return descriptor; }
 
     long SendTo(std::span<const std::uint8_t> bytes, const SocketAddress& to) override;
+    // One sendmmsg for the whole batch, each datagram gathered from its head and body.
+    long SendBatch(std::span<const Gathered> datagrams, const SocketAddress& to) override;
     long ReceiveFrom(std::span<std::uint8_t> buffer, SocketAddress& from) override;
     long AwaitDatagram(std::span<std::uint8_t> buffer, SocketAddress& from,
                        int milliseconds) override;

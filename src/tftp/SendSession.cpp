@@ -233,17 +233,17 @@ SendSession::Phase SendSession::Send() {
     } else {
         // The window: every block after the last acknowledged one, as many as it holds.
         const int last = std::min(acknowledged + window, lastBlock);
-        for (int number = acknowledged + 1; number <= last; ++number) {
-            const std::int32_t length = slotLengths[static_cast<std::size_t>(number % window)];
-            const std::span<const std::uint8_t> slot =
-                Slot(number).first(static_cast<std::size_t>(length));
-            std::ranges::copy(slot, channel.DataPayload().begin());
-            const int packet = channel.BuildDataPacket(tftp::kOpData, number, length);
-            channel.SetBlock(number);
-            if (channel.SendPacket(packet, kSendTimeoutSeconds) <= 0) {
-                display.ReportFailure(channel.ExchangeText());
-                return EndWith(kResultNetworkFailure, channel.ExchangeText());
-            }
+        std::array<std::span<const std::uint8_t>, tftp::kMaxWindowsize> payloads{};
+        const auto count = static_cast<std::size_t>(last - acknowledged);
+        for (std::size_t i = 0; i < count; ++i) {
+            const int number = acknowledged + 1 + static_cast<int>(i);
+            payloads[i] = Slot(number).first(
+                static_cast<std::size_t>(slotLengths[static_cast<std::size_t>(number % window)]));
+        }
+        if (channel.SendDataBlocks(acknowledged + 1, std::span(payloads).first(count),
+                                   kSendTimeoutSeconds) <= 0) {
+            display.ReportFailure(channel.ExchangeText());
+            return EndWith(kResultNetworkFailure, channel.ExchangeText());
         }
         sentAgain = acknowledged + 1 <= sentUpTo;
         sentUpTo = std::max(sentUpTo, last);

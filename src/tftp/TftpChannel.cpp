@@ -79,6 +79,47 @@ int TftpChannel::SendPacket(int length, int timeoutSeconds) {
     return Run(Exchange::SendData, timeoutSeconds);
 }
 
+int TftpChannel::SendDataBlocks(int firstBlock,
+                                std::span<const std::span<const std::uint8_t>> payloads,
+                                int timeoutSeconds) {
+    constexpr std::size_t kMostBlocks = tftp::kMaxWindowsize;
+    const std::size_t count = std::min(payloads.size(), kMostBlocks);
+    std::array<std::array<std::uint8_t, tftp::kHeaderSize>, kMostBlocks> headers{};
+    std::array<net::DatagramSocket::Gathered, kMostBlocks> batch{};
+    for (std::size_t i = 0; i < count; ++i) {
+        if (payloads[i].size() > static_cast<std::size_t>(agreed.blksize)) {
+            SetBlock(firstBlock + static_cast<int>(i));
+            lastResult = kTimedOut;
+            WriteTimeoutText(Exchange::SendData);
+            return kTimedOut;
+        }
+        (void)tftp::WriteDataHeader(headers[i], tftp::kOpData, firstBlock + static_cast<int>(i), 0);
+        batch[i] = {headers[i], payloads[i]};
+    }
+    std::size_t done = 0;
+    while (done < count) {
+        const long taken =
+            udpSocket.SendBatch(std::span(batch).subspan(done, count - done), serverAddress);
+        if (taken > 0) {
+            done += static_cast<std::size_t>(taken);
+            SetBlock(firstBlock + static_cast<int>(done) - 1);
+            continue;
+        }
+        // The socket has no room (or failed): this packet waits its turn as any other does.
+        const std::span<const std::uint8_t> payload = payloads[done];
+        std::ranges::copy(payload, DataPayload().begin());
+        SetBlock(firstBlock + static_cast<int>(done));
+        const int length = BuildDataPacket(tftp::kOpData, block, static_cast<int>(payload.size()));
+        const int sent = SendPacket(length, timeoutSeconds);
+        if (sent <= 0) {
+            return sent;
+        }
+        ++done;
+    }
+    lastResult = static_cast<int>(count);
+    return static_cast<int>(count);
+}
+
 int TftpChannel::SendError(int code, std::string_view text) {
     std::array<std::uint8_t, tftp::kPacketSize> packet{};
     const std::size_t length = tftp::WriteError(packet, code, text);

@@ -109,6 +109,13 @@ public:
     // header) sends nothing and returns -1 with that text.
     int SendPacket(int length, int timeoutSeconds);
 
+    // DATA blocks firstBlock, firstBlock + 1, ... carrying payloads (each at most the agreed
+    // block size), handed to the socket together as far as it takes them; a packet it does not
+    // take goes as SendPacket sends it (its wait, its time-out text naming that block). Returns
+    // the count sent, or the result of the exchange that failed; block names the last one tried.
+    int SendDataBlocks(int firstBlock, std::span<const std::span<const std::uint8_t>> payloads,
+                       int timeoutSeconds);
+
     // An ERROR with code and text to the sender of the last datagram taken (an option answer
     // that is refused). Returns the byte count sent, or -1; the exchange text is unchanged.
     int SendError(int code, std::string_view text);

@@ -80,6 +80,30 @@ TEST(UdpEndpoint, sendAndReceive_onLoopback_reportSenderAndBytes) {
     EXPECT_EQ(from, client.LocalAddress());
 }
 
+// A window of blocks in one call: each datagram whole (its head, then its body), in order.
+TEST(UdpEndpoint, sendBatch_gathersEachDatagramAndKeepsTheirOrder) {
+    UdpEndpoint client;
+    UdpEndpoint agent;
+    OpenBound(client, Loopback(4));
+    OpenBound(agent, Loopback(4));
+    const std::vector<std::uint8_t> heads = {0, 3, 0, 1, 0, 3, 0, 2, 0, 3, 0, 3};
+    const std::vector<std::uint8_t> body(1468, 0xA5);
+    const std::span<const std::uint8_t> all(heads);
+    const std::vector<UdpEndpoint::Gathered> batch = {{all.subspan(0, 4), body},
+                                                      {all.subspan(4, 4), std::span(body).first(7)},
+                                                      {all.subspan(8, 4), {}}};
+    ASSERT_EQ(client.SendBatch(batch, agent.LocalAddress()), 3);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        ASSERT_EQ(agent.WaitReadable(1000), Readiness::Ready);
+        std::array<std::uint8_t, 2000> buffer{};
+        SocketAddress from{};
+        const long length = agent.ReceiveFrom(buffer, from);
+        ASSERT_EQ(length, static_cast<long>(4 + batch[i].body.size()));
+        EXPECT_EQ(buffer[3], i + 1);
+        EXPECT_TRUE(std::equal(batch[i].body.begin(), batch[i].body.end(), buffer.begin() + 4));
+    }
+}
+
 TEST(UdpEndpoint, receive_withNothingQueued_wouldBlockAndWaitsEndOnTime) {
     UdpEndpoint endpoint;
     OpenBound(endpoint, Loopback(5));

@@ -111,6 +111,26 @@ TEST_F(ChannelTest, sendPacket_socketFullForAWhile_sendsOnceItHasRoom) {
         << "waits for room between tries instead of retrying in a tight loop";
 }
 
+// A window the socket has no room for goes packet by packet once it has; one it never takes
+// times out naming the first block that did not go.
+TEST_F(ChannelTest, sendDataBlocks_socketFullForAWhile_sendsTheWindowInOrder) {
+    const std::vector<std::uint8_t> body(600, 0x5A);
+    channel.Agree({1024, 4, -1});
+    const std::vector<std::span<const std::uint8_t>> window = {body, body,
+                                                               std::span(body).first(3)};
+    socket.RefuseSendsUntil(kStart + 300);
+    EXPECT_EQ(channel.SendDataBlocks(5, window, 2), 3);
+    ASSERT_EQ(socket.Sent().size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        const Bytes& sent = socket.Sent()[i].bytes;
+        EXPECT_EQ(sent[3], 5 + i);
+        EXPECT_EQ(sent.size(), 4 + window[i].size());
+    }
+    socket.RefuseSendsUntil(kStart + 60'000);
+    EXPECT_EQ(channel.SendDataBlocks(8, window, 2), -1);
+    EXPECT_EQ(Text(), "Time out on PUT. block: 8");
+}
+
 TEST_F(ChannelTest, sendPacket_socketRefusesThroughout_timesOutWithPutText) {
     socket.RefuseSendsUntil(kStart + 60'000);
     channel.SetBlock(7);
