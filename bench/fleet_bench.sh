@@ -47,17 +47,9 @@ fi
 client=$build/bin/KalvoranTFTPclient
 fleet=$build/bin/kalvoran-fleet
 agent_sim=$build/bin/agent-sim
-for program in "$client" "$fleet" "$agent_sim"; do
-    if [[ ! -x $program ]]; then
-        echo "fleet_bench: not found: $program (build it first, e.g. cmake --preset dev &&" \
-             "cmake --build --preset dev)" >&2
-        exit 2
-    fi
-done
-if [[ $(id -u) -ne 0 ]]; then
-    echo "fleet_bench: run as root (the agents listen on port 69, the client pings)" >&2
-    exit 2
-fi
+source "$repo/bench/bench-lib.sh"
+bench_require_programs fleet_bench "$client" "$fleet" "$agent_sim"
+bench_require_root fleet_bench "the agents listen on port 69, the client pings"
 bash "$repo/tools/install-deps.sh" bench
 
 work=$(mktemp -d /tmp/kalvoran-fleet-bench.XXXXXX)

@@ -42,17 +42,9 @@ fi
 ours=$build/bin/KalvoranTFTPclient
 fleet=$build/bin/kalvoran-fleet
 agent_sim=$build/bin/agent-sim
-for program in "$ours" "$fleet" "$agent_sim"; do
-    if [[ ! -x $program ]]; then
-        echo "options_bench: not found: $program (build it first, e.g. cmake --preset dev &&" \
-             "cmake --build --preset dev)" >&2
-        exit 2
-    fi
-done
-if [[ $(id -u) -ne 0 ]]; then
-    echo "options_bench: run as root (the servers listen on port 69, the client pings)" >&2
-    exit 2
-fi
+source "$repo/bench/bench-lib.sh"
+bench_require_programs options_bench "$ours" "$fleet" "$agent_sim"
+bench_require_root options_bench "the servers listen on port 69, the client pings"
 bash "$repo/tools/install-deps.sh" bench
 
 work=$(mktemp -d /tmp/kalvoran-options-bench.XXXXXX)
