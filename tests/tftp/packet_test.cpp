@@ -153,6 +153,115 @@ TEST(PacketReaders, request_withOptionsAfterMode_readsNameAndMode) {
     EXPECT_EQ(request->mode, "octet");
 }
 
+TEST(PacketOptions, requestWithOptions_carriesWhatWasAskedAndTsize_andReadsBack) {
+    std::array<std::uint8_t, 516> out{};
+    const std::size_t length =
+        WriteRequestWithOptions(out, kOpWrq, "image.bin", "octet", {1468, 0}, 4096);
+    const auto request = ParseRequest(std::span(out).first(length));
+    ASSERT_TRUE(request.has_value());
+    const auto options = ParseOptionPairs(request->options);
+    ASSERT_TRUE(options.has_value());
+    ASSERT_EQ(options->count, 2u);  // no windowsize unless one is asked
+    EXPECT_EQ(options->pairs[0].name, "blksize");
+    EXPECT_EQ(options->pairs[0].value, "1468");
+    EXPECT_EQ(options->pairs[1].name, "tsize");
+    EXPECT_EQ(options->pairs[1].value, "4096");
+    EXPECT_EQ(WriteRequestWithOptions(out, kOpWrq, "image.bin", "octet", {}, 4096),
+              WriteRequest(out, kOpWrq, "image.bin", "octet"));
+}
+
+// An OACK is judged against what was asked: what it leaves out is not in force; anything not
+// asked, named twice, not a number or beyond what was asked refuses it, with the reason.
+TEST(PacketOptions, oack_agreesWithinWhatWasAsked_orSaysWhyNot) {
+    const auto oack = [](std::string_view pairs) {
+        Bytes packet = {0, kOpOack};
+        packet.insert(packet.end(), pairs.begin(), pairs.end());
+        return packet;
+    };
+    using namespace std::string_view_literals;
+    const struct {
+        const char* label;
+        Bytes packet;
+        AskedOptions asked;
+        Agreement agreed;  // when problem is empty
+        std::string problem;
+    } rows[] = {
+        {"all three",
+         oack("blksize\0"
+              "1468\0windowsize\0"
+              "16\0tsize\0"
+              "99\0"sv),
+         {1468, 16},
+         {1468, 16, 99},
+         ""},
+        {"smaller, any case, one left out",
+         oack("BlkSize\0"
+              "1024\0"sv),
+         {1468, 16},
+         {1024, 1, -1},
+         ""},
+        {"nothing in it", oack(""), {1468, 0}, {512, 1, -1}, ""},
+        {"a larger block",
+         oack("blksize\0"
+              "1469\0"sv),
+         {1468, 0},
+         {},
+         "blksize 1469 out of range"},
+        {"a block below 8",
+         oack("blksize\0"
+              "7\0"sv),
+         {1468, 0},
+         {},
+         "blksize 7 out of range"},
+        {"a window of 0",
+         oack("windowsize\0"
+              "0\0"sv),
+         {0, 8},
+         {},
+         "windowsize 0 out of range"},
+        {"a window not asked",
+         oack("windowsize\0"
+              "4\0"sv),
+         {1468, 0},
+         {},
+         "an option that was not asked for"},
+        {"unknown",
+         oack("timeout\0"
+              "5\0"sv),
+         {1468, 0},
+         {},
+         "an option that was not asked for"},
+        {"named twice",
+         oack("tsize\0"
+              "1\0tsize\0"
+              "1\0"sv),
+         {1468, 0},
+         {},
+         "tsize named twice"},
+        {"not a number",
+         oack("blksize\0"
+              "+512\0"sv),
+         {1468, 0},
+         {},
+         "blksize without a number"},
+        {"unterminated",
+         oack("blksize\0"
+              "512"sv),
+         {1468, 0},
+         {},
+         "malformed option list"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        const OackReading reading = ReadOack(row.packet, row.asked);
+        EXPECT_EQ(reading.problem, row.problem);
+        EXPECT_EQ(reading.agreed.has_value(), row.problem.empty());
+        if (reading.agreed) {
+            EXPECT_EQ(*reading.agreed, row.agreed);
+        }
+    }
+}
+
 TEST(PacketTables, namesAndMessages_coverStandardValues_andNameTheRest) {
     EXPECT_STREQ(OpcodeName(1), "RRQ");
     EXPECT_STREQ(OpcodeName(5), "ERROR");
