@@ -2,6 +2,7 @@
 // short, unterminated or padded datagram for more than it is.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -174,8 +175,9 @@ TEST(PacketOptions, requestWithOptions_carriesWhatWasAskedAndTsize_andReadsBack)
 // asked, named twice, not a number or beyond what was asked refuses it, with the reason.
 TEST(PacketOptions, oack_agreesWithinWhatWasAsked_orSaysWhyNot) {
     const auto oack = [](std::string_view pairs) {
-        Bytes packet = {0, kOpOack};
-        packet.insert(packet.end(), pairs.begin(), pairs.end());
+        Bytes packet(2 + pairs.size(), 0);
+        packet[1] = kOpOack;
+        std::copy(pairs.begin(), pairs.end(), packet.begin() + 2);
         return packet;
     };
     using namespace std::string_view_literals;

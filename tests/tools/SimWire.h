@@ -68,8 +68,9 @@ inline std::string Pairs(std::string_view words) {
 
 // An OACK holding pairs (see Pairs).
 inline Bytes Oack(std::string_view pairs) {
-    Bytes packet{0, tftp::kOpOack};
-    packet.insert(packet.end(), pairs.begin(), pairs.end());
+    Bytes packet(2 + pairs.size(), 0);
+    packet[1] = tftp::kOpOack;
+    std::copy(pairs.begin(), pairs.end(), packet.begin() + 2);
     return packet;
 }
 
