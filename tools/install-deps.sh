@@ -2,9 +2,11 @@
 # Installs the Debian 12 packages the project needs, only those missing:
 #   bash tools/install-deps.sh [build] [test] [bench]      (no argument: test)
 #   build  compile the programs (tools/demo.sh)
-#   test   build, plus the test run of tools/run-tests.sh: compilers, linters, test libraries and
+#   test   build, plus the test run of tools/run-tests.sh: compilers, linters, test libraries,
 #          the TFTP peers the tests start (tftp-hpa, curl, tftpd-hpa's in.tftpd, and atftpd,
-#          unpacked under /opt/kalvoran-peers: see below)
+#          unpacked under /opt/kalvoran-peers: see below), and debhelper and lintian for the
+#          Debian package (tests/package)
+#   package  build, plus debhelper: the Debian package (tools/build-deb.sh)
 #   bench  the peers of the benchmarks (bench/*.sh) and GNU time to measure them
 # Installing tftpd-hpa would start its system service on 0.0.0.0:69, which takes port 69 of
 # every loopback address the tests, the demo and the benchmarks use; so services are not started
@@ -14,7 +16,8 @@ set -euo pipefail
 build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev nettle-dev)
 test_packages=("${build_packages[@]}" clang clang-format clang-tidy libclang-rt-14-dev
                libgtest-dev libbenchmark-dev tftp-hpa tftpd-hpa curl libcap2-bin iproute2
-               desktop-file-utils man-db libwrap0 libpcre2-8-0)
+               desktop-file-utils man-db libwrap0 libpcre2-8-0 debhelper lintian)
+package_packages=("${build_packages[@]}" debhelper)
 bench_packages=(tftp-hpa tftpd-hpa atftp curl time)
 
 (($#)) || set -- test
@@ -24,8 +27,9 @@ for group in "$@"; do
     case "$group" in
         build) packages+=("${build_packages[@]}") ;;
         test) packages+=("${test_packages[@]}"); want_atftpd=1 ;;
+        package) packages+=("${package_packages[@]}") ;;
         bench) packages+=("${bench_packages[@]}") ;;
-        *) echo "install-deps: unknown group '$group' (build, test, bench)" >&2; exit 2 ;;
+        *) echo "install-deps: unknown group '$group' (build, test, package, bench)" >&2; exit 2 ;;
     esac
 done
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test on a fresh Debian 12 machine: installs what the project needs
 # (tools/install-deps.sh), checks the format and runs clang-tidy (tools/clang-tidy.sh), builds
-# with warnings as errors and runs the tests, builds the plain Release configuration, runs the
+# with warnings as errors, builds, installs, uses and purges the Debian package
+# (tests/package), runs the tests, builds the plain Release configuration, runs the
 # tests again under AddressSanitizer and UndefinedBehaviorSanitizer, then every fuzz target for
 # a bounded time.
 # Tests open sockets on 127.x.y.z port 69 and ICMP sockets, so they run as root.
@@ -20,9 +21,16 @@ git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 echo "== clang-tidy (.clang-tidy)"
 bash tools/clang-tidy.sh
 
-echo "== build and test (warnings as errors)"
+echo "== build (warnings as errors)"
 cmake --preset dev >/dev/null
 cmake --build --preset dev
+
+# Built, checked by lintian, installed on this machine, used and purged; the tests of the build
+# tree run after the purge, so nothing the package left would go unnoticed by them.
+echo "== the Debian package"
+bash tests/package/package_test.sh build
+
+echo "== test"
 ctest --preset dev
 
 # Some warnings (-Wrestrict, -Wstringop-overflow and the like) depend on how much the optimiser

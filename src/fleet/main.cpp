@@ -24,10 +24,6 @@
 #include "tftp/ResultCode.h"
 #include "tftp/SendSession.h"
 
-#ifndef KALVORAN_VERSION
-#define KALVORAN_VERSION "0"
-#endif
-
 namespace {
 
 using namespace kalvoran;

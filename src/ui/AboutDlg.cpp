@@ -39,7 +39,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
         textRight = std::max(textRight, label->geometry().right() + 1);
     };
     Text("aboutProduct", "Kalvoran TFTP Client Utility ", 13);
-    Text("aboutRevision", "Revision 1.1.2Eng", 23);
+    Text("aboutRevision", "Revision " KALVORAN_VERSION "Eng", 23);
     Text("aboutCompany", "Kalvoran", 34);
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);

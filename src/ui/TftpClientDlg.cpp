@@ -49,7 +49,7 @@ CTftpClientDlg::CTftpClientDlg(std::string profilePath, QWidget* parent)
       core(*this, clock, std::move(profilePath)),
       controls(BuildClientControls(*this)),
       progress(*controls.progressBar, *controls.bytesSentRecvd) {
-    setWindowTitle(QStringLiteral("Kalvoran TFTP Client Utility 1.1.2Eng"));
+    setWindowTitle(QStringLiteral("Kalvoran TFTP Client Utility " KALVORAN_VERSION "Eng"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setWindowIcon(ProgramIcon());

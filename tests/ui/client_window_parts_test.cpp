@@ -127,7 +127,10 @@ TEST_F(ClientWindowPartsTest, WindowMenuOpensTheAboutBoxWithTheProgramsTexts) {
         return about->findChild<QLabel*>(QString::fromLatin1(name))->text();
     };
     EXPECT_EQ(Text("aboutProduct"), QStringLiteral("Kalvoran TFTP Client Utility "));
-    EXPECT_EQ(Text("aboutRevision"), QStringLiteral("Revision 1.1.2Eng"));
+    // The project's version, as --version, the man pages and the package give it.
+    EXPECT_EQ(Text("aboutRevision"), QStringLiteral("Revision " KALVORAN_VERSION "Eng"));
+    EXPECT_EQ(dialog.windowTitle(),
+              QStringLiteral("Kalvoran TFTP Client Utility " KALVORAN_VERSION "Eng"));
     EXPECT_FALSE(Text("aboutCompany").isEmpty());
     EXPECT_FALSE(Find<QLabel>(QStringLiteral("aboutIcon"))->pixmap().isNull());
     QTest::mouseClick(about->findChild<QPushButton*>(QStringLiteral("ok")), Qt::LeftButton);
