@@ -42,6 +42,16 @@ echo "== building the package (tools/build-deb.sh)"
 bash "$source/tools/build-deb.sh" "$out" | tee "$work/build-deb.out"
 deb=$(tail -n 1 "$work/build-deb.out")
 
+# The version lives in CMakeLists.txt: a changelog that names another is refused before the build.
+mkdir -p "$work/mismatch"
+cp -r "$source/debian" "$source/CMakeLists.txt" "$work/mismatch/"
+sed -i "1s/($project_version)/(9.9.9)/" "$work/mismatch/debian/changelog"
+status=0
+(cd "$work/mismatch" && make -s -f debian/rules override_dh_auto_configure) \
+    >"$work/mismatch.out" 2>&1 || status=$?
+[[ $status -ne 0 ]] && grep -q "debian/changelog is at 9.9.9, CMakeLists.txt at $project_version" \
+    "$work/mismatch.out" || fail "a changelog at 9.9.9 was not refused: $(cat "$work/mismatch.out")"
+
 [[ $(dpkg-deb -f "$deb" Version) == "$project_version" ]] \
     || fail "package version $(dpkg-deb -f "$deb" Version), project version $project_version"
 echo "Depends: $(dpkg-deb -f "$deb" Depends)"
@@ -71,7 +81,17 @@ if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"$work/instal
     echo "package_test: apt-get install failed" >&2
     exit 1
 fi
+# Reinstalled (as an upgrade is), the programs are replaced and lose their capability; the
+# maintainer script gives it back.
+if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --reinstall "$deb" \
+        >"$work/install.log" 2>&1; then
+    cat "$work/install.log" >&2
+    fail "apt-get install --reinstall failed"
+fi
 dpkg -L "$package" >"$work/files"
+# Every file as the package shipped it.
+verify=$(dpkg --verify "$package" 2>&1) || true
+[[ -z $verify ]] || fail "dpkg --verify: $verify"
 
 # File capabilities work where a probe beside the programs takes one.
 capabilities=1
