@@ -13,7 +13,8 @@
 # during the install, and a system in.tftpd found listening on port 69 is stopped.
 set -euo pipefail
 
-build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev nettle-dev)
+build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev nettle-dev
+                libsqlite3-dev)
 test_packages=("${build_packages[@]}" clang clang-format clang-tidy libclang-rt-14-dev
                libgtest-dev libbenchmark-dev tftp-hpa tftpd-hpa curl libcap2-bin iproute2
                desktop-file-utils man-db libwrap0 libpcre2-8-0 debhelper lintian)

@@ -84,6 +84,7 @@ ChainOutcome RunJob(const AgentJob& job, AgentLink& link) {
             return link.ConfigFile(sent(CREATE_CONFIG_FILE),
                                    transfer(CREATE_CONFIG_FILE, job.destination));
         case Action::Status:
+        case Action::History:  // never an agent's work: it reads the ledger only
             break;
     }
     return link.ReadStatus(transfer(APPLICATION_UPGRADE, {}));

@@ -18,6 +18,7 @@ constexpr std::string_view kUsage =
     "       kalvoran-fleet [options] eeprom <folder> <inventory>\n"
     "       kalvoran-fleet [options] configfile <request-file> <folder> <inventory>\n"
     "       kalvoran-fleet [options] status <inventory>\n"
+    "       kalvoran-fleet [options] history [<address>...]\n"
     "Does for every agent of the inventory what a run of KalvoranTFTPclient does for one, many\n"
     "agents at once, and reports how each went.\n"
     "\n"
@@ -26,6 +27,7 @@ constexpr std::string_view kUsage =
     "  configfile  send the request file, wait for \"Config file done\", fetch the generated\n"
     "              configuration into <folder>/<address>.config.cfg\n"
     "  status      read each agent's status text once\n"
+    "  history     what the ledger holds: each agent's latest result of each action\n"
     "\n"
     "The inventory (- for standard input) names one agent a line: a dotted IPv4 address,\n"
     "optionally followed by a label; # starts a comment.\n"
@@ -46,6 +48,14 @@ constexpr std::string_view kUsage =
     "                    An agent that does not agree gets the plain protocol (512-byte blocks,\n"
     "                    one at a time), the default.\n"
     "  --check           check the inventory and the file, print what would run, send nothing\n"
+    "  --ledger FILE     the ledger of runs and results (default\n"
+    "                    $XDG_STATE_HOME/kalvoran/ledger.sqlite3)\n"
+    "  --no-ledger       record nothing\n"
+    "  --skip-current    send: leave alone each agent whose latest send of this file type was\n"
+    "                    this file and succeeded (and was verified, with --verify)\n"
+    "  --inventory FILE  history: the agents of this inventory\n"
+    "  --runs            history: list the runs instead\n"
+    "  --json            history: as JSON\n"
     "  --help            show this text\n"
     "  --version         show the version\n"
     "\n"
@@ -64,6 +74,12 @@ enum Option {
     kCheck,
     kBlksize,
     kWindowsize,
+    kLedger,
+    kNoLedger,
+    kSkipCurrent,
+    kInventory,
+    kRuns,
+    kJson,
     kHelp,
     kVersion
 };
@@ -118,8 +134,18 @@ std::string_view ActionName(Action action) {
             return "configfile";
         case Action::Status:
             return "status";
+        case Action::History:
+            return "history";
     }
     return "";
+}
+
+std::string_view SendTypeWord(int type) {
+    if (type == BOOTLOADER_UPGRADE) {
+        return "bootloader";
+    }
+    const TransferTypeInfo* info = TransferTypeInfoOf(type);
+    return info == nullptr ? std::string_view() : info->keyword;
 }
 
 std::string_view FleetUsage() {
@@ -138,6 +164,12 @@ ParsedCommand ParseFleetCommand(int argc, char** argv) {
         {"check", no_argument, nullptr, kCheck},
         {"blksize", required_argument, nullptr, kBlksize},
         {"windowsize", required_argument, nullptr, kWindowsize},
+        {"ledger", required_argument, nullptr, kLedger},
+        {"no-ledger", no_argument, nullptr, kNoLedger},
+        {"skip-current", no_argument, nullptr, kSkipCurrent},
+        {"inventory", required_argument, nullptr, kInventory},
+        {"runs", no_argument, nullptr, kRuns},
+        {"json", no_argument, nullptr, kJson},
         {"help", no_argument, nullptr, kHelp},
         {"version", no_argument, nullptr, kVersion},
         {nullptr, 0, nullptr, 0},
@@ -197,6 +229,24 @@ ParsedCommand ParseFleetCommand(int argc, char** argv) {
                     return Usage("--windowsize takes a number from 1 to 64");
                 }
                 break;
+            case kLedger:
+                command.ledgerPath = value;
+                break;
+            case kNoLedger:
+                command.noLedger = true;
+                break;
+            case kSkipCurrent:
+                command.skipCurrent = true;
+                break;
+            case kInventory:
+                command.inventoryPath = value;
+                break;
+            case kRuns:
+                command.runs = true;
+                break;
+            case kJson:
+                command.json = true;
+                break;
             case kHelp:
                 parsed.kind = ParsedCommand::Kind::Help;
                 return parsed;
@@ -211,8 +261,9 @@ ParsedCommand ParseFleetCommand(int argc, char** argv) {
     }
     const std::vector<std::string_view> words(argv + optind, argv + argc);
     if (words.empty()) {
-        return Usage("no action given (send, eeprom, configfile or status)");
+        return Usage("no action given (send, eeprom, configfile, status or history)");
     }
+    const bool inventoryOption = !command.inventoryPath.empty();
     const std::string_view action = words[0];
     const auto expect = [&words](std::size_t count) { return words.size() == count + 1; };
     if (action == "send") {
@@ -248,12 +299,33 @@ ParsedCommand ParseFleetCommand(int argc, char** argv) {
         }
         command.action = Action::Status;
         command.inventoryPath = words[1];
+    } else if (action == "history") {
+        command.action = Action::History;
+        command.addresses.assign(words.begin() + 1, words.end());
+        if (command.noLedger) {
+            return Usage("history reads the ledger; --no-ledger has none");
+        }
+        if (command.runs && (inventoryOption || !command.addresses.empty())) {
+            return Usage("--runs lists every run; it takes no agents");
+        }
+        if (inventoryOption && !command.addresses.empty()) {
+            return Usage("history takes addresses or --inventory, not both");
+        }
     } else {
         return Usage("unknown action \"" + std::string(action) +
-                     "\" (send, eeprom, configfile or status)");
+                     "\" (send, eeprom, configfile, status or history)");
+    }
+    if (command.action != Action::History && (inventoryOption || command.runs || command.json)) {
+        return Usage("--inventory, --runs and --json go with history");
     }
     if (command.verify && command.action != Action::Send) {
         return Usage("--verify goes with send");
+    }
+    if (command.noLedger && !command.ledgerPath.empty()) {
+        return Usage("--ledger and --no-ledger exclude each other");
+    }
+    if (command.skipCurrent && (command.action != Action::Send || command.noLedger)) {
+        return Usage("--skip-current goes with send, and needs the ledger");
     }
     return parsed;
 }

@@ -4,17 +4,21 @@
 //   kalvoran-fleet [options] eeprom <folder> <inventory>
 //   kalvoran-fleet [options] configfile <request-file> <folder> <inventory>
 //   kalvoran-fleet [options] status <inventory>
+//   kalvoran-fleet [options] history [<address>...]
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tftp/TftpPacket.h"
 
 namespace kalvoran::fleet {
 
-enum class Action { Send, Eeprom, ConfigFile, Status };
+enum class Action { Send, Eeprom, ConfigFile, Status, History };
 std::string_view ActionName(Action action);
+// The word a send names its file type with: the client's keyword, or "bootloader".
+std::string_view SendTypeWord(int type);
 
 inline constexpr int kDefaultJobs = 8;
 inline constexpr int kMostJobs = 1000;
@@ -34,6 +38,13 @@ struct FleetCommand {
     std::string logsFolder;      // empty: kalvoran-fleet-logs/<date-time>/
     bool check = false;          // validate and tell what would run; send nothing
     tftp::AskedOptions asked;    // --blksize, --windowsize; 0: not asked
+    std::string ledgerPath;      // --ledger; empty: the default place
+    bool noLedger = false;       // --no-ledger
+    bool skipCurrent = false;    // --skip-current: leave alone the agents that have this file
+    // history: the agents asked about (none: all, or those of --inventory), --runs, --json.
+    std::vector<std::string> addresses;
+    bool runs = false;
+    bool json = false;
 };
 
 struct ParsedCommand {

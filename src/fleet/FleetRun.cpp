@@ -146,6 +146,8 @@ private:
         if (state.record.attempts == 0) {
             state.firstStart = now;
         }
+        state.attemptStart = now;
+        state.attemptStartedAt = std::chrono::system_clock::now();
         ++state.record.attempts;
         state.stage = AgentState::Stage::Running;
         state.ended = false;
@@ -267,6 +269,7 @@ private:
         const int result = state.end.result;
         const bool repeatable = result == kResultNoPingAnswer || result == kResultNetworkFailure;
         if (repeatable && !cancelling && state.record.attempts <= plan.command.retries) {
+            display.AttemptEnded(state);
             state.stage = AgentState::Stage::Waiting;
             queue.push_back(static_cast<std::size_t>(&state - states.data()));
             return;
@@ -386,6 +389,7 @@ std::string DestinationOf(const FleetPlan& plan, const InventoryAgent& agent) {
             return plan.command.folder + "/" + agent.address + ".config.cfg";
         case Action::Send:
         case Action::Status:
+        case Action::History:
             break;
     }
     return {};

@@ -40,6 +40,8 @@ struct AgentState {
     AgentEnd end;
     std::string logProblem;  // of the last attempt that ended with a word
     FleetClock::time_point firstStart{};
+    FleetClock::time_point attemptStart{};
+    std::chrono::system_clock::time_point attemptStartedAt{};  // the same, by the wall clock
     FleetClock::time_point attemptDeadline{};
 };
 
@@ -55,7 +57,10 @@ struct FleetTotals {
 class FleetDisplay {
 public:
     virtual ~FleetDisplay() = default;
-    // An agent has finished (for good: no attempt follows).
+    // An attempt has ended and another follows (its end in agent.end).
+    virtual void AttemptEnded(const AgentState& /*agent*/) {}
+    // An agent has finished (for good: no attempt follows); the last attempt's end, when one
+    // was made, in agent.end.
     virtual void Finished(const AgentState& agent) = 0;
     // The running agents and the totals, at most ten times a second.
     virtual void Refresh(const std::vector<const AgentState*>& running,

@@ -29,22 +29,6 @@ std::string Duration(double seconds) {
     return text;
 }
 
-std::string_view ResultName(int result) {
-    switch (result) {
-        case 0:
-            return "ok";
-        case 1:
-            return "no ping answer";
-        case 2:
-            return "refused or cancelled";
-        case 3:
-            return "network or protocol failure";
-        case 4:
-            return "job failed on the agent";
-    }
-    return "other";
-}
-
 bool ContinuesCharacter(char c) {
     return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
@@ -81,6 +65,22 @@ std::string OneLine(const std::string& text) {
 
 }  // namespace
 
+std::string_view ResultName(int result) {
+    switch (result) {
+        case 0:
+            return "ok";
+        case 1:
+            return "no ping answer";
+        case 2:
+            return "refused or cancelled";
+        case 3:
+            return "network or protocol failure";
+        case 4:
+            return "job failed on the agent";
+    }
+    return "other";
+}
+
 int Columns(std::string_view text) {
     return static_cast<int>(
         std::count_if(text.begin(), text.end(), [](char c) { return !ContinuesCharacter(c); }));
@@ -111,7 +111,9 @@ std::string FleetView::Fit(const std::string& address, const std::string& label,
 
 std::string FleetView::FinishedLine(const AgentRecord& record, int columns) const {
     std::string rest = Pad(EscapeAgentText(record.action), 10) + " ";
-    if (record.result == 0) {
+    if (IsAlreadyCurrent(record)) {
+        rest += "skipped, " + record.reason;
+    } else if (record.result == 0) {
         rest += FormatLine("ok  %lld bytes  %.1f s", static_cast<long long>(record.bytes),
                            record.seconds);
     } else {
@@ -221,13 +223,18 @@ void FleetView::OutputReady() {
 void FleetView::Summary(const std::vector<AgentRecord>& records, const std::string& reportPath,
                         const std::string& logsFolder, const std::vector<std::string>& notes) {
     std::map<int, int> byResult;
+    int current = 0;
     for (const AgentRecord& record : records) {
         ++byResult[record.result];
+        current += IsAlreadyCurrent(record) ? 1 : 0;
     }
     const bool sends = !records.empty() && records.front().action == "send";
     std::vector<std::string> lines = {FormatLine(
         "agents %zu, %s %d, failed %zu", records.size(), sends ? "upgraded" : "succeeded",
-        byResult[0], records.size() - static_cast<std::size_t>(byResult[0]))};
+        byResult[0] - current, records.size() - static_cast<std::size_t>(byResult[0]))};
+    if (current > 0) {
+        lines.push_back(FormatLine("  %4d  skipped (already current)", current));
+    }
     for (const auto& [result, count] : byResult) {
         if (result != 0) {
             lines.push_back(

@@ -66,6 +66,9 @@ private:
     std::vector<int> drawn;  // the columns of each line of the table on the screen
 };
 
+// The name of an agent result (0 to 4) in the summary and the history.
+std::string_view ResultName(int result);
+
 // The columns text takes on a terminal (one for each UTF-8 character), and text shortened to at
 // most columns, ending in an ellipsis ("…") when it had to be cut.
 int Columns(std::string_view text);

@@ -26,6 +26,12 @@ struct AgentRecord {
     std::string status;  // the agent's final status text when one was read, else empty
 };
 
+// An agent that --skip-current left alone: its latest send was this file, and it succeeded.
+inline constexpr std::string_view kAlreadyCurrent = "already current: ";
+inline bool IsAlreadyCurrent(const AgentRecord& record) {
+    return record.result == 0 && record.attempts == 0 && record.reason.starts_with(kAlreadyCurrent);
+}
+
 enum class ReportFormat { Csv, Json };
 
 // By the extension of path's last component, case-insensitive: ".csv" or ".json"; nullopt

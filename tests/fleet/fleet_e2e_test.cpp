@@ -26,6 +26,7 @@
 #include "net/ping_test_support.h"
 #include "support/AgentFleet.h"
 #include "support/ChildProcess.h"
+#include "support/FleetProgram.h"
 #include "support/Pattern.h"
 #include "support/ProgramPath.h"
 #include "support/StalledPipe.h"
@@ -36,41 +37,6 @@ namespace kalvoran::testing {
 namespace {
 
 using Json = nlohmann::json;
-
-// The report's rows by address.
-std::map<std::string, Json> ReportRows(const std::string& path) {
-    std::map<std::string, Json> rows;
-    const Json report = Json::parse(ReadFileBytes(path), nullptr, false);
-    if (report.is_array()) {
-        for (const Json& row : report) {
-            rows[row.value("address", "")] = row;
-        }
-    }
-    return rows;
-}
-
-class FleetTest : public ::testing::Test {
-protected:
-    std::string Fleet() const { return (BinDir() / "kalvoran-fleet").string(); }
-
-    std::string WriteInventory(const std::vector<std::string>& lines) {
-        std::string text;
-        for (const std::string& line : lines) {
-            text += line + "\n";
-        }
-        const std::string path = dir.File("inventory.txt");
-        WriteFileBytes(path, text);
-        return path;
-    }
-
-    RunResult RunFleet(std::vector<std::string> args, int timeoutMs = 60000) {
-        args.insert(args.begin(), Fleet());
-        args.insert(args.begin() + 1, {"--logs", dir.File("logs")});
-        return RunProgram(args, timeoutMs, true);
-    }
-
-    TempDir dir;
-};
 
 TEST_F(FleetTest, TwentyAgentsAreUpgradedByteForByteFiveAtATime) {
     AgentFleet agents(dir.Path() / "agents");

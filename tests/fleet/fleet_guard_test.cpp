@@ -30,6 +30,9 @@ using Json = nlohmann::json;
 
 class FleetGuardTest : public ::testing::Test {
 protected:
+    // The fleet's ledger goes into the test's folder.
+    FleetGuardTest() { ::setenv("XDG_STATE_HOME", dir.File("state").c_str(), 1); }
+
     std::string Inventory(const std::vector<std::string>& lines) {
         std::string text;
         for (const std::string& line : lines) {
