@@ -120,13 +120,11 @@ bool FetchSession::Prepare(const Transfer& transfer) {
         Stop(kResultRefused, WithSystemReason(text, why));
         return false;
     }
-    const std::int32_t blockCount = sizeLimit / blockSize;
-    const int remainder = sizeLimit % blockSize;
     char getting[600];
     std::snprintf(getting, sizeof getting, kGettingText, channel.RemoteName(), localName.c_str());
     display.BeginPhase(LinkPhase::Fetching);
     display.AppendStatusLine(getting);
-    display.BeginBlocks(blockCount + (remainder != 0 ? 1 : 0));
+    display.BeginBlocks(BlockTotal(sizeLimit, blockSize));
     channel.SetBlock(1);
     return true;
 }
@@ -217,7 +215,7 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
         }
         if (announced > 0) {
             sizeLimit = static_cast<std::int32_t>(std::min<long>(announced, INT32_MAX));
-            display.SetBlockTotal(sizeLimit / blockSize - (sizeLimit % blockSize == 0 ? 1 : 0));
+            display.SetBlockTotal(BlockTotal(sizeLimit, blockSize) - 1);
         }
     }
     outcome.bytesMoved += dataLength;
@@ -267,8 +265,8 @@ bool FetchSession::Agreed() {
         StopReporting(kResultNetworkFailure, kTooManyBlocksText);
         return false;
     }
-    context.display.SetBlockTotal(static_cast<std::int32_t>(
-        std::min<std::int64_t>(blocks - (expected % blockSize == 0 ? 1 : 0), kMostBlocks)));
+    context.display.SetBlockTotal(
+        std::min<std::int32_t>(BlockTotal(expected, blockSize), kMostBlocks));
     return true;
 }
 

@@ -191,7 +191,7 @@ bool SendSession::Prepare(const Transfer& transfer) {
     std::snprintf(sending, sizeof sending, kSendingText, localName.c_str(), channel.RemoteName());
     display.BeginPhase(LinkPhase::Sending);
     display.AppendStatusLine(sending);
-    display.BeginBlocks(lastBlock - (remainder == 0 ? 1 : 0));
+    display.BeginBlocks(BlockTotal(outcome.fileLength, blockSize));
     aheadStart = aheadEnd = 0;
     unreadBytes = outcome.fileLength;
     channel.SetBlock(1);
@@ -209,7 +209,7 @@ void SendSession::UseBlocks(std::int32_t size, int count) {
 
 bool SendSession::AnsweredWith(std::int32_t size, int count) {
     UseBlocks(size, count);
-    context.display.SetBlockTotal(lastBlock - (remainder == 0 ? 1 : 0));
+    context.display.SetBlockTotal(BlockTotal(outcome.fileLength, blockSize));
     acknowledged = 0;  // the answer stands for the acknowledgement of the request
     const std::string tooMany = TooManyBlocks(outcome.fileLength, blockSize, localPath);
     if (tooMany.empty()) {
