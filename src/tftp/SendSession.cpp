@@ -268,7 +268,7 @@ SendSession::Phase SendSession::Wait() {
             channel, display, channel.AckBuffer().first(static_cast<std::size_t>(received)));
         if (answer != OptionNegotiation::Answer::NotJudged) {
             channel.AdoptTransferPort();
-            return Negotiated(answer, Phase::NextBlock);
+            return Negotiated(answer);
         }
     }
     if (TftpChannel::HoldsError(channel.AckBuffer())) {
@@ -321,25 +321,18 @@ SendSession::Phase SendSession::Wait() {
     return next;
 }
 
-SendSession::Phase SendSession::Negotiated(OptionNegotiation::Answer answer, Phase next) {
+SendSession::Phase SendSession::Negotiated(OptionNegotiation::Answer answer) {
     TftpChannel& channel = context.channel;
-    switch (answer) {
-        case OptionNegotiation::Answer::AskPlain:
-            requestLength = channel.BuildRequest(tftp::kOpWrq, channel.RemoteName());
-            channel.UseRequestPort();
-            channel.SetBlock(1);
-            return Phase::Send;
-        case OptionNegotiation::Answer::Agreed: {
-            const tftp::Agreement& agreed = channel.Agreed();
-            return AnsweredWith(agreed.blksize, agreed.windowsize) ? next : Phase::End;
-        }
-        case OptionNegotiation::Answer::Plain:
-            // Blocks of 512 bytes: a file too big for them is refused now.
-            return AnsweredWith(static_cast<std::int32_t>(tftp::kBlockSize), 1) ? next : Phase::End;
-        case OptionNegotiation::Answer::NotJudged:
-            break;
+    if (answer == OptionNegotiation::Answer::AskPlain) {
+        requestLength = channel.BuildRequest(tftp::kOpWrq, channel.RemoteName());
+        channel.UseRequestPort();
+        channel.SetBlock(1);
+        return Phase::Send;
     }
-    return next;
+    // The blocks agreed, or the plain protocol's when the agent ignored the options: a file too
+    // big for them is refused now.
+    const tftp::Agreement& agreed = channel.Agreed();
+    return AnsweredWith(agreed.blksize, agreed.windowsize) ? Phase::NextBlock : Phase::End;
 }
 
 std::int64_t SendSession::EchoWindowMilliseconds() const {
