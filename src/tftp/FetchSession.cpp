@@ -96,7 +96,6 @@ bool FetchSession::Prepare(const Transfer& transfer) {
                                  transfer.options.asked.windowsize));
         return false;
     }
-    blockSize = static_cast<std::int32_t>(tftp::kBlockSize);
     channel.SetRemoteName(type->fetchName);
     sizeLimit = type->fetchSizeLimit;
 
@@ -124,7 +123,8 @@ bool FetchSession::Prepare(const Transfer& transfer) {
     std::snprintf(getting, sizeof getting, kGettingText, channel.RemoteName(), localName.c_str());
     display.BeginPhase(LinkPhase::Fetching);
     display.AppendStatusLine(getting);
-    display.BeginBlocks(BlockTotal(sizeLimit, blockSize));
+    // The plain protocol's blocks until the agent agrees to others.
+    display.BeginBlocks(BlockTotal(sizeLimit, static_cast<std::int32_t>(tftp::kBlockSize)));
     channel.SetBlock(1);
     return true;
 }
@@ -215,11 +215,11 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
         }
         if (announced > 0) {
             sizeLimit = static_cast<std::int32_t>(std::min<long>(announced, INT32_MAX));
-            display.SetBlockTotal(BlockTotal(sizeLimit, blockSize) - 1);
+            display.SetBlockTotal(BlockTotal(sizeLimit, channel.AgreedBlockSize()) - 1);
         }
     }
     outcome.bytesMoved += dataLength;
-    if (dataLength < blockSize) {
+    if (dataLength < channel.AgreedBlockSize()) {
         lastBlock = true;
     }
     display.ShowByteCount(outcome.bytesMoved);
@@ -242,7 +242,7 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
 
 bool FetchSession::Agreed() {
     const tftp::Agreement& agreed = context.channel.Agreed();
-    blockSize = agreed.blksize;
+    const std::int32_t blockSize = agreed.blksize;
     // The most this file may hold: a generated configuration may announce up to 1 MiB.
     const std::int32_t most =
         transferType == CREATE_CONFIG_FILE

@@ -57,7 +57,6 @@ private:
     OptionNegotiation negotiation;
     int transferType = -1;
     std::string localPath;
-    std::int32_t blockSize = 0;
     std::int32_t sizeLimit = 0;
     int requestLength = 0;
     int acceptedBlock = 0;              // the last block written, 0 before the first
