@@ -107,8 +107,7 @@ bool FetchSession::Prepare(const Transfer& transfer) {
         StopReporting(kResultRefused, refusal);
         return false;
     }
-    requestLength =
-        channel.BuildRequest(tftp::kOpRrq, channel.RemoteName(), negotiation.ForRequest(), 0);
+    requestLength = BuildRequest();
 
     display.AppendStatusLine(FormatLine(kOpenFileText, localPath.c_str()));
     if (context.file.OpenReplacement(localPath.c_str()) == CLocalFile::kNoFile) {
@@ -147,6 +146,11 @@ bool FetchSession::SendRequest() {
     }
     acceptedAt = context.clock.Now();
     return true;
+}
+
+int FetchSession::BuildRequest() {
+    TftpChannel& channel = context.channel;
+    return channel.BuildRequest(tftp::kOpRrq, channel.RemoteName(), negotiation.ForRequest(), 0);
 }
 
 BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {

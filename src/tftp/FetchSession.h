@@ -45,6 +45,7 @@ private:
     bool Prepare(const Transfer& transfer);
     bool SendRequest();
     Verdict Take(int received, bool& lastBlock) override;
+    int BuildRequest() override;
     bool Agreed() override;
     Verdict Stop(int code, std::string reason);
     Verdict StopReporting(int code, const std::string& line);

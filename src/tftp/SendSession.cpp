@@ -175,8 +175,7 @@ bool SendSession::Prepare(const Transfer& transfer) {
         return false;
     }
     channel.SetRemoteName(check.remoteName);
-    requestLength = channel.BuildRequest(tftp::kOpWrq, channel.RemoteName(),
-                                         negotiation.ForRequest(), check.fileLength);
+    BuildRequest();
     const std::string& localName = check.localName;
 
     const StoredCrc crc = ReadStoredCrc(file);
@@ -197,6 +196,12 @@ bool SendSession::Prepare(const Transfer& transfer) {
     channel.SetBlock(1);
     windowStart = context.clock.Now();
     return true;
+}
+
+void SendSession::BuildRequest() {
+    TftpChannel& channel = context.channel;
+    requestLength = channel.BuildRequest(tftp::kOpWrq, channel.RemoteName(),
+                                         negotiation.ForRequest(), outcome.fileLength);
 }
 
 void SendSession::UseBlocks(std::int32_t size, int count) {
@@ -324,7 +329,7 @@ SendSession::Phase SendSession::Wait() {
 SendSession::Phase SendSession::Negotiated(OptionNegotiation::Answer answer) {
     TftpChannel& channel = context.channel;
     if (answer == OptionNegotiation::Answer::AskPlain) {
-        requestLength = channel.BuildRequest(tftp::kOpWrq, channel.RemoteName());
+        BuildRequest();
         channel.UseRequestPort();
         channel.SetBlock(1);
         return Phase::Send;

@@ -79,6 +79,9 @@ private:
     enum class Phase { Send, Wait, NextBlock, End };
 
     bool Prepare(const Transfer& transfer);
+    // The write request into the channel, with the options the negotiation still asks for (none
+    // once they were refused) and the file's length as tsize.
+    void BuildRequest();
     Phase Send();
     Phase Wait();
     // What the agent's first answer to a request with options (a judged one) means for the
