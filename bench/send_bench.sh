@@ -25,10 +25,8 @@ if ! [[ $repetitions =~ ^[1-9][0-9]*$ ]]; then
     echo "send_bench: repetitions must be a positive number, not '$repetitions'" >&2
     exit 2
 fi
-if [[ $(id -u) -ne 0 ]]; then
-    echo "send_bench: run as root (the server listens on port 69, the client pings)" >&2
-    exit 2
-fi
+source "$repo/bench/bench-lib.sh"
+bench_require_root send_bench "the server listens on port 69, the client pings"
 bash "$repo/tools/install-deps.sh" bench
 
 work=$(mktemp -d /tmp/kalvoran-send-bench.XXXXXX)

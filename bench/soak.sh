@@ -71,17 +71,9 @@ agent_sim=$build/bin/agent-sim
 window=$build/bench/soak_window
 needed=("$client" "$fleet" "$agent_sim")
 [[ $parts != *[24]* ]] || needed+=("$window")
-for program in "${needed[@]}"; do
-    if [[ ! -x $program ]]; then
-        echo "soak: not found: $program (build it first, e.g. cmake -B build -G Ninja" \
-             "-DCMAKE_BUILD_TYPE=Release && cmake --build build -j2)" >&2
-        exit 2
-    fi
-done
-if [[ $(id -u) -ne 0 ]]; then
-    echo "soak: run as root (the agents listen on port 69, the client pings)" >&2
-    exit 2
-fi
+source "$repo/bench/bench-lib.sh"
+bench_require_programs soak "${needed[@]}"
+bench_require_root soak "the agents listen on port 69, the client pings"
 if ! ((lanes >= 1 && lanes <= 200 && runs >= 1)); then
     echo "soak: SOAK_LANES must be 1 to 200 and SOAK_RUNS at least 1" >&2
     exit 2

@@ -66,10 +66,8 @@ for given in "${build_arguments[@]}"; do
     labels+=("$given")
 done
 
-if [[ $(id -u) -ne 0 ]]; then
-    echo "startup_bench: run as root (the agent listens on port 69, the client pings)" >&2
-    exit 2
-fi
+source "$repo/bench/bench-lib.sh"
+bench_require_root startup_bench "the agent listens on port 69, the client pings"
 bash "$repo/tools/install-deps.sh" bench
 
 work=$(mktemp -d /tmp/kalvoran-startup-bench.XXXXXX)

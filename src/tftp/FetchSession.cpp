@@ -96,7 +96,6 @@ bool FetchSession::Prepare(const Transfer& transfer) {
                                  transfer.options.asked.windowsize));
         return false;
     }
-    blockSize = static_cast<std::int32_t>(tftp::kBlockSize);
     channel.SetRemoteName(type->fetchName);
     sizeLimit = type->fetchSizeLimit;
 
@@ -108,8 +107,7 @@ bool FetchSession::Prepare(const Transfer& transfer) {
         StopReporting(kResultRefused, refusal);
         return false;
     }
-    requestLength =
-        channel.BuildRequest(tftp::kOpRrq, channel.RemoteName(), negotiation.ForRequest(), 0);
+    requestLength = BuildRequest();
 
     display.AppendStatusLine(FormatLine(kOpenFileText, localPath.c_str()));
     if (context.file.OpenReplacement(localPath.c_str()) == CLocalFile::kNoFile) {
@@ -120,13 +118,12 @@ bool FetchSession::Prepare(const Transfer& transfer) {
         Stop(kResultRefused, WithSystemReason(text, why));
         return false;
     }
-    const std::int32_t blockCount = sizeLimit / blockSize;
-    const int remainder = sizeLimit % blockSize;
     char getting[600];
     std::snprintf(getting, sizeof getting, kGettingText, channel.RemoteName(), localName.c_str());
     display.BeginPhase(LinkPhase::Fetching);
     display.AppendStatusLine(getting);
-    display.BeginBlocks(blockCount + (remainder != 0 ? 1 : 0));
+    // The plain protocol's blocks until the agent agrees to others.
+    display.BeginBlocks(BlockTotal(sizeLimit, static_cast<std::int32_t>(tftp::kBlockSize)));
     channel.SetBlock(1);
     return true;
 }
@@ -149,6 +146,11 @@ bool FetchSession::SendRequest() {
     }
     acceptedAt = context.clock.Now();
     return true;
+}
+
+int FetchSession::BuildRequest() {
+    TftpChannel& channel = context.channel;
+    return channel.BuildRequest(tftp::kOpRrq, channel.RemoteName(), negotiation.ForRequest(), 0);
 }
 
 BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
@@ -217,11 +219,11 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
         }
         if (announced > 0) {
             sizeLimit = static_cast<std::int32_t>(std::min<long>(announced, INT32_MAX));
-            display.SetBlockTotal(sizeLimit / blockSize - (sizeLimit % blockSize == 0 ? 1 : 0));
+            display.SetBlockTotal(BlockTotal(sizeLimit, channel.AgreedBlockSize()) - 1);
         }
     }
     outcome.bytesMoved += dataLength;
-    if (dataLength < blockSize) {
+    if (dataLength < channel.AgreedBlockSize()) {
         lastBlock = true;
     }
     display.ShowByteCount(outcome.bytesMoved);
@@ -244,7 +246,7 @@ BlockSink::Verdict FetchSession::Take(int received, bool& lastBlock) {
 
 bool FetchSession::Agreed() {
     const tftp::Agreement& agreed = context.channel.Agreed();
-    blockSize = agreed.blksize;
+    const std::int32_t blockSize = agreed.blksize;
     // The most this file may hold: a generated configuration may announce up to 1 MiB.
     const std::int32_t most =
         transferType == CREATE_CONFIG_FILE
@@ -267,8 +269,8 @@ bool FetchSession::Agreed() {
         StopReporting(kResultNetworkFailure, kTooManyBlocksText);
         return false;
     }
-    context.display.SetBlockTotal(static_cast<std::int32_t>(
-        std::min<std::int64_t>(blocks - (expected % blockSize == 0 ? 1 : 0), kMostBlocks)));
+    context.display.SetBlockTotal(
+        std::min<std::int32_t>(BlockTotal(expected, blockSize), kMostBlocks));
     return true;
 }
 

@@ -45,6 +45,7 @@ private:
     bool Prepare(const Transfer& transfer);
     bool SendRequest();
     Verdict Take(int received, bool& lastBlock) override;
+    int BuildRequest() override;
     bool Agreed() override;
     Verdict Stop(int code, std::string reason);
     Verdict StopReporting(int code, const std::string& line);
@@ -57,7 +58,6 @@ private:
     OptionNegotiation negotiation;
     int transferType = -1;
     std::string localPath;
-    std::int32_t blockSize = 0;
     std::int32_t sizeLimit = 0;
     int requestLength = 0;
     int acceptedBlock = 0;              // the last block written, 0 before the first

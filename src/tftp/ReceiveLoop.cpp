@@ -30,6 +30,18 @@ bool AcknowledgeOptions(SessionContext& context, Outcome& outcome,
 
 }  // namespace
 
+bool SendBuiltRequest(SessionContext& context, Outcome& outcome, int length, int timeoutSeconds) {
+    TftpChannel& channel = context.channel;
+    const int sent = channel.SendPacket(length, timeoutSeconds);
+    if (sent > 0) {
+        return true;
+    }
+    context.display.ReportFailure(channel.ExchangeText());
+    outcome.Fail(sent == TftpChannel::kCancelled ? kResultRefused : kResultNetworkFailure,
+                 channel.ExchangeText());
+    return false;
+}
+
 bool ReceiveBlocks(SessionContext& context, Outcome& outcome, BlockSink& sink,
                    const ReceiveTimeouts& timeouts, OptionNegotiation& negotiation) {
     TftpChannel& channel = context.channel;
@@ -49,14 +61,9 @@ bool ReceiveBlocks(SessionContext& context, Outcome& outcome, BlockSink& sink,
                     }
                     continue;
                 case OptionNegotiation::Answer::AskPlain: {
-                    const int length = channel.BuildRequest(tftp::kOpRrq, channel.RemoteName());
+                    const int length = sink.BuildRequest();
                     channel.UseRequestPort();
-                    const int sent = channel.SendPacket(length, timeouts.requestSeconds);
-                    if (sent <= 0) {
-                        context.display.ReportFailure(channel.ExchangeText());
-                        outcome.Fail(sent == TftpChannel::kCancelled ? kResultRefused
-                                                                     : kResultNetworkFailure,
-                                     channel.ExchangeText());
+                    if (!SendBuiltRequest(context, outcome, length, timeouts.requestSeconds)) {
                         return false;
                     }
                     continue;

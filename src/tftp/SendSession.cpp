@@ -175,8 +175,7 @@ bool SendSession::Prepare(const Transfer& transfer) {
         return false;
     }
     channel.SetRemoteName(check.remoteName);
-    requestLength = channel.BuildRequest(tftp::kOpWrq, channel.RemoteName(),
-                                         negotiation.ForRequest(), check.fileLength);
+    BuildRequest();
     const std::string& localName = check.localName;
 
     const StoredCrc crc = ReadStoredCrc(file);
@@ -191,12 +190,18 @@ bool SendSession::Prepare(const Transfer& transfer) {
     std::snprintf(sending, sizeof sending, kSendingText, localName.c_str(), channel.RemoteName());
     display.BeginPhase(LinkPhase::Sending);
     display.AppendStatusLine(sending);
-    display.BeginBlocks(lastBlock - (remainder == 0 ? 1 : 0));
+    display.BeginBlocks(BlockTotal(outcome.fileLength, blockSize));
     aheadStart = aheadEnd = 0;
     unreadBytes = outcome.fileLength;
     channel.SetBlock(1);
     windowStart = context.clock.Now();
     return true;
+}
+
+void SendSession::BuildRequest() {
+    TftpChannel& channel = context.channel;
+    requestLength = channel.BuildRequest(tftp::kOpWrq, channel.RemoteName(),
+                                         negotiation.ForRequest(), outcome.fileLength);
 }
 
 void SendSession::UseBlocks(std::int32_t size, int count) {
@@ -209,7 +214,7 @@ void SendSession::UseBlocks(std::int32_t size, int count) {
 
 bool SendSession::AnsweredWith(std::int32_t size, int count) {
     UseBlocks(size, count);
-    context.display.SetBlockTotal(lastBlock - (remainder == 0 ? 1 : 0));
+    context.display.SetBlockTotal(BlockTotal(outcome.fileLength, blockSize));
     acknowledged = 0;  // the answer stands for the acknowledgement of the request
     const std::string tooMany = TooManyBlocks(outcome.fileLength, blockSize, localPath);
     if (tooMany.empty()) {
@@ -268,7 +273,7 @@ SendSession::Phase SendSession::Wait() {
             channel, display, channel.AckBuffer().first(static_cast<std::size_t>(received)));
         if (answer != OptionNegotiation::Answer::NotJudged) {
             channel.AdoptTransferPort();
-            return Negotiated(answer, Phase::NextBlock);
+            return Negotiated(answer);
         }
     }
     if (TftpChannel::HoldsError(channel.AckBuffer())) {
@@ -321,25 +326,18 @@ SendSession::Phase SendSession::Wait() {
     return next;
 }
 
-SendSession::Phase SendSession::Negotiated(OptionNegotiation::Answer answer, Phase next) {
+SendSession::Phase SendSession::Negotiated(OptionNegotiation::Answer answer) {
     TftpChannel& channel = context.channel;
-    switch (answer) {
-        case OptionNegotiation::Answer::AskPlain:
-            requestLength = channel.BuildRequest(tftp::kOpWrq, channel.RemoteName());
-            channel.UseRequestPort();
-            channel.SetBlock(1);
-            return Phase::Send;
-        case OptionNegotiation::Answer::Agreed: {
-            const tftp::Agreement& agreed = channel.Agreed();
-            return AnsweredWith(agreed.blksize, agreed.windowsize) ? next : Phase::End;
-        }
-        case OptionNegotiation::Answer::Plain:
-            // Blocks of 512 bytes: a file too big for them is refused now.
-            return AnsweredWith(static_cast<std::int32_t>(tftp::kBlockSize), 1) ? next : Phase::End;
-        case OptionNegotiation::Answer::NotJudged:
-            break;
+    if (answer == OptionNegotiation::Answer::AskPlain) {
+        BuildRequest();
+        channel.UseRequestPort();
+        channel.SetBlock(1);
+        return Phase::Send;
     }
-    return next;
+    // The blocks agreed, or the plain protocol's when the agent ignored the options: a file too
+    // big for them is refused now.
+    const tftp::Agreement& agreed = channel.Agreed();
+    return AnsweredWith(agreed.blksize, agreed.windowsize) ? Phase::NextBlock : Phase::End;
 }
 
 std::int64_t SendSession::EchoWindowMilliseconds() const {

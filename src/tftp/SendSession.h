@@ -79,10 +79,14 @@ private:
     enum class Phase { Send, Wait, NextBlock, End };
 
     bool Prepare(const Transfer& transfer);
+    // The write request into the channel, with the options the negotiation still asks for (none
+    // once they were refused) and the file's length as tsize.
+    void BuildRequest();
     Phase Send();
     Phase Wait();
-    // What the agent's first answer to a request with options means for the transfer.
-    Phase Negotiated(OptionNegotiation::Answer answer, Phase next);
+    // What the agent's first answer to a request with options (a judged one) means for the
+    // transfer.
+    Phase Negotiated(OptionNegotiation::Answer answer);
     // The block size and window in force from now on.
     void UseBlocks(std::int32_t size, int count);
     // The agent's answer to the request put size and count in force; false (the session ended,

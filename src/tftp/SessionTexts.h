@@ -1,7 +1,8 @@
-// Texts and local-file limits that more than one session uses.
+// Texts, local-file limits and counts that more than one session uses.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -42,6 +43,12 @@ inline bool ChannelCarries(const TransferOptions& options) {
     const tftp::AskedOptions& asked = options.asked;
     return (asked.blksize == 0 || tftp::BlksizeInRange(asked.blksize)) &&
            (asked.windowsize == 0 || tftp::WindowsizeInRange(asked.windowsize));
+}
+
+// How many blocks of blockSize bytes carry length bytes: the total a session's bar counts (the
+// empty block that ends a length that is a multiple of the block size is not counted).
+inline std::int32_t BlockTotal(std::int64_t length, std::int32_t blockSize) {
+    return static_cast<std::int32_t>(length / blockSize + (length % blockSize == 0 ? 0 : 1));
 }
 
 }  // namespace kalvoran

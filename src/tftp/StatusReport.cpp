@@ -99,15 +99,10 @@ bool StatusReport::SendRequest() {
     TftpChannel& channel = context.channel;
     StatusDisplay& display = context.display;
     channel.SetRemoteName(kStatusName);
-    const int requestLength =
-        channel.BuildRequest(tftp::kOpRrq, kStatusName, negotiation.ForRequest(), 0);
+    const int requestLength = BuildRequest();
     display.BeginBlocks(kStatusSteps);
     channel.SetBlock(1);
-    const int sent = channel.SendPacket(requestLength, kExchangeTimeoutSeconds);
-    if (sent <= 0) {
-        display.ReportFailure(channel.ExchangeText());
-        outcome.Fail(sent == TftpChannel::kCancelled ? kResultRefused : kResultNetworkFailure,
-                     channel.ExchangeText());
+    if (!SendBuiltRequest(context, outcome, requestLength, kExchangeTimeoutSeconds)) {
         return false;
     }
     channel.ClearDataPayload();
@@ -117,6 +112,10 @@ bool StatusReport::SendRequest() {
         return false;
     }
     return true;
+}
+
+int StatusReport::BuildRequest() {
+    return context.channel.BuildRequest(tftp::kOpRrq, kStatusName, negotiation.ForRequest(), 0);
 }
 
 bool StatusReport::Gather(int received, Verdict& verdict) {

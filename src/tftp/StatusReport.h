@@ -50,6 +50,7 @@ public:
 private:
     bool SendRequest();
     Verdict Take(int received, bool& lastBlock) override;
+    int BuildRequest() override;
     // Blocks smaller than a status text are gathered until the one that ends it: false while
     // the text goes on (the block is acknowledged), true with the whole text in gathered.
     bool Gather(int received, Verdict& verdict);
