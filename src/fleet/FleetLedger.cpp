@@ -195,7 +195,7 @@ std::string FormatRuns(const std::vector<RunSummary>& runs, bool terminal) {
     for (const RunSummary& run : runs) {
         const std::string ended = run.ended.empty() ? std::string("(no end recorded)") : run.ended;
         const std::string file =
-            run.file.empty() ? std::string() : Field(run.file) + " " + Short(run.sha256);
+            run.file.empty() ? std::string() : "  " + Field(run.file) + " " + Short(run.sha256);
         const std::string counts = "agents " + std::to_string(run.agents) + ", succeeded " +
                                    std::to_string(run.succeeded) + ", skipped " +
                                    std::to_string(run.skipped) +
@@ -203,8 +203,8 @@ std::string FormatRuns(const std::vector<RunSummary>& runs, bool terminal) {
         if (terminal) {
             text += "run " + std::to_string(run.run) + "  " + run.started + " .. " + ended + "  " +
                     Field(run.user) + "@" + Field(run.host) + "\n  " +
-                    ActionAndType(run.action, run.type) + (file.empty() ? "" : "  " + file) + "  " +
-                    counts + "\n  " + Field(run.commandLine) + "\n";
+                    ActionAndType(run.action, run.type) + file + "  " + counts + "\n  " +
+                    Field(run.commandLine) + "\n";
         } else {
             text += std::to_string(run.run) + "\t" + run.started + "\t" + run.ended + "\t" +
                     Field(run.user) + "@" + Field(run.host) + "\t" +
