@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -16,15 +15,6 @@ namespace {
 
 constexpr std::size_t kShortDigest = 12;
 constexpr std::size_t kMostNamed = 10;  // agents a missed-results note names
-
-std::string UtcText(std::chrono::system_clock::time_point when) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-    std::tm utc{};
-    ::gmtime_r(&seconds, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
 
 std::string Short(const std::string& sha256) {
     return sha256.substr(0, kShortDigest);

@@ -177,13 +177,17 @@ std::string DefaultLedgerPath() {
     return folder + "/kalvoran/ledger.sqlite3";
 }
 
-std::string UtcNow() {
-    const std::time_t now = std::time(nullptr);
+std::string UtcText(std::chrono::system_clock::time_point when) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
     std::tm utc{};
-    ::gmtime_r(&now, &utc);
+    ::gmtime_r(&seconds, &utc);
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return text;
+}
+
+std::string UtcNow() {
+    return UtcText(std::chrono::system_clock::now());
 }
 
 std::unique_ptr<Ledger> Ledger::Open(const std::string& path, Mode mode, std::string& error,

@@ -9,6 +9,7 @@
 // text file, a truncated one) is refused and never written.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -140,7 +141,8 @@ private:
     LedgerRun current;
 };
 
-// "YYYY-MM-DDTHH:MM:SSZ" of the system clock now.
+// "YYYY-MM-DDTHH:MM:SSZ": the ledger's times, in UTC; UtcNow of the system clock now.
+std::string UtcText(std::chrono::system_clock::time_point when);
 std::string UtcNow();
 
 }  // namespace kalvoran::fleet
