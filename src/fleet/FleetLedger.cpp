@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <initializer_list>
 #include <nlohmann/json.hpp>
+#include <string_view>
 #include <utility>
 
 #include "fleet/FleetView.h"
@@ -15,6 +17,21 @@ namespace {
 
 constexpr std::size_t kShortDigest = 12;
 constexpr std::size_t kMostNamed = 10;  // agents a missed-results note names
+
+// The parts joined by separator, and a line end.
+std::string Line(std::initializer_list<std::string_view> parts, std::string_view separator) {
+    std::string line;
+    bool first = true;
+    for (const std::string_view part : parts) {
+        if (!first) {
+            line += separator;
+        }
+        line += part;
+        first = false;
+    }
+    line += '\n';
+    return line;
+}
 
 std::string Short(const std::string& sha256) {
     return sha256.substr(0, kShortDigest);
@@ -126,17 +143,18 @@ std::string FormatHistory(const std::vector<HistoryEntry>& entries, bool termina
         const std::string file =
             entry.file.empty() ? std::string() : Field(entry.file) + " " + Short(entry.sha256);
         if (!terminal) {
-            text += entry.address + "\t" + Field(entry.label) + "\t" + what + "\t" +
-                    std::to_string(entry.result) + "\t" + Field(entry.file) + "\t" +
-                    Short(entry.sha256) + "\t" + entry.ended + "\trun " +
-                    std::to_string(entry.run) + "\t" + Field(entry.status) + "\t" +
-                    Field(entry.reason) + "\n";
+            text +=
+                Line({entry.address, Field(entry.label), what, std::to_string(entry.result),
+                      Field(entry.file), Short(entry.sha256), entry.ended,
+                      "run " + std::to_string(entry.run), Field(entry.status), Field(entry.reason)},
+                     "\t");
             continue;
         }
         if (entry.address != agent) {
             agent = entry.address;
-            text += (text.empty() ? "" : "\n") + entry.address +
-                    (entry.label.empty() ? "" : "  " + Field(entry.label)) + "\n";
+            text += Line({text.empty() ? "" : "\n", entry.address, entry.label.empty() ? "" : "  ",
+                          Field(entry.label)},
+                         "");
         }
         char line[160];
         std::snprintf(line, sizeof line, "  %-17s %-6s %s  run %lld  ", what.c_str(),
@@ -190,16 +208,18 @@ std::string FormatRuns(const std::vector<RunSummary>& runs, bool terminal) {
                                    std::to_string(run.succeeded) + ", skipped " +
                                    std::to_string(run.skipped) +
                                    (run.interrupted ? ", interrupted" : "");
+        const std::string who = Line({Field(run.user), Field(run.host)}, "@");
+        const std::string_view user = std::string_view(who).substr(0, who.size() - 1);
         if (terminal) {
-            text += "run " + std::to_string(run.run) + "  " + run.started + " .. " + ended + "  " +
-                    Field(run.user) + "@" + Field(run.host) + "\n  " +
-                    ActionAndType(run.action, run.type) + file + "  " + counts + "\n  " +
-                    Field(run.commandLine) + "\n";
+            text +=
+                Line({"run " + std::to_string(run.run), run.started + " .. " + ended, user}, "  ");
+            text += Line({"  " + ActionAndType(run.action, run.type) + file, counts}, "  ");
+            text += Line({"  " + Field(run.commandLine)}, "");
         } else {
-            text += std::to_string(run.run) + "\t" + run.started + "\t" + run.ended + "\t" +
-                    Field(run.user) + "@" + Field(run.host) + "\t" +
-                    ActionAndType(run.action, run.type) + "\t" + Field(run.file) + "\t" +
-                    Short(run.sha256) + "\t" + counts + "\t" + Field(run.commandLine) + "\n";
+            text += Line({std::to_string(run.run), run.started, run.ended, user,
+                          ActionAndType(run.action, run.type), Field(run.file), Short(run.sha256),
+                          counts, Field(run.commandLine)},
+                         "\t");
         }
     }
     if (terminal && runs.empty()) {

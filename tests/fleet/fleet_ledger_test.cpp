@@ -309,7 +309,7 @@ TEST_F(LedgerTest, ALedgerThatCannotBeWrittenNeverStopsTheUpgrade) {
     }
 }
 
-TEST(LedgerHistory, ATerminalGetsOneBlockPerCardAPipeOneLineOfFieldsPerEntry) {
+TEST(LedgerHistory, ATerminalGetsABlockPerCardOrRunAPipeOneLineOfFieldsPerEntry) {
     const std::vector<fleet::HistoryEntry> entries = {
         {"10.4.2.17", "rack 1", "send", "image", 0, "", 1000, 2.5, 1,
          "Memory compare Flash/Ram is OK", "app.bin", std::string(64, 'a'), 3,
@@ -336,6 +336,18 @@ TEST(LedgerHistory, ATerminalGetsOneBlockPerCardAPipeOneLineOfFieldsPerEntry) {
     EXPECT_EQ(json[1]["reason"], "Timed out.");
     EXPECT_EQ(json[1]["attempts"], 2);
     EXPECT_EQ(json[0]["sha256"], std::string(64, 'a'));
+
+    const std::vector<fleet::RunSummary> runs = {
+        {7, "2026-12-10T05:00:00Z", "", "jump-1", "field", "kalvoran-fleet send image a.bin s.txt",
+         "send", "image", "a.bin", std::string(64, 'c'), true, 6, 4, 0}};
+    EXPECT_EQ(fleet::FormatRuns(runs, true),
+              "run 7  2026-12-10T05:00:00Z .. (no end recorded)  field@jump-1\n"
+              "  send image  a.bin cccccccccccc  agents 6, succeeded 4, skipped 0, interrupted\n"
+              "  kalvoran-fleet send image a.bin s.txt\n");
+    EXPECT_EQ(
+        fleet::FormatRuns(runs, false),
+        "7\t2026-12-10T05:00:00Z\t\tfield@jump-1\tsend image\ta.bin\tcccccccccccc\t"
+        "agents 6, succeeded 4, skipped 0, interrupted\tkalvoran-fleet send image a.bin s.txt\n");
 }
 
 }  // namespace
