@@ -1,6 +1,7 @@
-// What the fleet's ledger costs a run (milliseconds per 1,000 agents = microseconds per agent): recording 1,000 agents one transaction each as they
-// finish (BeginRun, RecordAgent per agent, EndRun), and --skip-current's lookup of 1,000 agents
-// in a ledger that already holds ten runs of them. On the file system of $TMPDIR (/tmp).
+// What the fleet's ledger costs a run (milliseconds per 1,000 agents are microseconds per
+// agent): recording 1,000 agents one transaction each as they finish (BeginRun, RecordAgent per
+// agent, EndRun), and --skip-current's lookup of 1,000 agents in a ledger that already holds
+// ten runs of them. On the file system of $TMPDIR (/tmp).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -59,9 +60,9 @@ bool RecordSite(Ledger& ledger, const std::string& sha256) {
     }
     for (int agent = 0; agent < kAgents; ++agent) {
         const std::string now = kalvoran::fleet::UtcNow();
-        const std::vector<LedgerAttempt> attempts = {
-            {Address(agent), "rack", 0, "", 4 << 20, 3.2, 1, "Memory compare Flash/Ram is OK", now,
-             now}};
+        const std::vector<LedgerAttempt> attempts = {{Address(agent), "rack", 0, "", 4 << 20, 3.2,
+                                                      1, "Memory compare Flash/Ram is OK", now,
+                                                      now}};
         if (!ledger.RecordAgent(attempts, true, false, error)) {
             return false;
         }
