@@ -17,7 +17,8 @@ build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev
                 libsqlite3-dev)
 test_packages=("${build_packages[@]}" clang clang-format clang-tidy libclang-rt-14-dev
                libgtest-dev libbenchmark-dev tftp-hpa tftpd-hpa curl libcap2-bin iproute2
-               desktop-file-utils man-db libwrap0 libpcre2-8-0 debhelper lintian)
+               desktop-file-utils man-db libwrap0 libpcre2-8-0 debhelper lintian
+               ansible-core python3-pytest)
 package_packages=("${build_packages[@]}" debhelper)
 bench_packages=(tftp-hpa tftpd-hpa atftp curl time)
 

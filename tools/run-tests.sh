@@ -32,6 +32,8 @@ bash tests/package/package_test.sh build
 
 echo "== test"
 ctest --preset dev
+echo "== the Ansible collection"
+bash ansible/tests/run.sh build
 
 # Some warnings (-Wrestrict, -Wstringop-overflow and the like) depend on how much the optimiser
 # inlines: Release (-O3) shows ones the dev preset (-O2) does not. Users build plain Release, so
