@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the project needs, only those missing:
-#   bash tools/install-deps.sh [build] [test] [bench]      (no argument: test)
+#   bash tools/install-deps.sh [build] [test] [package] [bench]      (no argument: test)
 #   build  compile the programs (tools/demo.sh)
 #   test   build, plus the test run of tools/run-tests.sh: compilers, linters, test libraries,
 #          the TFTP peers the tests start (tftp-hpa, curl, tftpd-hpa's in.tftpd, and atftpd,
-#          unpacked under /opt/kalvoran-peers: see below), and debhelper and lintian for the
-#          Debian package (tests/package)
+#          unpacked under /opt/kalvoran-peers: see below), debhelper and lintian for the
+#          Debian package (tests/package), and ansible-core, pytest and shellcheck for the
+#          Ansible collection (ansible/tests/run.sh)
 #   package  build, plus debhelper: the Debian package (tools/build-deb.sh)
 #   bench  the peers of the benchmarks (bench/*.sh) and GNU time to measure them
 # Installing tftpd-hpa would start its system service on 0.0.0.0:69, which takes port 69 of
@@ -18,7 +19,7 @@ build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev
 test_packages=("${build_packages[@]}" clang clang-format clang-tidy libclang-rt-14-dev
                libgtest-dev libbenchmark-dev tftp-hpa tftpd-hpa curl libcap2-bin iproute2
                desktop-file-utils man-db libwrap0 libpcre2-8-0 debhelper lintian
-               ansible-core python3-pytest)
+               ansible-core python3-pytest shellcheck)
 package_packages=("${build_packages[@]}" debhelper)
 bench_packages=(tftp-hpa tftpd-hpa atftp curl time)
 

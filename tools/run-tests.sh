@@ -2,7 +2,7 @@
 # Runs every test on a fresh Debian 12 machine: installs what the project needs
 # (tools/install-deps.sh), checks the format and runs clang-tidy (tools/clang-tidy.sh), builds
 # with warnings as errors, builds, installs, uses and purges the Debian package
-# (tests/package), runs the tests, builds the plain Release configuration, runs the
+# (tests/package), runs the tests and those of the Ansible collection, builds the plain Release configuration, runs the
 # tests again under AddressSanitizer and UndefinedBehaviorSanitizer, then every fuzz target for
 # a bounded time.
 # Tests open sockets on 127.x.y.z port 69 and ICMP sockets, so they run as root.
@@ -32,6 +32,8 @@ bash tests/package/package_test.sh build
 
 echo "== test"
 ctest --preset dev
+
+# Its modules run the fleet program of this build on three "sites" of agent-sims.
 echo "== the Ansible collection"
 bash ansible/tests/run.sh build
 
